@@ -1,0 +1,66 @@
+// Changes to the site table, with the activity log lines they give.
+#include "server.h"
+
+namespace kovari {
+
+std::string clock_text(std::time_t now)
+{
+    std::tm tm{};
+    if (localtime_r(&now, &tm) == nullptr)
+        return "00:00";
+    return format("%02d:%02d", tm.tm_hour, tm.tm_min);
+}
+
+void log_activity(std::FILE* out, const SiteView& s, const char* label, std::time_t now)
+{
+    // Built whole and written in one go: texts of up to 255 bytes make a
+    // line of several hundred characters, never cut.
+    std::string line = clock_text(now);
+    line += ' ';
+    line += label;
+    line += address_text(s.ip, s.port);
+    line += ' ';
+    line += s.email ? *s.email : s.cname ? *s.cname : std::string_view();
+    if (s.name) {
+        line += " (";
+        line += *s.name;
+        line += ')';
+    }
+    line += '\n';
+    put_text(out, line);
+}
+
+void enter_site(Server& srv, Site&& s, std::time_t now)
+{
+    if (table_enter(srv.table, std::move(s)) == EnterOutcome::replaced)
+        return;  // a repeated announcement only refreshes the record
+    if (srv.settings.verbose)
+        log_activity(srv.out, table_head(srv.table), "Connect: ", now);
+    note_change(srv, now);
+}
+
+void release_site(Server& srv, const Ssrc& ssrc, std::time_t now)
+{
+    const auto gone = table_release(srv.table, ssrc);
+    if (!gone)
+        return;
+    if (srv.settings.debug) {
+        std::fputs("Releasing:\n", srv.err);
+        dump_site(srv.err, *gone);
+    }
+    if (srv.settings.verbose)
+        log_activity(srv.out, view_of(*gone), "Bye:     ", now);
+    note_change(srv, now);
+}
+
+void expire_sites(Server& srv, std::time_t now)
+{
+    table_expire(srv.table, now, kMaxSiteAge, [&](const Site& gone) {
+        if (srv.settings.verbose)
+            log_activity(srv.out, view_of(gone), "Timeout: ", now);
+        srv.html.table_changed = true;
+    });
+    update_html(srv, now);
+}
+
+}  // namespace kovari

@@ -1,0 +1,295 @@
+// quorind: the directory server. This file holds the socket and signal
+// code; everything it calls takes bytes and times as arguments.
+//
+// One thread. The listening socket, the connections whose packet has not
+// arrived yet and the signal pipe are watched together with epoll, so a
+// client that connects and sends nothing costs only its own connection.
+// Each packet is handled whole (receive, act, reply, close) before the
+// next, and the expiry sweep runs from the same loop, never inside a
+// request.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <deque>
+#include <vector>
+
+#include "common/fd.h"
+#include "server.h"
+
+namespace kovari {
+namespace {
+
+constexpr long kIdleLimitMs = 10'000;     // a connection must deliver in this time
+constexpr long kAcceptPauseMs = 100;      // pause when descriptors run out
+constexpr int kAcceptBurst = 64;          // accepts per wake-up before looking round
+
+int signal_pipe_write = -1;  // written by on_terminate only
+
+extern "C" void on_terminate(int)
+{
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] auto r = ::write(signal_pipe_write, &byte, 1);
+    errno = saved;
+}
+
+// A peer that closes early makes a send fail with EPIPE; that failure is
+// reported by the sender and the server goes on.
+extern "C" void on_pipe(int) {}
+
+long monotonic_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return long(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
+}
+
+struct Waiting {
+    int fd;
+    long deadline;  // monotonic ms
+};
+
+struct Connection {
+    bool waiting = false;
+    std::uint32_t ip = 0;
+    std::uint16_t port = 0;
+};
+
+struct Loop {
+    Server& srv;
+    Fd listener{};
+    Fd epoll{};
+    Fd signal_read{};
+    std::vector<Connection> conns{};    // by descriptor
+    std::deque<Waiting> waiting{};      // in order of acceptance: deadlines grow
+    RequestBuffer buf{};
+    long sweep_due = 0;
+    long accept_resume = 0;             // accepting paused until then
+    bool accepting = true;
+};
+
+// The one receive of a connection. Returns false when its packet has not
+// arrived yet.
+bool receive_packet(Loop& lp, int fd, long& n)
+{
+    const ssize_t r = ::recv(fd, lp.buf.bytes, kMaxRequest, 0);
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return false;
+    n = r < 0 ? -1 : long(r);
+    return true;
+}
+
+// Acts on what the connection delivered, replies and closes it.
+void finish_connection(Loop& lp, int fd, long n)
+{
+    auto& c = lp.conns[std::size_t(fd)];
+    c.waiting = false;
+    Fd conn(fd);
+    const RequestAction act = handle_packet(lp.srv, lp.buf, n, c.ip, c.port, std::time(nullptr));
+    if (!act.reply.empty()) {
+        if (::send(fd, act.reply.data(), act.reply.size(), MSG_NOSIGNAL) < 0)
+            report_error(lp.srv.err, act.send_failure, errno);
+    }
+}
+
+void watch(Loop& lp, int fd, std::uint32_t events)
+{
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.fd = fd;
+    epoll_ctl(lp.epoll.get(), EPOLL_CTL_ADD, fd, &ev);
+}
+
+void set_accepting(Loop& lp, bool on)
+{
+    if (lp.accepting == on)
+        return;
+    lp.accepting = on;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = lp.listener.get();
+    epoll_ctl(lp.epoll.get(), on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, lp.listener.get(), &ev);
+}
+
+void accept_connections(Loop& lp)
+{
+    const auto& set = lp.srv.settings;
+    for (int k = 0; k < kAcceptBurst; ++k) {
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        const int fd = ::accept4(lp.listener.get(), reinterpret_cast<sockaddr*>(&peer), &len,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                return;
+            if (errno == ECONNABORTED)
+                continue;
+            // Out of descriptors or memory, or a socket that is not
+            // listening: report, and look again after a pause rather than
+            // spin on a listener that stays ready.
+            report_error(lp.srv.err, "accepting connection to socket", errno);
+            set_accepting(lp, false);
+            lp.accept_resume = monotonic_ms() + kAcceptPauseMs;
+            return;
+        }
+        if (set.very_verbose)
+            std::fprintf(lp.srv.out, "%s: %s accept\n", set.program_name.c_str(),
+                         dotted(peer.sin_addr.s_addr).c_str());
+        if (lp.conns.size() <= std::size_t(fd))
+            lp.conns.resize(std::size_t(fd) + 1);
+        lp.conns[std::size_t(fd)] = Connection{false, peer.sin_addr.s_addr, ntohs(peer.sin_port)};
+        // Most clients send right after connecting: try at once, and wait
+        // only for those whose packet is not there yet.
+        long n = 0;
+        if (receive_packet(lp, fd, n)) {
+            finish_connection(lp, fd, n);
+            continue;
+        }
+        lp.conns[std::size_t(fd)].waiting = true;
+        lp.waiting.push_back({fd, monotonic_ms() + kIdleLimitMs});
+        watch(lp, fd, EPOLLIN | EPOLLRDHUP);
+    }
+}
+
+void close_idle(Loop& lp, long now)
+{
+    while (!lp.waiting.empty()) {
+        const Waiting w = lp.waiting.front();
+        if (!lp.conns[std::size_t(w.fd)].waiting) {
+            lp.waiting.pop_front();  // served already
+            continue;
+        }
+        if (w.deadline > now)
+            return;
+        lp.waiting.pop_front();
+        finish_connection(lp, w.fd, 0);  // nothing came: an empty receive
+    }
+}
+
+int next_timeout(const Loop& lp, long now)
+{
+    long due = lp.sweep_due;
+    for (const auto& w : lp.waiting) {
+        if (lp.conns[std::size_t(w.fd)].waiting) {
+            due = std::min(due, w.deadline);
+            break;
+        }
+    }
+    if (!lp.accepting)
+        due = std::min(due, lp.accept_resume);
+    return int(std::max(0L, due - now));
+}
+
+int run_loop(Loop& lp)
+{
+    epoll_event events[64];
+    for (;;) {
+        const int ready = epoll_wait(lp.epoll.get(), events, 64, next_timeout(lp, monotonic_ms()));
+        if (ready < 0 && errno != EINTR) {
+            report_error(lp.srv.err, "waiting for connections", errno);
+            return 1;
+        }
+        for (int i = 0; i < ready; ++i) {
+            const int fd = events[i].data.fd;
+            if (fd == lp.signal_read.get()) {
+                ::shutdown(lp.listener.get(), SHUT_RDWR);
+                lp.listener.reset();
+                std::fflush(lp.srv.out);
+                return 0;
+            }
+            if (fd == lp.listener.get())
+                accept_connections(lp);
+            else if (std::size_t(fd) < lp.conns.size() && lp.conns[std::size_t(fd)].waiting) {
+                long n = 0;
+                if (receive_packet(lp, fd, n))
+                    finish_connection(lp, fd, n);
+            }
+        }
+        const long now = monotonic_ms();
+        close_idle(lp, now);
+        if (!lp.accepting && now >= lp.accept_resume)
+            set_accepting(lp, true);
+        if (now >= lp.sweep_due) {
+            expire_sites(lp.srv, std::time(nullptr));
+            lp.sweep_due = monotonic_ms() + kSweepInterval * 1000;
+        }
+    }
+}
+
+void install_handler(int sig, void (*handler)(int))
+{
+    struct sigaction sa{};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(sig, &sa, nullptr);
+}
+
+int serve(int argc, char** argv)
+{
+    Server srv;
+    if (auto status = parse_server_options(srv, argc, argv))
+        return *status;
+    Loop lp{.srv = srv};
+
+    lp.listener = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!lp.listener.valid()) {
+        report_error(srv.err, "opening stream socket", errno);
+        return 1;
+    }
+    // Without this a restart would fail to bind while connections that the
+    // server closed are still in TIME_WAIT.
+    const int on = 1;
+    setsockopt(lp.listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(std::uint16_t(srv.settings.listen_port & 0xffff));
+    if (::bind(lp.listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+        report_error(srv.err, "binding stream socket", errno);
+        return 1;
+    }
+
+    int pipe_fds[2];
+    if (::pipe2(pipe_fds, O_NONBLOCK | O_CLOEXEC) < 0) {
+        report_error(srv.err, "creating signal pipe", errno);
+        return 1;
+    }
+    lp.signal_read = Fd(pipe_fds[0]);
+    signal_pipe_write = pipe_fds[1];
+    install_handler(SIGHUP, on_terminate);
+    install_handler(SIGINT, on_terminate);
+    install_handler(SIGTERM, on_terminate);
+    install_handler(SIGPIPE, on_pipe);
+
+    if (::listen(lp.listener.get(), kListenBacklog) < 0)
+        report_error(srv.err, "calling listen for socket", errno);
+    socklen_t len = sizeof addr;
+    if (::getsockname(lp.listener.get(), reinterpret_cast<sockaddr*>(&addr), &len) < 0) {
+        report_error(srv.err, "getting socket name", errno);
+        return 1;
+    }
+
+    lp.epoll = Fd(epoll_create1(EPOLL_CLOEXEC));
+    if (!lp.epoll.valid()) {
+        report_error(srv.err, "creating event queue", errno);
+        return 1;
+    }
+    watch(lp, lp.signal_read.get(), EPOLLIN);
+    watch(lp, lp.listener.get(), EPOLLIN);
+    lp.sweep_due = monotonic_ms() + kSweepInterval * 1000;
+    note_change(srv, std::time(nullptr));
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    return run_loop(lp);
+}
+
+}  // namespace
+}  // namespace kovari
+
+int main(int argc, char** argv) { return kovari::serve(argc, argv); }

@@ -1,0 +1,111 @@
+#include <cctype>
+#include <cstring>
+
+#include "common/release.h"
+#include "server.h"
+
+namespace kovari {
+
+std::vector<std::uint8_t> make_message_reply(std::span<const std::uint8_t> text)
+{
+    std::vector<std::uint8_t> r(text.size() + kMessageReplyHeader + 1, 0);
+    r[0] = kRequestByte0;
+    r[1] = kTypeAPP;
+    // Bytes 2-3: the length field counts the whole words present, rounded
+    // down, which is what RTCP dissectors accept for this odd-sized reply.
+    const std::size_t words = r.size() / 4 - 1;
+    r[2] = std::uint8_t(words >> 8);
+    r[3] = std::uint8_t(words);
+    std::memcpy(&r[8], kNameMessageReply.data(), 4);
+    if (!text.empty())
+        std::memcpy(&r[kMessageReplyHeader], text.data(), text.size());
+    return r;
+}
+
+void print_server_usage(std::FILE* err, const std::string& program)
+{
+    const char* p = program.c_str();
+    std::fprintf(err, "%s  --  Kovari: Quorin Server.\n", p);
+    std::fprintf(err, " \t      %s.\n", kReleaseText);
+    std::fprintf(err, "\n");
+    std::fprintf(err, "Usage: %s [options]\n", p);
+    std::fputs("Options:\n"
+               " \t  -D\t     Debugging output on stderr\n"
+               " \t  -Fserv,... Forward to listed servers\n"
+               " \t  -Hpath     Write HTML status on base path\n"
+               " \t  -Insec     Interval between HTML updates\n"
+               " \t  -Mfile     Load server message from file\n"
+               " \t  -Pport     Listen on given port\n"
+               " \t  -U\t     Print this message\n"
+               " \t  -V[V]      List connections and disconnects [-VV: all packets]\n"
+               " \t  -Zpath     Write HTML private directory on base path\n"
+               "\n",
+               err);
+    std::fprintf(err, "%s\n%s\n", kCreditLine1, kCreditLine2);
+}
+
+namespace {
+
+// Reads the whole message file. A file whose length cannot be found by
+// seeking (a pipe, a device) is read to its end all the same.
+std::optional<std::vector<std::uint8_t>> read_message_file(const char* path)
+{
+    std::FILE* f = std::fopen(path, "rb");
+    if (f == nullptr)
+        return std::nullopt;
+    std::vector<std::uint8_t> text;
+    std::uint8_t chunk[4096];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+        text.insert(text.end(), chunk, chunk + got);
+    std::fclose(f);
+    return text;
+}
+
+}  // namespace
+
+std::optional<int> parse_server_options(Server& srv, int argc, char** argv)
+{
+    auto& s = srv.settings;
+    s.program_name = program_name(argc > 0 ? argv[0] : "quorind");
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (arg[0] != '-') {
+            print_server_usage(srv.err, s.program_name);
+            return 2;
+        }
+        const char letter = char(std::toupper(static_cast<unsigned char>(arg[1])));
+        const char* value = arg[1] != '\0' ? arg + 2 : arg + 1;
+        switch (letter) {
+        case 'D': s.debug = true; break;
+        case 'F': parse_forward_list(srv, value); break;
+        case 'H': s.public_base = value; break;
+        case 'I': s.html_interval = parse_decimal(value); break;
+        case 'M': {
+            auto text = read_message_file(value);
+            if (!text) {
+                std::fprintf(srv.err, "%s: can't open server message file %s\n",
+                             s.program_name.c_str(), value);
+                return 2;
+            }
+            s.message_reply = make_message_reply(*text);
+            break;
+        }
+        case 'P': s.listen_port = parse_decimal(value); break;
+        case 'U':
+        case '?': print_server_usage(srv.err, s.program_name); return 0;
+        case 'V':
+            s.verbose = true;
+            if (value[0] == 'v' || value[0] == 'V')
+                s.very_verbose = true;
+            break;
+        case 'Z': s.private_base = value; break;
+        default: break;  // other letters are ignored without a word
+        }
+    }
+    if (s.message_reply.empty())
+        s.message_reply = make_message_reply({});
+    return std::nullopt;
+}
+
+}  // namespace kovari

@@ -1,0 +1,127 @@
+#include "packets.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+namespace kovari::testing {
+
+namespace {
+
+// Header, zero SSRC and name of a request APP packet.
+Bytes app_header(const std::array<char, 4>& name)
+{
+    Bytes p(12, 0);
+    p[0] = kRequestByte0;
+    p[1] = kTypeAPP;
+    std::memcpy(&p[8], name.data(), 4);
+    return p;
+}
+
+}  // namespace
+
+void append_chunk(Bytes& packet, const Ssrc& ssrc, const std::vector<Item>& items)
+{
+    packet.insert(packet.end(), ssrc.begin(), ssrc.end());
+    for (const auto& it : items) {
+        packet.push_back(it.type);
+        packet.push_back(std::uint8_t(it.text.size()));
+        packet.insert(packet.end(), it.text.begin(), it.text.end());
+    }
+    packet.push_back(0);
+    while (packet.size() % 4 != 0)
+        packet.push_back(0);
+}
+
+Bytes sdes_packet(const Ssrc& ssrc, const std::vector<Item>& items)
+{
+    Bytes p = {0x81, kTypeSDES, 0, 0};
+    append_chunk(p, ssrc, items);
+    put_length_field(p, p.size());
+    return p;
+}
+
+std::string port_item_text(int port) { return "\1P" + std::to_string(port); }
+
+Bytes announcement(const Announcement& a)
+{
+    std::vector<Item> items = {{kItemCNAME, a.cname}};
+    if (a.name)
+        items.push_back({kItemNAME, *a.name});
+    if (a.email)
+        items.push_back({kItemEMAIL, *a.email});
+    if (a.phone)
+        items.push_back({kItemPHONE, *a.phone});
+    if (a.loc)
+        items.push_back({kItemLOC, *a.loc});
+    if (a.tool)
+        items.push_back({kItemTOOL, *a.tool});
+    if (a.port)
+        items.push_back({kItemPRIV, port_item_text(*a.port)});
+    return sdes_packet(a.ssrc, items);
+}
+
+Bytes bye_packet(const Ssrc& ssrc)
+{
+    Bytes p = {0x81, kTypeBYE, 0, 1};
+    p.insert(p.end(), ssrc.begin(), ssrc.end());
+    return p;
+}
+
+Bytes receiver_report(const Ssrc& ssrc)
+{
+    Bytes p = {0x80, kTypeRR, 0, 1};
+    p.insert(p.end(), ssrc.begin(), ssrc.end());
+    return p;
+}
+
+Bytes sender_report(const Ssrc& ssrc)
+{
+    Bytes p = {0x80, kTypeSR, 0, 6};
+    p.insert(p.end(), ssrc.begin(), ssrc.end());
+    p.resize(28, 0);
+    return p;
+}
+
+Bytes query_packet(const std::string& text)
+{
+    Bytes p = app_header(kNameQuery);
+    p.insert(p.end(), text.begin(), text.end());
+    p.push_back(0);
+    while (p.size() % 4 != 0)
+        p.push_back(0);
+    put_length_field(p, p.size());
+    return p;
+}
+
+Bytes message_request()
+{
+    Bytes p = app_header(kNameMessageRequest);
+    put_length_field(p, p.size());
+    return p;
+}
+
+Bytes forwarded(Bytes packet, std::uint32_t origin)
+{
+    packet[0] |= kForwardedBit;
+    const auto* o = reinterpret_cast<const std::uint8_t*>(&origin);
+    packet.insert(packet.end(), o, o + 4);
+    return packet;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const auto& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+std::uint32_t ipv4(const char* dotted)
+{
+    in_addr a{};
+    inet_pton(AF_INET, dotted, &a);
+    return a.s_addr;
+}
+
+}  // namespace kovari::testing

@@ -1,0 +1,258 @@
+#include "process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace kovari::testing {
+namespace {
+
+std::string temp_path(const char* what)
+{
+    static std::atomic<int> counter{0};
+    return "/tmp/kovari-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + "." + what;
+}
+
+int decode_status(int st)
+{
+    if (WIFEXITED(st))
+        return WEXITSTATUS(st);
+    if (WIFSIGNALED(st))
+        return 128 + WTERMSIG(st);
+    return -1;
+}
+
+}  // namespace
+
+Child start_child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                  const std::string& stdin_path)
+{
+    Child c;
+    c.out_path = temp_path("out");
+    c.err_path = temp_path("err");
+    std::vector<std::string> envs;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string entry(*e);
+        const std::string key = entry.substr(0, entry.find('='));
+        bool overridden = false;
+        for (const auto& x : env)
+            if (x.substr(0, x.find('=')) == key)
+                overridden = true;
+        if (!overridden)
+            envs.push_back(entry);
+    }
+    for (const auto& x : env)
+        if (x.find('=') != std::string::npos)
+            envs.push_back(x);
+    std::vector<char*> args, envp;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    for (const auto& e : envs)
+        envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int in = ::open(stdin_path.c_str(), O_RDONLY);
+        const int out = ::open(c.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = ::open(c.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        ::execvpe(args[0], args.data(), envp.data());
+        std::_Exit(127);
+    }
+    c.pid = pid;
+    return c;
+}
+
+std::optional<int> wait_child(Child& c, int timeout_ms)
+{
+    if (c.status)
+        return c.status;
+    if (c.pid <= 0)
+        return std::nullopt;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        int st = 0;
+        const pid_t r = ::waitpid(c.pid, &st, WNOHANG);
+        if (r == c.pid) {
+            c.status = decode_status(st);
+            return c.status;
+        }
+        if (std::chrono::steady_clock::now() >= end)
+            return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void stop_child(Child& c)
+{
+    if (c.pid <= 0 || c.status)
+        return;
+    ::kill(c.pid, SIGTERM);
+    if (!wait_child(c, 1000)) {
+        ::kill(c.pid, SIGKILL);
+        wait_child(c, 1000);
+    }
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+RunResult run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                      int timeout_ms)
+{
+    Child c = start_child(argv, env);
+    RunResult r;
+    if (auto st = wait_child(c, timeout_ms))
+        r.status = *st;
+    else
+        stop_child(c);
+    r.out = read_file(c.out_path);
+    r.err = read_file(c.err_path);
+    ::unlink(c.out_path.c_str());
+    ::unlink(c.err_path.c_str());
+    return r;
+}
+
+int free_port()
+{
+    Fd s(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+bool wait_listening(int port, int timeout_ms)
+{
+    char want[16];
+    std::snprintf(want, sizeof want, ":%04X ", port);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < end) {
+        std::ifstream f("/proc/net/tcp");
+        std::string line;
+        while (std::getline(f, line)) {
+            // local address is field 2, state field 4; 0A is LISTEN.
+            std::istringstream ls(line);
+            std::string sl, local, remote, state;
+            ls >> sl >> local >> remote >> state;
+            if (state == "0A" && (local + " ").find(want) != std::string::npos)
+                return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+bool wait_for_text(const std::string& path, const std::string& text, int timeout_ms)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (read_file(path).find(text) != std::string::npos)
+            return true;
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+Fd connect_loopback(int port, const char* local_ip)
+{
+    Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!s.valid())
+        return s;
+    if (local_ip != nullptr) {
+        sockaddr_in l{};
+        l.sin_family = AF_INET;
+        ::inet_pton(AF_INET, local_ip, &l.sin_addr);
+        if (::bind(s.get(), reinterpret_cast<sockaddr*>(&l), sizeof l) < 0)
+            return Fd();
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(std::uint16_t(port));
+    if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) < 0)
+        return Fd();
+    return s;
+}
+
+bool send_bytes(int fd, const Bytes& b)
+{
+    return ::send(fd, b.data(), b.size(), MSG_NOSIGNAL) == ssize_t(b.size());
+}
+
+std::optional<Bytes> read_to_eof(int fd, int timeout_ms)
+{
+    Bytes all;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              end - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0)
+            return std::nullopt;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, int(left)) <= 0)
+            continue;
+        std::uint8_t chunk[4096];
+        const ssize_t r = ::recv(fd, chunk, sizeof chunk, 0);
+        if (r == 0)
+            return all;
+        if (r < 0) {
+            if (errno == ECONNRESET)
+                return all;
+            return std::nullopt;
+        }
+        all.insert(all.end(), chunk, chunk + r);
+    }
+}
+
+std::optional<Bytes> exchange(int port, const Bytes& request, int timeout_ms, const char* local_ip)
+{
+    Fd s = connect_loopback(port, local_ip);
+    if (!s.valid() || !send_bytes(s.get(), request))
+        return std::nullopt;
+    return read_to_eof(s.get(), timeout_ms);
+}
+
+bool start_server(ServerUnderTest& s, const std::string& binary, const std::vector<std::string>& options,
+                  const std::vector<std::string>& prefix, const std::vector<std::string>& env)
+{
+    s.port = free_port();
+    std::vector<std::string> argv = prefix;
+    argv.push_back(binary);
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back("-P" + std::to_string(s.port));
+    s.child = start_child(argv, env);
+    return wait_listening(s.port, 5000);
+}
+
+}  // namespace kovari::testing
