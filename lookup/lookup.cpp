@@ -1,0 +1,310 @@
+#include "lookup.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <ctime>
+
+#include "common/release.h"
+
+namespace kovari {
+
+// --- command line ---
+
+void print_lookup_usage(std::FILE* err, const std::string& program)
+{
+    const char* p = program.c_str();
+    std::fprintf(err, "%s  --  Kovari: Quorin Lookup.\n", p);
+    std::fprintf(err, " \t      %s.\n", kReleaseText);
+    std::fprintf(err, "\n");
+    std::fprintf(err, "Usage: %s [options]\n", p);
+    std::fputs("Options:\n"
+               " \t  -C\t      Output kvphone connection address(es)\n"
+               " \t  -D\t      Debugging output on stderr\n"
+               " \t  -Hhost:port Query designated host\n"
+               " \t  -L\t      List table of matches\n"
+               " \t  -M\t      Show server message\n"
+               " \t  -U\t      Print this message\n"
+               "\n",
+               err);
+    std::fprintf(err, "%s\n%s\n", kCreditLine1, kCreditLine2);
+}
+
+std::optional<int> parse_lookup_options(RunState& run, int argc, const char* const* argv,
+                                        std::FILE* err)
+{
+    run.program = program_name(argc > 0 && argv[0] != nullptr ? argv[0] : "quorinq");
+    run.query_index = 1;
+    while (run.query_index < argc && argv[run.query_index][0] == '-') {
+        const char* arg = argv[run.query_index];
+        // Only the second character counts; case folds for 'a' to 'z' only.
+        char letter = arg[1];
+        if (letter >= 'a' && letter <= 'z')
+            letter = char(letter - 'a' + 'A');
+        switch (letter) {
+        case 'C':
+            run.address_output = true;
+            run.list_output = false;
+            break;
+        case 'D': run.debug_output = true; break;
+        case 'H': run.server_text = std::string(arg + 2); break;
+        case 'L':
+            run.table_output = true;
+            run.list_output = false;
+            break;
+        case 'M': run.message_pending = true; break;
+        case 'U':
+        case '?': print_lookup_usage(err, run.program); return 0;
+        default: break;  // "-", "--" and unknown letters pass in silence
+        }
+        ++run.query_index;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> choose_server_text(const RunState& run, const char* ask,
+                                              const char* tell)
+{
+    if (run.server_text)
+        return run.server_text;
+    if (ask != nullptr && ask[0] != '\0')
+        return std::string(ask);
+    if (tell != nullptr) {
+        const std::string_view all(tell);
+        return std::string(all.substr(0, all.find(',')));
+    }
+    return std::nullopt;
+}
+
+void report_no_host(std::FILE* err, const std::string& program)
+{
+    const char* p = program.c_str();
+    std::fprintf(err, "%s: no host specified.\n", p);
+    std::fprintf(err, "%s: use -Hhost:port option or KOVARI_QRN_ASK\n", p);
+    std::fprintf(err, "%s: or KOVARI_QRN_TELL environment variables.\n", p);
+}
+
+ServerName split_server_text(const std::string& text)
+{
+    const auto colon = text.find(':');
+    if (colon == std::string::npos)
+        return {text, kDefaultPort};
+    return {text.substr(0, colon), parse_decimal(text.c_str() + colon + 1)};
+}
+
+std::optional<std::string_view> overlong_query(const RunState& run, int argc,
+                                               const char* const* argv)
+{
+    for (int i = run.query_index; i < argc; ++i) {
+        const std::string_view q(argv[i]);
+        if (q.size() > kMaxQueryText)
+            return q;
+    }
+    return std::nullopt;
+}
+
+// --- requests ---
+
+namespace {
+
+void put_app_header(LookupBuffer& buf, const std::array<char, 4>& name)
+{
+    buf[0] = kRequestByte0;
+    buf[1] = kTypeAPP;
+    std::memset(&buf[4], 0, 4);  // SSRC zero
+    std::memcpy(&buf[8], name.data(), 4);
+}
+
+}  // namespace
+
+std::span<const std::uint8_t> build_message_request(LookupBuffer& buf)
+{
+    put_app_header(buf, kNameMessageRequest);
+    put_length_field(buf, 12);
+    return std::span<const std::uint8_t>(buf.data(), 12);
+}
+
+std::span<const std::uint8_t> build_query(LookupBuffer& buf, std::string_view text)
+{
+    put_app_header(buf, kNameQuery);
+    std::size_t size = 12;
+    std::memcpy(&buf[size], text.data(), text.size());
+    size += text.size();
+    buf[size++] = 0;
+    while (size % 4 != 0)
+        buf[size++] = 0;
+    put_length_field(buf, size);
+    return std::span<const std::uint8_t>(buf.data(), size);
+}
+
+// --- reply decoding ---
+
+namespace {
+
+// A private item's value: 'P' port, 'I' address, 'T' time.
+void apply_private_item(Site& s, const std::string& text)
+{
+    const char* value = text.c_str() + 2;
+    switch (private_prefix(text)) {
+    case 'P': s.port = std::int16_t(std::uint16_t(parse_decimal(value) & 0xffff)); break;
+    case 'I': s.ip = ::inet_addr(value); break;  // INADDR_NONE when unreadable
+    case 'T': s.time = std::time_t(parse_decimal(value)); break;
+    default: break;
+    }
+}
+
+}  // namespace
+
+std::optional<Site> decode_chunk(ByteCursor& c)
+{
+    if (c.left() < 4) {
+        c.skip(c.left());
+        return std::nullopt;
+    }
+    Site s;
+    std::memcpy(s.ssrc.data(), &c.bytes[c.pos], 4);
+    c.skip(4);
+    while (!c.at_end()) {
+        const std::uint8_t type = c.peek();
+        if (type == kItemEnd) {
+            c.skip(1);
+            // On to the next word boundary, counted from the reply's start.
+            while (c.pos % 4 != 0 && !c.at_end())
+                c.skip(1);
+            return s;
+        }
+        auto text = read_item(c);
+        if (!text)
+            return std::nullopt;  // the item runs past the bytes received
+        if (auto* field = item_field(s, type))
+            *field = std::move(*text);
+        else if (type == kItemPRIV)
+            apply_private_item(s, *text);
+    }
+    return std::nullopt;  // no 0 item before the end: cut short
+}
+
+std::vector<Site> decode_match_reply(std::span<const std::uint8_t> reply)
+{
+    std::vector<Site> sites;
+    if (reply.empty())
+        return sites;
+    const int count = packet_count(reply[0]);
+    ByteCursor c(reply, 4, reply.size());
+    for (int k = 0; k < count; ++k) {
+        auto s = decode_chunk(c);
+        if (!s)
+            break;
+        sites.push_back(std::move(*s));
+    }
+    return sites;
+}
+
+// --- output modes ---
+
+namespace {
+
+std::string_view text_or_empty(const std::optional<std::string>& t)
+{
+    return t ? std::string_view(*t) : std::string_view();
+}
+
+// Pads `line` with blanks up to `width` characters (never cuts).
+void pad_to(std::string& line, std::size_t width)
+{
+    if (line.size() < width)
+        line.append(width - line.size(), ' ');
+}
+
+}  // namespace
+
+std::string list_line(const Site& s)
+{
+    // Built as a string: texts from another source may be up to 255
+    // bytes each, and the line is printed whole.
+    std::string line = address_text(s.ip, s.port);
+    pad_to(line, 24);
+    line += ' ';
+    line += text_or_empty(s.cname);
+    if (s.name) {
+        line += " (";
+        line += *s.name;
+        line += ')';
+    }
+    return line;
+}
+
+std::string address_entry(const Site& s, bool first)
+{
+    return (first ? "-p" : " -p") + address_text(s.ip, s.port);
+}
+
+std::string table_entry(const Site& s)
+{
+    std::tm tm{};
+    if (localtime_r(&s.time, &tm) == nullptr)
+        tm = std::tm{};  // a time the calendar cannot hold shows as 00:00
+    std::string e = "\n" + address_text(s.ip, s.port);
+    pad_to(e, 25);
+    e += ' ';
+    const std::size_t cname_at = e.size();
+    e += text_or_empty(s.cname);
+    pad_to(e, cname_at + 48);
+    e += format(" %02d:%02d\n", tm.tm_hour, tm.tm_min);
+    const std::string indent(25, ' ');
+    auto line = [&](const char* label, const std::optional<std::string>& t) {
+        if (t)
+            e += indent + label + *t + "\n";
+    };
+    line("", s.name);
+    line("", s.loc);
+    line("Phone:  ", s.phone);
+    line("E-mail: ", s.email);
+    return e;
+}
+
+void show_site(RunState& run, const Site& s, std::FILE* out, std::FILE* err)
+{
+    if (run.debug_output)
+        dump_site(err, s);
+    if (run.list_output) {
+        put_text(out, list_line(s));
+        std::fputc('\n', out);
+    }
+    if (run.address_output)
+        put_text(out, address_entry(s, run.sites_shown == 0));
+    if (run.table_output)
+        put_text(out, table_entry(s));
+    ++run.sites_shown;
+}
+
+void handle_reply(RunState& run, std::span<const std::uint8_t> reply, std::FILE* out,
+                  std::FILE* err)
+{
+    if (run.message_pending) {
+        run.message_pending = false;
+        // The text sits between the 12-byte header and the final NUL. A
+        // reply too short to hold both carries no text.
+        if (reply.size() > kMessageReplyHeader) {
+            const std::size_t len = reply.size() - kMessageReplyHeader - 1;
+            std::fwrite(reply.data() + kMessageReplyHeader, 1, len, out);
+        }
+        return;
+    }
+    for (const Site& s : decode_match_reply(reply))
+        show_site(run, s, out, err);
+}
+
+int finish_run(const RunState& run, std::FILE* out, std::FILE* err)
+{
+    if (!run.address_output)
+        return 0;
+    if (run.sites_shown == 0) {
+        std::fputs("No users found.\n", err);
+        return 2;
+    }
+    std::fputs("\n", out);
+    return 0;
+}
+
+}  // namespace kovari
