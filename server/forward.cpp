@@ -1,8 +1,19 @@
 // Forwarding announcements and sign-offs to peer servers.
+//
+// Each copy goes over a connection of its own, and nothing is read back.
+// No peer may hold up the server: a copy's socket connects without
+// blocking and is finished by the event loop when it becomes writable.
+// A copy has kForwardLimitMs to be delivered and at most kMaxCopiesPerPeer
+// copies wait for any one peer, so a dead peer costs a bounded number of
+// descriptors and bytes, never time on the request path.
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 
 #include "server.h"
@@ -66,13 +77,138 @@ void parse_forward_list(Server& srv, std::string text)
     }
 }
 
+namespace {
+
+std::size_t copies_for(const Forwarder& fw, std::size_t peer)
+{
+    return std::size_t(std::count_if(fw.copies.begin(), fw.copies.end(),
+                                     [&](const PendingCopy& c) { return c.peer == peer; }));
+}
+
+// Failed connects are only reported at -VV or under -D: a peer that is
+// down is a normal state of affairs.
+void report_connect_failure(const Server& srv, int errnum)
+{
+    if (srv.settings.very_verbose || srv.settings.debug)
+        report_error(srv.err, "connecting forwarding socket", errnum);
+}
+
+std::vector<PendingCopy>::iterator find_copy(Forwarder& fw, int fd)
+{
+    return std::find_if(fw.copies.begin(), fw.copies.end(),
+                        [&](const PendingCopy& c) { return c.fd.get() == fd; });
+}
+
+}  // namespace
+
+long monotonic_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return long(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
+}
+
+void start_copies(Server& srv, std::span<const std::uint8_t> bytes, long now_ms)
+{
+    const auto& set = srv.settings;
+    for (std::size_t i = 0; i < set.peers.size(); ++i) {
+        const Peer& peer = set.peers[i];
+        if (peer.port < 0)
+            continue;  // listed, never sent to
+        if (copies_for(srv.forwarder, i) >= kMaxCopiesPerPeer) {
+            std::fprintf(srv.err, "%s: too many packets waiting for server %s, one dropped.\n",
+                         set.program_name.c_str(), dotted(peer.ip).c_str());
+            continue;
+        }
+        Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (!fd.valid()) {
+            report_error(srv.err, "opening forwarding socket", errno);
+            continue;
+        }
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(std::uint16_t(peer.port & 0xffff));
+        to.sin_addr.s_addr = peer.ip;
+        // EINPROGRESS is the usual answer; after EINTR the connect goes on
+        // by itself as well. Either way writability tells how it ended.
+        if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) < 0 &&
+            errno != EINPROGRESS && errno != EINTR) {
+            report_connect_failure(srv, errno);
+            continue;
+        }
+        srv.forwarder.copies.push_back(PendingCopy{std::move(fd), i,
+                                                   {bytes.begin(), bytes.end()}, 0,
+                                                   now_ms + kForwardLimitMs, false});
+    }
+}
+
 void forward_packet(Server& srv, std::span<std::uint8_t> buffer, std::size_t length,
                     std::uint32_t origin)
 {
     // The forwarded copy: the packet marked, the origin address behind it.
     buffer[0] |= kForwardedBit;
     std::memcpy(&buffer[length], &origin, 4);
-    (void)srv;  // delivery to the peers is not wired up yet
+    start_copies(srv, buffer.first(length + kTrailerSize), monotonic_ms());
+}
+
+bool serve_copy(Server& srv, int fd)
+{
+    auto& copies = srv.forwarder.copies;
+    const auto it = find_copy(srv.forwarder, fd);
+    if (it == copies.end())
+        return false;
+    PendingCopy& c = *it;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0)
+        err = errno;
+    if (err != 0) {
+        report_connect_failure(srv, err);
+        copies.erase(it);
+        return true;
+    }
+    const ssize_t r = ::send(fd, c.bytes.data() + c.sent, c.bytes.size() - c.sent,
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (r < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+            return true;  // still connecting, or no room yet: wait for the next turn
+        report_error(srv.err, "forwarding quorin source ID message", errno);
+        copies.erase(it);
+        return true;
+    }
+    c.sent += std::size_t(r);
+    if (c.sent < c.bytes.size())
+        return true;
+    if (srv.settings.debug)
+        std::fprintf(srv.err, "%s: forwarded packet to server %s.\n",
+                     srv.settings.program_name.c_str(),
+                     dotted(srv.settings.peers[c.peer].ip).c_str());
+    copies.erase(it);  // closes the connection; nothing is read from the peer
+    return true;
+}
+
+void expire_copies(Server& srv, long now_ms)
+{
+    auto& copies = srv.forwarder.copies;
+    std::size_t gone = 0;
+    while (gone < copies.size() && copies[gone].deadline_ms <= now_ms) {
+        // A copy that never got through the handshake counts as a failed
+        // connect; one that was connected but could not be sent whole, as a
+        // failed send.
+        if (copies[gone].sent == 0)
+            report_connect_failure(srv, ETIMEDOUT);
+        else
+            report_error(srv.err, "forwarding quorin source ID message", ETIMEDOUT);
+        ++gone;
+    }
+    copies.erase(copies.begin(), copies.begin() + long(gone));
+}
+
+std::optional<long> next_copy_deadline(const Forwarder& fw)
+{
+    if (fw.copies.empty())
+        return std::nullopt;
+    return fw.copies.front().deadline_ms;
 }
 
 }  // namespace kovari

@@ -1,7 +1,61 @@
 // The HTML status pages and the pacing of their writes.
+//
+// Site texts come from anyone on the network, so every one of them is
+// escaped on the page; the columns are padded by what a reader sees, not
+// by the escaped length. A page is built whole in memory, written to
+// base.new and renamed over base.html only when every write and the close
+// succeeded, so a full disk never replaces a good page by a broken one.
+#include <cerrno>
+#include <cstdio>
+
 #include "server.h"
 
 namespace kovari {
+
+namespace {
+
+constexpr std::size_t kAddressWidth = 24;  // "%-24s"
+constexpr std::size_t kCnameWidth = 48;    // "%-48s", padded, never cut
+constexpr std::size_t kIndent = 25;        // "%25s": texts stand under the CNAME
+
+// Appends `text` escaped, then blanks up to `width` visible characters.
+void put_padded(std::string& page, std::string_view text, std::size_t width)
+{
+    page += html_escape(text);
+    if (text.size() < width)
+        page.append(width - text.size(), ' ');
+}
+
+void put_indented(std::string& page, const char* label, std::string_view text)
+{
+    page.append(kIndent, ' ');
+    page += label;
+    page += html_escape(text);
+    page += '\n';
+}
+
+bool shown(const SiteView& s, bool private_page)
+{
+    return private_page || !is_unlisted(s);
+}
+
+}  // namespace
+
+std::string html_escape(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c; break;
+        }
+    }
+    return out;
+}
 
 std::string time_stamp(std::time_t now, bool utc)
 {
@@ -9,6 +63,81 @@ std::string time_stamp(std::time_t now, bool utc)
     if ((utc ? gmtime_r(&now, &tm) : localtime_r(&now, &tm)) == nullptr)
         return "00-00 00:00";
     return format("%02d-%02d %02d:%02d", tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min);
+}
+
+std::string html_page(const SiteTable& table, bool private_page, std::time_t now)
+{
+    std::string page =
+        "<html>\n<head>\n<title>\nKovari: Active Sites\n"
+        "</title>\n</head>\n\n<body>\n<center>\n<h1>"
+        "Kovari: Active Sites</h1>\n<h2>";
+    page += format("As of %s UTC</h2>\n</center>\n<p>\n", time_stamp(now, true).c_str());
+
+    int count = 0;
+    for_each_site(table, [&](const SiteView& s) {
+        count += shown(s, private_page) ? 1 : 0;
+        return true;
+    });
+    if (count == 0) {
+        page += "<h2>No sites active.</h2>\n";
+    } else {
+        page += format("<h2>%d site%s active.</h2>\n", count, count == 1 ? "" : "s");
+        page += "<pre>\n";
+        for_each_site(table, [&](const SiteView& s) {
+            if (!shown(s, private_page))
+                return true;
+            page += '\n';
+            put_padded(page, address_text(s.ip, s.port), kAddressWidth);
+            page += ' ';
+            put_padded(page, s.cname.value_or(""), kCnameWidth);
+            page += ' ';
+            page += clock_text(s.time);  // the announcement, in local time
+            page += '\n';
+            if (s.name)
+                put_indented(page, "", *s.name);
+            if (s.loc)
+                put_indented(page, "", *s.loc);
+            if (s.phone)
+                put_indented(page, "Phone:  ", *s.phone);
+            if (s.email)
+                put_indented(page, "E-mail: ", *s.email);
+            return true;  // the tool is never shown
+        });
+        page += "</pre>\n";
+    }
+    page += "</body>\n</html>\n";
+    return page;
+}
+
+bool write_html_page(Server& srv, const std::string& base, bool private_page, std::time_t now)
+{
+    const std::string temp = base + ".new";
+    const std::string final_name = base + ".html";
+    std::FILE* f = std::fopen(temp.c_str(), "w");
+    if (f == nullptr)
+        return false;  // skipped without a word until the table changes again
+
+    const std::string page = html_page(srv.table, private_page, now);
+    int failure = 0;
+    errno = 0;
+    if (std::fwrite(page.data(), 1, page.size(), f) != page.size() || std::fflush(f) != 0)
+        failure = errno != 0 ? errno : EIO;
+    if (std::fclose(f) != 0 && failure == 0)
+        failure = errno != 0 ? errno : EIO;
+    if (failure != 0) {
+        report_error(srv.err, "writing HTML page", failure);
+        std::remove(temp.c_str());
+        return false;
+    }
+    if (std::rename(temp.c_str(), final_name.c_str()) != 0) {
+        report_error(srv.err, "renaming HTML page", errno);
+        std::remove(temp.c_str());
+        return false;
+    }
+    if (srv.settings.debug)
+        std::fprintf(srv.err, "%s: updated %s\n", srv.settings.program_name.c_str(),
+                     final_name.c_str());
+    return true;
 }
 
 void update_html(Server& srv, std::time_t now)
@@ -25,7 +154,11 @@ void update_html(Server& srv, std::time_t now)
     srv.html.table_changed = false;
     if (set.html_interval > 0)
         srv.html.last_html_update = now;
-    // The page writer is not wired up yet.
+    // A failure on one page does not keep the other from being written.
+    if (set.public_base)
+        write_html_page(srv, *set.public_base, false, now);
+    if (set.private_base)
+        write_html_page(srv, *set.private_base, true, now);
 }
 
 void note_change(Server& srv, std::time_t now)

@@ -2,8 +2,9 @@
 // code; everything it calls takes bytes and times as arguments.
 //
 // One thread. The listening socket, the connections whose packet has not
-// arrived yet and the signal pipe are watched together with epoll, so a
-// client that connects and sends nothing costs only its own connection.
+// arrived yet, the copies being forwarded to peer servers and the signal
+// pipe are watched together with epoll, so neither a client that connects
+// and sends nothing nor a peer that does not answer holds up the others.
 // Each packet is handled whole (receive, act, reply, close) before the
 // next, and the expiry sweep runs from the same loop, never inside a
 // request.
@@ -43,22 +44,17 @@ extern "C" void on_terminate(int)
 // reported by the sender and the server goes on.
 extern "C" void on_pipe(int) {}
 
-long monotonic_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return long(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
-}
-
 struct Waiting {
     int fd;
-    long deadline;  // monotonic ms
+    std::uint64_t serial;  // which connection on this descriptor
+    long deadline;         // monotonic ms
 };
 
 struct Connection {
     bool waiting = false;
     std::uint32_t ip = 0;
     std::uint16_t port = 0;
+    std::uint64_t serial = 0;  // tells a reused descriptor from its predecessor
 };
 
 struct Loop {
@@ -72,7 +68,36 @@ struct Loop {
     long sweep_due = 0;
     long accept_resume = 0;             // accepting paused until then
     bool accepting = true;
+    std::uint64_t next_serial = 1;
 };
+
+// A waiting-list entry still stands for the connection now on its
+// descriptor, which may have been closed and reused since.
+bool still_waiting(const Loop& lp, const Waiting& w)
+{
+    const auto& c = lp.conns[std::size_t(w.fd)];
+    return c.waiting && c.serial == w.serial;
+}
+
+void watch(Loop& lp, int fd, std::uint32_t events)
+{
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.fd = fd;
+    epoll_ctl(lp.epoll.get(), EPOLL_CTL_ADD, fd, &ev);
+}
+
+// A request may have started forwarded copies; they are appended, so the
+// new ones are at the back. Each is watched until it can be sent; closing
+// its descriptor takes it out of the epoll set.
+void watch_new_copies(Loop& lp)
+{
+    auto& copies = lp.srv.forwarder.copies;
+    for (auto it = copies.rbegin(); it != copies.rend() && !it->watched; ++it) {
+        watch(lp, it->fd.get(), EPOLLOUT);
+        it->watched = true;
+    }
+}
 
 // The one receive of a connection. Returns false when its packet has not
 // arrived yet.
@@ -96,14 +121,7 @@ void finish_connection(Loop& lp, int fd, long n)
         if (::send(fd, act.reply.data(), act.reply.size(), MSG_NOSIGNAL) < 0)
             report_error(lp.srv.err, act.send_failure, errno);
     }
-}
-
-void watch(Loop& lp, int fd, std::uint32_t events)
-{
-    epoll_event ev{};
-    ev.events = events;
-    ev.data.fd = fd;
-    epoll_ctl(lp.epoll.get(), EPOLL_CTL_ADD, fd, &ev);
+    watch_new_copies(lp);
 }
 
 void set_accepting(Loop& lp, bool on)
@@ -143,7 +161,9 @@ void accept_connections(Loop& lp)
                          dotted(peer.sin_addr.s_addr).c_str());
         if (lp.conns.size() <= std::size_t(fd))
             lp.conns.resize(std::size_t(fd) + 1);
-        lp.conns[std::size_t(fd)] = Connection{false, peer.sin_addr.s_addr, ntohs(peer.sin_port)};
+        const std::uint64_t serial = lp.next_serial++;
+        lp.conns[std::size_t(fd)] =
+            Connection{false, peer.sin_addr.s_addr, ntohs(peer.sin_port), serial};
         // Most clients send right after connecting: try at once, and wait
         // only for those whose packet is not there yet.
         long n = 0;
@@ -152,7 +172,7 @@ void accept_connections(Loop& lp)
             continue;
         }
         lp.conns[std::size_t(fd)].waiting = true;
-        lp.waiting.push_back({fd, monotonic_ms() + kIdleLimitMs});
+        lp.waiting.push_back({fd, serial, monotonic_ms() + kIdleLimitMs});
         watch(lp, fd, EPOLLIN | EPOLLRDHUP);
     }
 }
@@ -161,7 +181,7 @@ void close_idle(Loop& lp, long now)
 {
     while (!lp.waiting.empty()) {
         const Waiting w = lp.waiting.front();
-        if (!lp.conns[std::size_t(w.fd)].waiting) {
+        if (!still_waiting(lp, w)) {
             lp.waiting.pop_front();  // served already
             continue;
         }
@@ -176,11 +196,13 @@ int next_timeout(const Loop& lp, long now)
 {
     long due = lp.sweep_due;
     for (const auto& w : lp.waiting) {
-        if (lp.conns[std::size_t(w.fd)].waiting) {
+        if (still_waiting(lp, w)) {
             due = std::min(due, w.deadline);
             break;
         }
     }
+    if (auto copy_due = next_copy_deadline(lp.srv.forwarder))
+        due = std::min(due, *copy_due);
     if (!lp.accepting)
         due = std::min(due, lp.accept_resume);
     return int(std::max(0L, due - now));
@@ -209,10 +231,13 @@ int run_loop(Loop& lp)
                 long n = 0;
                 if (receive_packet(lp, fd, n))
                     finish_connection(lp, fd, n);
+            } else {
+                serve_copy(lp.srv, fd);
             }
         }
         const long now = monotonic_ms();
         close_idle(lp, now);
+        expire_copies(lp.srv, now);
         if (!lp.accepting && now >= lp.accept_resume)
             set_accepting(lp, true);
         if (now >= lp.sweep_due) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/fd.h"
 #include "common/protocol.h"
 #include "common/site.h"
 #include "table.h"
@@ -53,10 +54,28 @@ struct ReplyBuffer {
     std::uint8_t bytes[kMaxReply + kMaxChunk]{};
 };
 
+// One forwarded copy on its way to a peer: its socket connects without
+// blocking, the event loop watches it, and it is sent when writable.
+struct PendingCopy {
+    Fd fd;
+    std::size_t peer = 0;              // index in settings.peers
+    std::vector<std::uint8_t> bytes;   // the marked packet and its trailer
+    std::size_t sent = 0;
+    long deadline_ms = 0;              // monotonic; dropped when it passes
+    bool watched = false;              // registered with the event loop
+};
+
+// The copies under way, oldest first. All have the same time limit, so
+// their deadlines grow from front to back.
+struct Forwarder {
+    std::vector<PendingCopy> copies;
+};
+
 struct Server {
     ServerSettings settings;
     SiteTable table;
     HtmlState html;
+    Forwarder forwarder;
     std::FILE* out = stdout;  // activity log and per-packet lines
     std::FILE* err = stderr;  // messages and debugging output
     ReplyBuffer reply;        // the match reply being built
@@ -118,11 +137,39 @@ std::span<const std::uint8_t> answer_query(Server& srv, std::string_view query,
 void note_change(Server& srv, std::time_t now);
 void update_html(Server& srv, std::time_t now);
 std::string time_stamp(std::time_t now, bool utc);
+// '&', '<', '>' and '"' as entities; everything else as it is.
+std::string html_escape(std::string_view text);
+// The whole page for the table at `now` (the heading is in UTC, the sites'
+// times in local time). The public page leaves unlisted sites out.
+std::string html_page(const SiteTable& table, bool private_page, std::time_t now);
+// Writes base.new and renames it to base.html. Returns true when the page
+// was replaced; on a failed write, close or rename the old page stays and
+// the failure is reported. A base.new that cannot be opened is skipped
+// silently.
+bool write_html_page(Server& srv, const std::string& base, bool private_page, std::time_t now);
 
 // --- forwarding (forward.cpp) ---
 
+inline constexpr long kForwardLimitMs = 5000;          // a copy's time to be delivered
+inline constexpr std::size_t kMaxCopiesPerPeer = 64;   // copies under way per peer
+
 void parse_forward_list(Server& srv, std::string text);
+// Marks the packet, appends the origin trailer behind it in `buffer` and
+// starts one copy per peer whose port is not negative. Never blocks: the
+// copies are finished by the event loop (serve_copy, expire_copies).
 void forward_packet(Server& srv, std::span<std::uint8_t> buffer, std::size_t length,
                     std::uint32_t origin);
+// Starts a copy of `bytes` (already marked, trailer included) to every
+// peer; `now_ms` is the monotonic clock.
+void start_copies(Server& srv, std::span<const std::uint8_t> bytes, long now_ms);
+// The copy's socket is writable or has failed: finish its connect and send
+// it. Returns false when `fd` belongs to no copy.
+bool serve_copy(Server& srv, int fd);
+// Drops the copies whose time is up, reporting each.
+void expire_copies(Server& srv, long now_ms);
+// The earliest deadline of a copy under way, if any.
+std::optional<long> next_copy_deadline(const Forwarder& fw);
+// Milliseconds of the monotonic clock.
+long monotonic_ms();
 
 }  // namespace kovari
