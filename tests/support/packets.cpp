@@ -61,6 +61,15 @@ Bytes announcement(const Announcement& a)
     return sdes_packet(a.ssrc, items);
 }
 
+Bytes match_reply(const std::vector<Chunk>& chunks)
+{
+    Bytes p = {std::uint8_t(kReplyByte0 + chunks.size()), kTypeSDES, 0, 0};
+    for (const auto& c : chunks)
+        append_chunk(p, c.ssrc, c.items);
+    put_length_field(p, p.size());
+    return p;
+}
+
 Bytes bye_packet(const Ssrc& ssrc)
 {
     Bytes p = {0x81, kTypeBYE, 0, 1};

@@ -40,6 +40,14 @@ Bytes announcement(const Announcement& a);
 // The 'P' private item text for a port: "\1P2076".
 std::string port_item_text(int port);
 
+// A match reply as the server sends it: byte 0 counts the chunks, the
+// length field covers them all.
+struct Chunk {
+    Ssrc ssrc{};
+    std::vector<Item> items;
+};
+Bytes match_reply(const std::vector<Chunk>& chunks);
+
 // A BYE packet with one SSRC.
 Bytes bye_packet(const Ssrc& ssrc);
 // A receiver report with no report blocks (8 bytes).
