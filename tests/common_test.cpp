@@ -1,1 +1,120 @@
 #include <gtest/gtest.h>
+
+#include "common/site.h"
+#include "support/capture.h"
+
+using namespace kovari;
+using kovari::testing::Capture;
+
+namespace {
+
+std::vector<std::uint8_t> bytes(std::initializer_list<int> v)
+{
+    std::vector<std::uint8_t> b;
+    for (int x : v)
+        b.push_back(std::uint8_t(x));
+    return b;
+}
+
+}  // namespace
+
+TEST(ReadItem, CopiesTextAndStepsPastIt)
+{
+    const auto b = bytes({1, 3, 'a', 'n', 'n', 2, 0});
+    ByteCursor c(b, 0, b.size());
+    EXPECT_EQ(read_item(c), "ann");
+    EXPECT_EQ(c.pos, 5u);
+    // A zero-length item is an empty text, not no text.
+    const auto t = read_item(c);
+    ASSERT_TRUE(t.has_value());
+    EXPECT_EQ(*t, "");
+    EXPECT_EQ(c.pos, 7u);
+    EXPECT_TRUE(c.at_end());
+}
+
+TEST(ReadItem, ItemRunningPastTheBytesReceivedIsDropped)
+{
+    const auto b = bytes({1, 9, 'a', 'n', 'n'});
+    ByteCursor c(b, 0, b.size());
+    EXPECT_EQ(read_item(c), std::nullopt);
+    EXPECT_TRUE(c.at_end());
+    // A lone type byte without its length byte.
+    const auto one = bytes({1});
+    ByteCursor d(one, 0, one.size());
+    EXPECT_EQ(read_item(d), std::nullopt);
+    EXPECT_TRUE(d.at_end());
+}
+
+TEST(ReadItem, BoundIsTheCursorEndNotTheBuffer)
+{
+    const auto b = bytes({1, 3, 'a', 'n', 'n'});
+    ByteCursor c(b, 0, 4);
+    EXPECT_EQ(read_item(c), std::nullopt);
+}
+
+TEST(ReadItem, TextEndsAtAnEmbeddedNul)
+{
+    const auto b = bytes({2, 4, 'a', 0, 'b', 'c', 0});
+    ByteCursor c(b, 0, b.size());
+    EXPECT_EQ(read_item(c), "a");
+    EXPECT_EQ(c.pos, 6u);
+}
+
+TEST(ProgramName, TakesThePartAfterTheLastSlash)
+{
+    EXPECT_EQ(program_name("/usr/local/bin/x"), "x");
+    EXPECT_EQ(program_name("x"), "x");
+    EXPECT_EQ(program_name("/usr/bin/"), "");
+}
+
+TEST(SsrcValue, ReadsTheFourBytesLittleEndian)
+{
+    EXPECT_EQ(ssrc_value({0xAA, 0xBB, 0xCC, 0xDD}), 0xDDCCBBAAu);
+}
+
+TEST(DumpSite, RecordWithoutTextsIsOneLine)
+{
+    Capture cap;
+    Site s;
+    s.ssrc = {0xAA, 0xBB, 0xCC, 0xDD};
+    s.ip = 0x0100000a;  // 10.0.0.1
+    s.port = -25536;
+    s.time = 870000000;
+    dump_site(cap.stream(), s);
+    EXPECT_EQ(cap.text(), "SSRC = DDCCBBAA IP = 10.0.0.1 Port -25536 Sun Jul 27 10:40:00 1997\n");
+}
+
+TEST(DumpSite, EachTextOnItsOwnLineInFieldOrder)
+{
+    Capture cap;
+    Site s;
+    s.tool = "kvphone";
+    s.cname = "ann";
+    s.loc = "";
+    s.name = "Ann";
+    s.email = "*a@x";
+    s.phone = "123";
+    dump_site(cap.stream(), s);
+    EXPECT_EQ(cap.text(), "SSRC = 0 IP = 0.0.0.0 Port 0 Thu Jan  1 00:00:00 1970\n"
+                          "\t CNAME = ann\n"
+                          "\t  NAME = Ann\n"
+                          "\t EMAIL = *a@x\n"
+                          "\t PHONE = 123\n"
+                          "\t   LOC = \n"
+                          "\t  TOOL = kvphone\n");
+}
+
+TEST(AddressText, PortPrintsSigned)
+{
+    EXPECT_EQ(address_text(0x0100000a, 2076), "10.0.0.1:2076");
+    EXPECT_EQ(address_text(0x0100000a, std::int16_t(40000)), "10.0.0.1:-25536");
+}
+
+TEST(ParseDecimal, ReadsLikeStrtol)
+{
+    EXPECT_EQ(parse_decimal("2077"), 2077);
+    EXPECT_EQ(parse_decimal("  -12x"), -12);
+    EXPECT_EQ(parse_decimal("+7"), 7);
+    EXPECT_EQ(parse_decimal("abc"), 0);
+    EXPECT_EQ(parse_decimal(""), 0);
+}

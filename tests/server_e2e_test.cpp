@@ -1,1 +1,334 @@
+// The real quorind on a free loopback port, spoken to with raw bytes.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "support/packets.h"
+#include "support/process.h"
+
+using namespace kovari;
+using namespace kovari::testing;
+
+namespace {
+
+const std::string kServer = QUORIND_PATH;
+const std::string kFaketime = FAKETIME_PATH;
+
+const std::string kUsage =
+    "quorind  --  Kovari: Quorin Server.\n"
+    " \t      Release 1.0, December 2026.\n"
+    "\n"
+    "Usage: quorind [options]\n"
+    "Options:\n"
+    " \t  -D\t     Debugging output on stderr\n"
+    " \t  -Fserv,... Forward to listed servers\n"
+    " \t  -Hpath     Write HTML status on base path\n"
+    " \t  -Insec     Interval between HTML updates\n"
+    " \t  -Mfile     Load server message from file\n"
+    " \t  -Pport     Listen on given port\n"
+    " \t  -U\t     Print this message\n"
+    " \t  -V[V]      List connections and disconnects [-VV: all packets]\n"
+    " \t  -Zpath     Write HTML private directory on base path\n"
+    "\n";
+
+Bytes ann_announcement()
+{
+    Announcement a;
+    a.ssrc = {0xAA, 0xBB, 0xCC, 0xDD};
+    a.cname = "ann";
+    a.name = "Anne <b>Lee</b>";
+    a.email = "*Ann.Lee";
+    a.port = 2076;
+    return announcement(a);
+}
+
+// Announcements get no reply: the server just closes.
+void announce(int port, const Bytes& packet, const char* from = nullptr)
+{
+    const auto r = round_trip(port, packet, 5000, from);
+    ASSERT_TRUE(r.has_value());
+    EXPECT_TRUE(r->empty());
+}
+
+Bytes item(std::uint8_t type, const std::string& text)
+{
+    Bytes b = {type, std::uint8_t(text.size())};
+    b.insert(b.end(), text.begin(), text.end());
+    return b;
+}
+
+std::string write_temp(const std::string& name, const std::string& content)
+{
+    const std::string path = "/tmp/kovari-e2e-" + std::to_string(::getpid()) + "-" + name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+}
+
+}  // namespace
+
+TEST(ServerCommandLine, UsageTextEndsWithStatusZero)
+{
+    for (const char* opt : {"-u", "-?", "-U"}) {
+        const auto r = run_program({kServer, opt});
+        EXPECT_EQ(r.status, 0) << opt;
+        EXPECT_EQ(r.err.substr(0, kUsage.size()), kUsage) << opt;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(ServerCommandLine, ArgumentWithoutDashGivesUsageAndStatusTwo)
+{
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{kServer, "foo"}, std::vector<std::string>{kServer, "-P", "2077"}}) {
+        const auto r = run_program(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err.substr(0, kUsage.size()), kUsage);
+    }
+}
+
+TEST(ServerCommandLine, UnreadableMessageFileEndsBeforeTheUsage)
+{
+    const auto r = run_program({kServer, "-M/nonexistent/motd", "-U"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "quorind: can't open server message file /nonexistent/motd\n");
+}
+
+TEST(ServerCommandLine, PortInUseIsABindFailure)
+{
+    ServerUnderTest first;
+    ASSERT_TRUE(start_server(first, kServer, {}));
+    const auto r = run_program({kServer, "-P" + std::to_string(first.port)});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "binding stream socket: Address already in use\n");
+}
+
+TEST(ServerExchange, MatchReplyIsExactToTheByte)
+{
+    ServerUnderTest s;
+    ASSERT_TRUE(start_server(s, kServer, {}));
+    announce(s.port, ann_announcement());
+    const auto r = round_trip(s.port, query_packet("*ANN.LEE"));
+    ASSERT_TRUE(r);
+    // The time item carries the server's clock: take it from the reply.
+    Bytes want = {0x81, 0xCA, 0x00, 0x00, 0xAA, 0xBB, 0xCC, 0xDD};
+    for (const auto& b : {item(1, "ann"), item(2, "Anne Lee"), item(3, "Ann.Lee"), item(8, "\1P2076"),
+                          item(8, "\1I127.0.0.1")})
+        want.insert(want.end(), b.begin(), b.end());
+    ASSERT_GT(r->size(), want.size() + 3);
+    const std::size_t tlen = (*r)[want.size() + 1];
+    const std::string t(r->begin() + long(want.size()) + 2, r->begin() + long(want.size() + 2 + tlen));
+    ASSERT_TRUE(std::regex_match(t, std::regex("\1T[0-9]{10}"))) << t;
+    const auto b = item(8, t);
+    want.insert(want.end(), b.begin(), b.end());
+    want.push_back(0);
+    while (want.size() % 4 != 0)
+        want.push_back(0);
+    want[3] = std::uint8_t(want.size() / 4 - 1);
+    EXPECT_EQ(want.size(), 68u);
+    EXPECT_EQ(*r, want);
+    // Unlisted: an empty query does not find it.
+    EXPECT_EQ(round_trip(s.port, query_packet("")), (Bytes{0x80, 0xCA, 0, 0}));
+}
+
+TEST(ServerExchange, EmptyQueryReplyIsCappedAt512Bytes)
+{
+    ServerUnderTest s;
+    ASSERT_TRUE(start_server(s, kServer, {}));
+    for (std::uint32_t i = 0; i < 30; ++i) {
+        Announcement a;
+        a.ssrc = make_ssrc(i);
+        a.cname = "user" + std::to_string(i) + "@example.org";
+        a.name = "User Number " + std::to_string(i);
+        announce(s.port, announcement(a));
+    }
+    const auto r = round_trip(s.port, query_packet(""));
+    ASSERT_TRUE(r);
+    EXPECT_LE(r->size(), 512u);
+    EXPECT_GT(r->size(), 512u - 80);
+    EXPECT_EQ((*r)[0] & 0xE0, 0x80);
+    EXPECT_EQ(std::size_t((*r)[2] << 8 | (*r)[3]), r->size() / 4 - 1);
+    // The newest site comes first.
+    EXPECT_EQ(Bytes(r->begin() + 4, r->begin() + 8), (Bytes{29, 0, 0, 0}));
+}
+
+TEST(ServerExchange, ServerMessageWithAndWithoutFile)
+{
+    {
+        ServerUnderTest s;
+        ASSERT_TRUE(start_server(s, kServer, {}));
+        EXPECT_EQ(round_trip(s.port, message_request()),
+                  (Bytes{0x81, 0xCC, 0, 2, 0, 0, 0, 0, 'K', 'V', 'm', 'r', 0}));
+    }
+    {
+        const std::string text("Welcome.\n\0binary\r\n", 18);
+        const std::string path = write_temp("motd", text);
+        ServerUnderTest s;
+        ASSERT_TRUE(start_server(s, kServer, {"-M" + path}));
+        const auto r = round_trip(s.port, message_request());
+        ASSERT_TRUE(r);
+        ASSERT_EQ(r->size(), text.size() + 13);
+        EXPECT_EQ(std::string(r->begin() + 12, r->end() - 1), text);
+        EXPECT_EQ(r->back(), 0);
+        EXPECT_EQ((*r)[3], 6);  // 31 bytes: 7 whole words, less one
+        ::unlink(path.c_str());
+    }
+}
+
+TEST(ServerExchange, MalformedPacketsGetNothingAndTheServerGoesOn)
+{
+    ServerUnderTest s;
+    ASSERT_TRUE(start_server(s, kServer, {"-D"}));
+    {
+        // A client that closes without sending anything.
+        Fd c = connect_loopback(s.port);
+        ::shutdown(c.get(), SHUT_WR);
+        EXPECT_EQ(read_to_eof(c.get(), 2000), Bytes{});
+    }
+    const Bytes bad[] = {
+        {0x81},                               // one byte
+        {0x81, 0xCD, 0, 1, 0, 0, 0, 0},       // type 205
+        {0xA1, 0xCA, 0, 1, 0, 0, 0, 0},       // padding flag
+        {0x81, 0xCA, 0, 9, 0, 0, 0, 0},       // length past the end
+        {0x81, 0xCB, 0, 0},                   // BYE without its SSRC
+        {0x81, 0xCC, 0, 0},                   // APP without its name
+        {0xC1, 0xCC, 0, 0, 1},                // "forwarded", then too short
+        {0x82, 0xCB, 0, 1, 1, 2, 3, 4},       // two SSRCs claimed
+        {0x80, 0xC8, 0, 0},                   // sender report alone
+        Bytes(1024, 0xFF),                    // the largest receive of junk
+    };
+    for (const auto& b : bad) {
+        const auto r = round_trip(s.port, b);
+        ASSERT_TRUE(r);
+        EXPECT_TRUE(r->empty());
+        EXPECT_EQ(round_trip(s.port, query_packet("x")), (Bytes{0x80, 0xCA, 0, 0}));
+    }
+    EXPECT_TRUE(wait_for_text(s.child.err_path,
+                              "quorind: discarded RTCP packet with unknown payload from 127.0.0.1.\n", 2000));
+    EXPECT_NE(s.err().find("quorind: discarded invalid RTCP packet from 127.0.0.1.\n"), std::string::npos);
+}
+
+TEST(ServerExchange, SignOffReleasesTheSite)
+{
+    ServerUnderTest s;
+    ASSERT_TRUE(start_server(s, kServer, {}));
+    Announcement a;
+    a.ssrc = make_ssrc(7);
+    a.cname = "bob";
+    announce(s.port, announcement(a));
+    EXPECT_EQ((*round_trip(s.port, query_packet("bob")))[0], 0x81);
+    announce(s.port, bye_packet(make_ssrc(7)));
+    EXPECT_EQ(round_trip(s.port, query_packet("bob")), (Bytes{0x80, 0xCA, 0, 0}));
+}
+
+TEST(ServerLog, ActivityAndPacketLines)
+{
+    ServerUnderTest s;
+    ASSERT_TRUE(start_server(s, kServer, {"-VV"}));
+    announce(s.port, ann_announcement());
+    announce(s.port, ann_announcement());  // a refresh: no second Connect
+    round_trip(s.port, query_packet("Smith"));
+    round_trip(s.port, message_request());
+    announce(s.port, bye_packet({0xAA, 0xBB, 0xCC, 0xDD}));
+    ASSERT_TRUE(wait_for_text(s.child.out_path, "Bye:", 2000));
+    const std::string p = "quorind: 127.0.0.1 ";
+    const std::regex want(
+        p + "accept\n" + p + "SDES DDCCBBAA\n" +
+        "[0-2][0-9]:[0-5][0-9] Connect: 127\\.0\\.0\\.1:2076 \\*Ann\\.Lee \\(Anne <b>Lee</b>\\)\n" +
+        p + "accept\n" + p + "SDES DDCCBBAA\n" +
+        p + "accept\n" + p + "APP KVlq\n" + p + "query \"Smith\"\n" +
+        p + "accept\n" + p + "APP KVms\n" + p + "server message request\n" +
+        p + "accept\n" + p + "BYE DDCCBBAA\n" +
+        "[0-2][0-9]:[0-5][0-9] Bye:     127\\.0\\.0\\.1:2076 \\*Ann\\.Lee \\(Anne <b>Lee</b>\\)\n");
+    EXPECT_TRUE(std::regex_match(s.out(), want)) << s.out();
+}
+
+TEST(ServerLog, SingleVPrintsOnlyTheActivityLog)
+{
+    ServerUnderTest s;
+    ASSERT_TRUE(start_server(s, kServer, {"-V"}));
+    announce(s.port, ann_announcement());
+    round_trip(s.port, query_packet("x"));
+    ASSERT_TRUE(wait_for_text(s.child.out_path, "Connect:", 2000));
+    EXPECT_TRUE(std::regex_match(
+        s.out(), std::regex("[0-2][0-9]:[0-5][0-9] Connect: 127\\.0\\.0\\.1:2076 \\*Ann\\.Lee \\(Anne <b>Lee</b>\\)\n")))
+        << s.out();
+}
+
+TEST(ServerLoop, IdleConnectionsDoNotStallOtherClients)
+{
+    ServerUnderTest s;
+    ASSERT_TRUE(start_server(s, kServer, {}));
+    std::vector<Fd> idle;
+    for (int i = 0; i < 100; ++i) {
+        idle.push_back(connect_loopback(s.port));
+        ASSERT_TRUE(idle.back().valid());
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const auto r = round_trip(s.port, query_packet("anyone"), 2000);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(r, (Bytes{0x80, 0xCA, 0, 0}));
+    EXPECT_LT(took, std::chrono::milliseconds(500));
+}
+
+TEST(ServerLoop, ConnectionThatSendsNothingIsClosedAfterTenSeconds)
+{
+    if (kFaketime.empty())
+        GTEST_SKIP() << "faketime is not installed";
+    ServerUnderTest s;
+    // Ten server seconds pass in a tenth of a real one.
+    ASSERT_TRUE(start_server(s, kServer, {"-D"}, {kFaketime, "-f", "+0 x100"}));
+    Fd quiet = connect_loopback(s.port);
+    ASSERT_TRUE(quiet.valid());
+    const auto r = read_to_eof(quiet.get(), 3000);
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(r->empty());
+    EXPECT_TRUE(wait_for_text(s.child.err_path, "quorind: discarded invalid RTCP packet from 127.0.0.1.\n",
+                              2000));
+}
+
+TEST(ServerLoop, SitesExpireAfter900SecondsOfSilence)
+{
+    if (kFaketime.empty())
+        GTEST_SKIP() << "faketime is not installed";
+    ServerUnderTest s;
+    ASSERT_TRUE(start_server(s, kServer, {"-V"}, {kFaketime, "-f", "+0 x200"}));
+    Announcement a;
+    a.cname = "quiet";
+    a.port = 5004;
+    announce(s.port, announcement(a));
+    EXPECT_EQ((*round_trip(s.port, query_packet("quiet")))[0], 0x81);
+    // 900 s of silence and the next 120 s sweep: about 5 s at 200 times.
+    ASSERT_TRUE(wait_for_text(s.child.out_path, "Timeout: 127.0.0.1:5004 quiet\n", 15000)) << s.out();
+    EXPECT_EQ(round_trip(s.port, query_packet("quiet")), (Bytes{0x80, 0xCA, 0, 0}));
+}
+
+TEST(ServerLoop, TerminationSignalsEndWithStatusZero)
+{
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        ServerUnderTest s;
+        ASSERT_TRUE(start_server(s, kServer, {"-V"}));
+        ::kill(s.child.pid, sig);
+        EXPECT_EQ(wait_child(s.child, 3000), 0) << sig;
+        EXPECT_FALSE(connect_loopback(s.port).valid());
+    }
+}
+
+TEST(ServerLoop, ClientsThatResetDoNotEndTheServer)
+{
+    ServerUnderTest s;
+    ASSERT_TRUE(start_server(s, kServer, {}));
+    for (int i = 0; i < 50; ++i) {
+        Fd c = connect_loopback(s.port);
+        ASSERT_TRUE(c.valid());
+        linger lg{1, 0};
+        ::setsockopt(c.get(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+        send_bytes(c.get(), message_request());
+    }  // each close sends a reset
+    EXPECT_EQ((*round_trip(s.port, message_request())).size(), 13u);
+    EXPECT_FALSE(wait_child(s.child, 0).has_value());
+}

@@ -1,1 +1,172 @@
 #include <gtest/gtest.h>
+
+#include "server_fixture.h"
+
+using namespace kovari;
+using namespace kovari::testing;
+
+namespace {
+
+Site site(const std::string& cname, std::uint32_t ssrc = 1, std::time_t time = 1000)
+{
+    Site s;
+    s.cname = cname;
+    s.ssrc = make_ssrc(ssrc);
+    s.ip = ipv4("10.0.0.7");
+    s.port = 2076;
+    s.time = time;
+    return s;
+}
+
+}  // namespace
+
+TEST(SiteTable, NewSitesGoToTheHead)
+{
+    TestServer t;
+    for (const char* c : {"a", "b", "c"})
+        enter_site(t.srv, site(c), 1000);
+    EXPECT_EQ(t.cnames(), (std::vector<std::string>{"c", "b", "a"}));
+    enter_site(t.srv, site("a"), 1001);
+    EXPECT_EQ(t.cnames(), (std::vector<std::string>{"c", "b", "a"}));
+}
+
+TEST(SiteTable, ReplacementKeepsPositionAndIsWhole)
+{
+    TestServer t;
+    t.srv.settings.verbose = true;
+    Site first = site("ann", 1);
+    first.name = "Ann";
+    enter_site(t.srv, std::move(first), 1000);
+    enter_site(t.srv, site("bob"), 1000);
+    enter_site(t.srv, site("*ann", 7, 2000), 2000);
+    EXPECT_EQ(t.cnames(), (std::vector<std::string>{"bob", "*ann"}));
+    std::optional<SiteView> a;
+    for_each_site(t.srv.table, [&](const SiteView& s) {
+        a = s;
+        return true;
+    });
+    EXPECT_FALSE(a->name.has_value());
+    EXPECT_EQ(a->ssrc, make_ssrc(7));
+    EXPECT_EQ(a->time, 2000);
+    // Only the two new sites were logged.
+    EXPECT_EQ(t.out.text(), "00:16 Connect: 10.0.0.7:2076 ann (Ann)\n"
+                            "00:16 Connect: 10.0.0.7:2076 bob\n");
+}
+
+TEST(SiteTable, ReplacementBringsANewSsrcAndTheOldOneNoLongerReleases)
+{
+    TestServer t;
+    enter_site(t.srv, site("ann", 1), 1000);
+    enter_site(t.srv, site("ann", 2), 1000);
+    release_site(t.srv, make_ssrc(1), 1000);
+    EXPECT_EQ(t.cnames(), std::vector<std::string>{"ann"});
+    release_site(t.srv, make_ssrc(2), 1000);
+    EXPECT_TRUE(t.cnames().empty());
+}
+
+TEST(SiteTable, ReleaseTakesTheSharedSsrcNearestTheHead)
+{
+    TestServer t;
+    enter_site(t.srv, site("a", 5), 1000);
+    enter_site(t.srv, site("b", 9), 1000);
+    enter_site(t.srv, site("c", 5), 1000);
+    enter_site(t.srv, site("a", 5), 1000);  // refresh in place: still last
+    release_site(t.srv, make_ssrc(5), 1000);
+    EXPECT_EQ(t.cnames(), (std::vector<std::string>{"b", "a"}));
+    release_site(t.srv, make_ssrc(5), 1000);
+    EXPECT_EQ(t.cnames(), std::vector<std::string>{"b"});
+}
+
+TEST(SiteTable, ReleaseOfAnUnknownSsrcChangesNothing)
+{
+    TestServer t;
+    t.srv.settings.verbose = true;
+    t.srv.settings.debug = true;
+    enter_site(t.srv, site("a", 1), 1000);
+    const std::string before = t.out.text() + t.err.text();
+    t.srv.html.table_changed = false;
+    release_site(t.srv, make_ssrc(2), 1000);
+    EXPECT_EQ(t.out.text() + t.err.text(), before);
+    EXPECT_FALSE(t.srv.html.table_changed);
+}
+
+TEST(SiteTable, ReleaseIsLoggedAndDumped)
+{
+    TestServer t;
+    t.srv.settings.verbose = true;
+    t.srv.settings.debug = true;
+    Site s = site("ann", 0xDDCCBBAA, 0);
+    s.email = "*x";
+    enter_site(t.srv, std::move(s), 60);
+    release_site(t.srv, make_ssrc(0xDDCCBBAA), 120);
+    EXPECT_EQ(t.out.text(), "00:01 Connect: 10.0.0.7:2076 *x\n"
+                            "00:02 Bye:     10.0.0.7:2076 *x\n");
+    EXPECT_EQ(t.err.text(), "Releasing:\n"
+                            "SSRC = DDCCBBAA IP = 10.0.0.7 Port 2076 Thu Jan  1 00:00:00 1970\n"
+                            "\t CNAME = ann\n"
+                            "\t EMAIL = *x\n");
+}
+
+TEST(SiteTable, ExpiryRemovesSitesOlderThan900Seconds)
+{
+    TestServer t;
+    t.srv.settings.verbose = true;
+    enter_site(t.srv, site("old", 1, 99), 99);
+    enter_site(t.srv, site("edge", 2, 100), 100);
+    enter_site(t.srv, site("mid", 3, 99), 99);
+    enter_site(t.srv, site("new", 4, 500), 500);
+    t.srv.html.table_changed = false;
+    expire_sites(t.srv, 1000);
+    EXPECT_EQ(t.cnames(), (std::vector<std::string>{"new", "edge"}));
+    EXPECT_TRUE(t.srv.html.table_changed);
+    const std::string out = t.out.text();
+    EXPECT_NE(out.find("00:16 Timeout: 10.0.0.7:2076 mid\n00:16 Timeout: 10.0.0.7:2076 old\n"),
+              std::string::npos);
+    // The table still links correctly after removals in the middle.
+    enter_site(t.srv, site("later", 5, 1000), 1000);
+    release_site(t.srv, make_ssrc(2), 1000);
+    EXPECT_EQ(t.cnames(), (std::vector<std::string>{"later", "new"}));
+}
+
+TEST(SiteTable, SlotsAreReusedAfterRemoval)
+{
+    TestServer t;
+    for (int round = 0; round < 3; ++round) {
+        for (std::uint32_t i = 0; i < 100; ++i)
+            enter_site(t.srv, site("s" + std::to_string(i), i), 1000);
+        for (std::uint32_t i = 0; i < 100; ++i)
+            release_site(t.srv, make_ssrc(i), 1000);
+    }
+    EXPECT_EQ(table_size(t.srv.table), 0u);
+    enter_site(t.srv, site("x"), 1000);
+    EXPECT_EQ(t.cnames(), std::vector<std::string>{"x"});
+}
+
+TEST(LogActivity, LineShowsEmailElseCnameAndNameInParentheses)
+{
+    Capture cap;
+    SiteView s;
+    s.ip = ipv4("10.0.0.7");
+    s.port = 2076;
+    s.cname = "ann";
+    s.name = "Ann Lee";
+    log_activity(cap.stream(), s, "Connect: ", 14 * 3600 + 5 * 60);
+    s.email = "*x";
+    s.name.reset();
+    s.port = -25536;
+    log_activity(cap.stream(), s, "Timeout: ", 0);
+    EXPECT_EQ(cap.text(), "14:05 Connect: 10.0.0.7:2076 ann (Ann Lee)\n"
+                          "00:00 Timeout: 10.0.0.7:-25536 *x\n");
+}
+
+TEST(LogActivity, LongTextsAreWrittenWhole)
+{
+    Capture cap;
+    const std::string email(255, 'e'), name(255, 'n');
+    SiteView s;
+    s.cname = "c";
+    s.email = email;
+    s.name = name;
+    log_activity(cap.stream(), s, "Bye:     ", 0);
+    EXPECT_EQ(cap.text(), "00:00 Bye:     0.0.0.0:0 " + email + " (" + name + ")\n");
+}

@@ -235,7 +235,7 @@ std::optional<Bytes> read_to_eof(int fd, int timeout_ms)
     }
 }
 
-std::optional<Bytes> exchange(int port, const Bytes& request, int timeout_ms, const char* local_ip)
+std::optional<Bytes> round_trip(int port, const Bytes& request, int timeout_ms, const char* local_ip)
 {
     Fd s = connect_loopback(port, local_ip);
     if (!s.valid() || !send_bytes(s.get(), request))

@@ -53,8 +53,8 @@ Fd connect_loopback(int port, const char* local_ip = nullptr);
 bool send_bytes(int fd, const Bytes& b);
 // Reads until the peer closes; nullopt on timeout or error.
 std::optional<Bytes> read_to_eof(int fd, int timeout_ms);
-// Connect, send, read to EOF.
-std::optional<Bytes> exchange(int port, const Bytes& request, int timeout_ms = 5000,
+// Connect, send, read to EOF (one exchange of the protocol).
+std::optional<Bytes> round_trip(int port, const Bytes& request, int timeout_ms = 5000,
                               const char* local_ip = nullptr);
 
 // The quorind under test, on a free loopback port.

@@ -1,0 +1,45 @@
+// A Server whose output streams are captured, for tests of the request
+// path without sockets.
+#pragma once
+
+#include "server/server.h"
+#include "support/capture.h"
+#include "support/packets.h"
+
+namespace kovari::testing {
+
+struct TestServer {
+    Capture out;
+    Capture err;
+    Server srv;
+    TestServer()
+    {
+        srv.out = out.stream();
+        srv.err = err.stream();
+        srv.settings.message_reply = make_message_reply({});
+    }
+    // Hands bytes to the request path as if one receive had returned them.
+    RequestAction receive(const Bytes& packet, std::uint32_t peer_ip = ipv4("10.0.0.9"),
+                          std::uint16_t peer_port = 40001, std::time_t now = 1000)
+    {
+        std::copy(packet.begin(), packet.end(), buf.bytes);
+        return handle_packet(srv, buf, long(packet.size()), peer_ip, peer_port, now);
+    }
+    Bytes reply_of(const Bytes& packet)
+    {
+        const auto act = receive(packet);
+        return Bytes(act.reply.begin(), act.reply.end());
+    }
+    std::vector<std::string> cnames()
+    {
+        std::vector<std::string> v;
+        for_each_site(srv.table, [&](const SiteView& s) {
+            v.emplace_back(*s.cname);
+            return true;
+        });
+        return v;
+    }
+    RequestBuffer buf;
+};
+
+}  // namespace kovari::testing
