@@ -115,7 +115,7 @@ int main(int argc, char** argv)
     } else {
         return usage();
     }
-    if (!exchange(port, packet, kWaitMs, bind_ip)) {
+    if (!round_trip(port, packet, kWaitMs, bind_ip)) {
         std::fprintf(stderr, "kovari-announce: no answer from port %d\n", port);
         return 1;
     }
