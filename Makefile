@@ -19,5 +19,12 @@ test: build
 run: build
 	$(BUILD)/server/quorind -V
 
+# The benchmark wants an optimised build of its own.
+BENCH_BUILD ?= build-bench
+bench:
+	@test -f $(BENCH_BUILD)/CMakeCache.txt || cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target kvbench
+	$(BENCH_BUILD)/bench/kvbench --quorind $(BENCH_BUILD)/server/quorind --ref $(BENCH_BUILD)/bench/kvref
+
 clean:
 	rm -rf $(BUILD)

@@ -1,0 +1,372 @@
+// kvbench: the benchmark that `make bench` runs. It starts quorind and the
+// reference server (kvref) one after the other, several times each, drives
+// every workload against each with the closed-loop load generator, and
+// prints one table of medians with the ratios quorind / reference. It also
+// measures quorind's resident memory per site, its throughput with idle
+// connections held open, and, in this process, the time to write the HTML
+// pages and the cost of each request without the network.
+//
+//   kvbench --quorind PATH --ref PATH [--seconds S] [--reps R]
+//           [--sizes N,N..] [--connections C] [--idle N] [--json] [--smoke]
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "load.h"
+#include "server/server.h"
+#include "sites.h"
+#include "tests/support/process.h"
+
+namespace {
+
+using namespace kovari;
+using namespace kovari::bench;
+using Clock = std::chrono::steady_clock;
+
+struct Settings {
+    std::string quorind;
+    std::string ref;
+    double seconds = 3.0;
+    double warmup = 0.3;
+    int reps = 3;
+    std::vector<std::uint32_t> sizes = {1000, 100000};
+    int connections = 8;
+    int idle = 100;
+    bool json = false;
+};
+
+struct Key {
+    std::string server;
+    std::string workload;
+    std::uint32_t sites;
+    bool operator<(const Key& o) const
+    {
+        return std::tie(server, workload, sites) < std::tie(o.server, o.workload, o.sites);
+    }
+};
+
+struct Samples {
+    std::vector<double> rps, p50, p99, cpu;
+    std::uint64_t errors = 0;
+};
+
+double median(std::vector<double> v)
+{
+    if (v.empty())
+        return -1;
+    std::sort(v.begin(), v.end());
+    const std::size_t m = v.size() / 2;
+    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+}
+
+std::map<Key, Samples> results;
+std::vector<double> rss_per_site;
+
+void record(const Settings& set, const std::string& server, const std::string& workload,
+            std::uint32_t sites, const LoadOptions& opt, Workload w, const LoadResult& r)
+{
+    auto& s = results[{server, workload, sites}];
+    s.rps.push_back(r.rps);
+    s.p50.push_back(r.p50_us);
+    s.p99.push_back(r.p99_us);
+    if (r.cpu_us_per_request >= 0)
+        s.cpu.push_back(r.cpu_us_per_request);
+    s.errors += r.errors;
+    if (set.json)
+        std::printf("%s\n", json_line(server, w, sites, opt, r).c_str());
+    else
+        std::fprintf(stderr, "  %-8s %-8s %6u sites: %8.0f req/s p50 %7.1f us p99 %8.1f us cpu %6.2f us/req errors %llu\n",
+                     server.c_str(), workload.c_str(), sites, r.rps, r.p50_us, r.p99_us,
+                     r.cpu_us_per_request, static_cast<unsigned long long>(r.errors));
+}
+
+LoadResult drive(const Settings& set, int port, pid_t pid, Workload w, std::uint32_t sites)
+{
+    LoadOptions opt;
+    opt.port = port;
+    opt.connections = set.connections;
+    opt.seconds = set.seconds;
+    opt.warmup = set.warmup;
+    opt.server_pid = pid;
+    return run_load(opt, workload_source(w, sites, sites + 10'000'000, set.connections));
+}
+
+// Connections that connect and send nothing, held open while they live.
+std::vector<Fd> open_idle(int port, int count)
+{
+    std::vector<Fd> v;
+    for (int i = 0; i < count; ++i)
+        v.push_back(testing::connect_loopback(port));
+    return v;
+}
+
+void run_quorind(const Settings& set, std::uint32_t sites)
+{
+    testing::ServerUnderTest s;
+    if (!testing::start_server(s, set.quorind, {})) {
+        std::fprintf(stderr, "kvbench: quorind did not start\n");
+        std::exit(1);
+    }
+    const pid_t pid = s.child.pid;
+    // The table is filled by the same connections the workloads use.
+    const auto rss0 = process_rss_kb(pid);
+    const auto t0 = Clock::now();
+    const auto fill_errors = fill_table(s.port, 0, sites, set.connections);
+    const double fill_s = std::chrono::duration<double>(Clock::now() - t0).count();
+    const auto rss1 = process_rss_kb(pid);
+    std::fprintf(stderr, "  quorind filled with %u sites in %.2f s (%llu errors)\n", sites, fill_s,
+                 static_cast<unsigned long long>(fill_errors));
+    if (rss0 && rss1 && sites == set.sizes.back())
+        rss_per_site.push_back(double(*rss1 - *rss0) * 1024.0 / double(sites));
+    LoadOptions opt;
+    opt.connections = set.connections;
+    for (Workload w : kAllWorkloads) {
+        const LoadResult r = drive(set, s.port, pid, w, sites);
+        record(set, "quorind", workload_name(w), sites, opt, w, r);
+        if (w == Workload::refresh && sites == set.sizes.front() && set.idle > 0) {
+            const auto idle = open_idle(s.port, set.idle);
+            const LoadResult ri = drive(set, s.port, pid, w, sites);
+            record(set, "quorind", "refresh+idle", sites, opt, w, ri);
+        }
+    }
+    testing::stop_child(s.child);
+}
+
+void run_reference(const Settings& set)
+{
+    const int port = testing::free_port();
+    testing::Child c = testing::start_child({set.ref, "-P" + std::to_string(port)});
+    if (!testing::wait_listening(port, 5000)) {
+        std::fprintf(stderr, "kvbench: the reference server did not start\n");
+        testing::stop_child(c);
+        std::exit(1);
+    }
+    LoadOptions opt;
+    opt.connections = set.connections;
+    // The reference keeps no table: one run per workload stands for every
+    // table size.
+    for (Workload w : kAllWorkloads) {
+        const LoadResult r = drive(set, port, c.pid, w, set.sizes.front());
+        for (std::uint32_t sites : set.sizes)
+            record(set, "ref", workload_name(w), sites, opt, w, r);
+    }
+    testing::stop_child(c);
+}
+
+Site site_record(std::uint32_t id, std::time_t now)
+{
+    const testing::Announcement a = bench_site(id);
+    Site s;
+    s.ssrc = a.ssrc;
+    s.ip = testing::ipv4("10.1.2.3");
+    s.port = std::int16_t(*a.port);
+    s.time = now - std::time_t(id % 600);
+    s.cname = a.cname;
+    s.name = a.name;
+    s.email = a.email;
+    s.phone = a.phone;
+    s.loc = a.loc;
+    return s;
+}
+
+struct InProcess {
+    double pages_ms = -1;
+    std::map<std::string, double> us_per_request;  // by workload
+};
+
+// The page writer and the request path in this process, without sockets.
+InProcess run_in_process(std::uint32_t sites)
+{
+    InProcess res;
+    Server srv;
+    std::FILE* null = std::fopen("/dev/null", "w");
+    srv.out = null;
+    srv.err = null;
+    const std::time_t now = std::time(nullptr);
+    for (std::uint32_t i = 0; i < sites; ++i)
+        enter_site(srv, site_record(i, now), now);
+
+    char dir[] = "/tmp/kvbench-pages-XXXXXX";
+    if (::mkdtemp(dir) != nullptr) {
+        const std::string pub = std::string(dir) + "/public", priv = std::string(dir) + "/private";
+        srv.settings.public_base = pub;
+        srv.settings.private_base = priv;
+        srv.settings.html_interval = 0;
+        srv.html.table_changed = true;
+        const auto t0 = Clock::now();
+        update_html(srv, now);
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+        if (::access((pub + ".html").c_str(), F_OK) == 0 && ::access((priv + ".html").c_str(), F_OK) == 0)
+            res.pages_ms = ms;
+        ::unlink((pub + ".html").c_str());
+        ::unlink((priv + ".html").c_str());
+        ::rmdir(dir);
+        srv.settings.public_base.reset();
+        srv.settings.private_base.reset();
+    }
+
+    RequestBuffer buf;
+    for (Workload w : kAllWorkloads) {
+        const int per_slot = 1;
+        auto src = workload_source(w, sites, sites + 10'000'000, per_slot);
+        const int rounds = w == Workload::query_miss ? 200 : 20000;
+        const auto t0 = Clock::now();
+        for (int i = 0; i < rounds; ++i) {
+            testing::Bytes req;
+            Expect expect;
+            src(0, req, expect);
+            std::memcpy(buf.bytes, req.data(), req.size());
+            handle_packet(srv, buf, long(req.size()), testing::ipv4("127.0.0.1"), 40000, now);
+        }
+        res.us_per_request[workload_name(w)] =
+            std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / rounds;
+    }
+    std::fclose(null);
+    return res;
+}
+
+void print_table(const Settings& set, const InProcess& inproc)
+{
+    std::printf("\nMedians of %d runs, %d exchanges in flight, %.1f s each; cpu = server's user+system "
+                "time per request.\n\n",
+                set.reps, set.connections, set.seconds);
+    std::printf("%-8s %7s | %9s %8s %8s %8s | %9s %8s %8s %8s | %7s %7s | %6s\n", "workload",
+                "sites", "quorind/s", "p50 us", "p99 us", "cpu us", "ref/s", "p50 us", "p99 us",
+                "cpu us", "ratio/s", "cpu x", "errors");
+    for (std::uint32_t sites : set.sizes) {
+        for (Workload w : kAllWorkloads) {
+            const auto& q = results[{"quorind", workload_name(w), sites}];
+            const auto& r = results[{"ref", workload_name(w), sites}];
+            const double qr = median(q.rps), rr = median(r.rps);
+            const double qc = median(q.cpu), rc = median(r.cpu);
+            std::printf("%-8s %7u | %9.0f %8.1f %8.1f %8.2f | %9.0f %8.1f %8.1f %8.2f | %7.2f %7.2f | %6llu\n",
+                        workload_name(w), sites, qr, median(q.p50), median(q.p99), qc, rr,
+                        median(r.p50), median(r.p99), rc, rr > 0 ? qr / rr : 0,
+                        rc > 0 ? qc / rc : 0, static_cast<unsigned long long>(q.errors + r.errors));
+        }
+    }
+    std::printf("\n");
+    if (!rss_per_site.empty())
+        std::printf("resident memory per site at %u sites: %.0f bytes\n", set.sizes.back(),
+                    median(rss_per_site));
+    if (inproc.pages_ms >= 0)
+        std::printf("HTML pages (public and private) at %u sites: %.1f ms\n", set.sizes.back(),
+                    inproc.pages_ms);
+    else
+        std::printf("HTML pages at %u sites: not written (no page writer)\n", set.sizes.back());
+    const auto& plain = results[{"quorind", "refresh", set.sizes.front()}];
+    const auto& idle = results[{"quorind", "refresh+idle", set.sizes.front()}];
+    if (!idle.rps.empty())
+        std::printf("refresh at %u sites with %d idle connections open: %.0f req/s, %.2f of the %.0f "
+                    "without\n",
+                    set.sizes.front(), set.idle, median(idle.rps), median(idle.rps) / median(plain.rps),
+                    median(plain.rps));
+    std::printf("in-process cost per request at %u sites (us):", set.sizes.back());
+    for (Workload w : kAllWorkloads)
+        std::printf(" %s %.2f", workload_name(w), inproc.us_per_request.at(workload_name(w)));
+    std::printf("\n");
+}
+
+void print_targets(const Settings& set, const InProcess& inproc)
+{
+    const auto ratio = [&](Workload w, std::uint32_t sites, bool cpu) {
+        const auto& q = results[{"quorind", workload_name(w), sites}];
+        const auto& r = results[{"ref", workload_name(w), sites}];
+        return cpu ? median(q.cpu) / median(r.cpu) : median(q.rps) / median(r.rps);
+    };
+    const auto say = [](bool ok, const std::string& what) {
+        std::printf("  %-6s %s\n", ok ? "holds" : "MISSES", what.c_str());
+    };
+    std::printf("\nTargets:\n");
+    const std::uint32_t small = set.sizes.front(), large = set.sizes.back();
+    bool all_small = true;
+    for (Workload w : kAllWorkloads)
+        all_small = all_small && ratio(w, small, false) >= 0.9 && ratio(w, small, true) <= 1.3;
+    say(all_small, "at " + std::to_string(small) + " sites every workload >= 0.9 of the reference's "
+                   "req/s and <= 1.3 x its cpu per request");
+    bool large_ok = true;
+    for (Workload w : {Workload::refresh, Workload::churn, Workload::query_exact})
+        large_ok = large_ok && ratio(w, large, false) >= 0.8 && ratio(w, large, true) <= 1.5;
+    say(large_ok, "at " + std::to_string(large) + " sites refresh, churn, exact >= 0.8 of the "
+                  "reference's req/s and <= 1.5 x its cpu per request");
+    say(median(results[{"quorind", "miss", large}].p50) < 1000,
+        "a query that matches nothing at " + std::to_string(large) + " sites: p50 < 1 ms");
+    say(inproc.pages_ms >= 0 && inproc.pages_ms < 200, "pages at " + std::to_string(large) + " sites < 200 ms");
+    say(!rss_per_site.empty() && median(rss_per_site) < 400, "resident memory < 400 bytes per site");
+    const auto& plain = results[{"quorind", "refresh", small}];
+    const auto& idle = results[{"quorind", "refresh+idle", small}];
+    say(!idle.rps.empty() && median(idle.rps) >= 0.9 * median(plain.rps),
+        "with " + std::to_string(set.idle) + " idle connections >= 0.9 of the throughput without");
+}
+
+int usage()
+{
+    std::fputs("usage: kvbench --quorind PATH --ref PATH [--seconds S] [--reps R] [--sizes N,N..]\n"
+               "               [--connections C] [--idle N] [--json] [--smoke]\n",
+               stderr);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Settings set;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+        if (a == "--quorind")
+            set.quorind = value();
+        else if (a == "--ref")
+            set.ref = value();
+        else if (a == "--seconds")
+            set.seconds = std::atof(value().c_str());
+        else if (a == "--reps")
+            set.reps = std::atoi(value().c_str());
+        else if (a == "--connections")
+            set.connections = std::atoi(value().c_str());
+        else if (a == "--idle")
+            set.idle = std::atoi(value().c_str());
+        else if (a == "--json")
+            set.json = true;
+        else if (a == "--smoke") {
+            set.seconds = 0.2;
+            set.warmup = 0.05;
+            set.reps = 1;
+            set.sizes = {50, 500};
+            set.idle = 10;
+        } else if (a == "--sizes") {
+            set.sizes.clear();
+            const std::string v = value();
+            for (std::size_t p = 0; p < v.size();) {
+                const auto q = v.find(',', p);
+                set.sizes.push_back(std::uint32_t(std::stoul(v.substr(p, q - p))));
+                p = q == std::string::npos ? v.size() : q + 1;
+            }
+        } else
+            return usage();
+    }
+    if (set.quorind.empty() || set.ref.empty() || set.sizes.empty() || set.reps < 1 ||
+        set.connections < 1 || set.seconds <= 0)
+        return usage();
+    std::sort(set.sizes.begin(), set.sizes.end());
+
+    for (int rep = 1; rep <= set.reps; ++rep) {
+        std::fprintf(stderr, "round %d of %d\n", rep, set.reps);
+        for (std::uint32_t sites : set.sizes)
+            run_quorind(set, sites);
+        run_reference(set);
+    }
+    const InProcess inproc = run_in_process(set.sizes.back());
+    print_table(set, inproc);
+    print_targets(set, inproc);
+    return 0;
+}

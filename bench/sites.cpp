@@ -1,0 +1,51 @@
+#include "sites.h"
+
+#include <cstdio>
+
+namespace kovari::bench {
+namespace {
+
+const char* const kFirst[] = {"Maria", "Jonas", "Aino",   "Pedro", "Lena",  "Tomasz",
+                              "Ines",  "Oskar", "Sofia",  "Karel", "Mette", "Ravi",
+                              "Hanna", "Luis",  "Greta",  "Milan"};
+const char* const kLast[] = {"Lindqvist", "Kovacs",  "Moreau", "Novak",   "Silva",   "Berg",
+                             "Rossi",     "Nielsen", "Weber",  "Horvath", "Jansen",  "Dubois",
+                             "Kowalski",  "Costa",   "Larsen", "Fischer"};
+const char* const kPlace[] = {"Tampere, FI", "Brno, CZ", "Porto, PT", "Graz, AT",
+                              "Lyon, FR",    "Aarhus, DK", "Turin, IT", "Leiden, NL"};
+
+std::string lower(std::string t)
+{
+    for (char& c : t)
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    return t;
+}
+
+}  // namespace
+
+Ssrc bench_ssrc(std::uint32_t id) { return testing::make_ssrc(id * 2654435761u + 0x9E37u); }
+
+testing::Announcement bench_site(std::uint32_t id)
+{
+    const std::string first = kFirst[id % 16];
+    const std::string last = kLast[(id / 16) % 16];
+    testing::Announcement a;
+    a.ssrc = bench_ssrc(id);
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%s%u@host%u.kovari.net", lower(first).c_str(), id, id % 509);
+    a.cname = buf;
+    a.name = first + " " + last;
+    std::snprintf(buf, sizeof buf, "%s.%s%u@mail.org", first.c_str(), last.c_str(), id);
+    a.email = buf;
+    if (id % 2 == 0)
+        a.loc = kPlace[(id / 2) % 8];
+    else if (id % 4 == 1)
+        a.phone = "+358 40 " + std::to_string(1000000 + id % 9000000);
+    a.port = int(2076 + id % 4000);
+    return a;
+}
+
+std::string exact_query(std::uint32_t id) { return "*" + *bench_site(id).email; }
+
+}  // namespace kovari::bench
