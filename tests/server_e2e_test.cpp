@@ -6,6 +6,7 @@
 #include <chrono>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "support/packets.h"
@@ -79,6 +80,13 @@ TEST(ServerCommandLine, UsageTextEndsWithStatusZero)
         EXPECT_EQ(r.err.substr(0, kUsage.size()), kUsage) << opt;
         EXPECT_EQ(r.out, "");
     }
+}
+
+TEST(ServerCommandLine, UnknownLettersAndALoneDashAreIgnored)
+{
+    const auto r = run_program({kServer, "-x", "-", "-VX", "-u"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err.substr(0, kUsage.size()), kUsage);
 }
 
 TEST(ServerCommandLine, ArgumentWithoutDashGivesUsageAndStatusTwo)
@@ -330,5 +338,44 @@ TEST(ServerLoop, ClientsThatResetDoNotEndTheServer)
         send_bytes(c.get(), message_request());
     }  // each close sends a reset
     EXPECT_EQ((*round_trip(s.port, message_request())).size(), 13u);
+    EXPECT_FALSE(wait_child(s.child, 0).has_value());
+}
+
+namespace {
+
+// User plus system CPU time of a process, in clock ticks.
+long cpu_ticks(pid_t pid)
+{
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream in(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i) {
+        if (i == 14)
+            utime = std::stol(field);
+        if (i == 15)
+            stime = std::stol(field);
+    }
+    return utime + stime;
+}
+
+}  // namespace
+
+TEST(ServerLoop, RunningOutOfDescriptorsPausesAcceptingWithoutSpinning)
+{
+    ServerUnderTest s;
+    // A limit of 12 descriptors leaves room for a handful of connections.
+    ASSERT_TRUE(start_server(s, kServer, {}, {"sh", "-c", "ulimit -n 12 && exec \"$0\" \"$@\""}));
+    std::vector<Fd> idle;
+    for (int i = 0; i < 20; ++i)
+        idle.push_back(connect_loopback(s.port));
+    ASSERT_TRUE(wait_for_text(s.child.err_path, "accepting connection to socket: Too many open files\n", 3000));
+    const long before = cpu_ticks(s.child.pid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_LT(cpu_ticks(s.child.pid) - before, 20);  // well under half a CPU
+    idle.clear();
+    // Once the idle clients are gone the server answers again.
+    const auto r = round_trip(s.port, query_packet("x"), 3000);
+    EXPECT_EQ(r, (Bytes{0x80, 0xCA, 0, 0}));
     EXPECT_FALSE(wait_child(s.child, 0).has_value());
 }

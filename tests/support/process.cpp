@@ -76,6 +76,8 @@ Child start_child(const std::vector<std::string>& argv, const std::vector<std::s
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(err, 2);
+        // Nothing of the test process leaks into the child.
+        ::close_range(3, ~0U, 0);
         ::execvpe(args[0], args.data(), envp.data());
         std::_Exit(127);
     }
