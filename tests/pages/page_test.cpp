@@ -1,0 +1,304 @@
+// The page writer and its pacing, against a table in memory and files in a
+// temporary directory.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "server/server.h"
+#include "tests/support/capture.h"
+#include "tests/support/packets.h"
+#include "tests/support/process.h"
+
+namespace kovari {
+namespace {
+
+using testing::ipv4;
+using testing::read_file;
+
+constexpr std::time_t kDec7At1043Utc = 1796640180;  // 2026-12-07 10:43:00 UTC
+constexpr std::time_t kDec7At0905Utc = 1796634300;  // 2026-12-07 09:05:00 UTC
+
+const std::string kHead =
+    "<html>\n<head>\n<title>\nKovari: Active Sites\n</title>\n</head>\n\n<body>\n<center>\n"
+    "<h1>Kovari: Active Sites</h1>\n<h2>As of 12-07 10:43 UTC</h2>\n</center>\n<p>\n";
+const std::string kTail = "</body>\n</html>\n";
+
+Site site(const char* ip, int port, std::string cname, std::time_t when = kDec7At0905Utc)
+{
+    Site s;
+    s.ip = ipv4(ip);
+    s.port = std::int16_t(port);
+    s.cname = std::move(cname);
+    s.time = when;
+    return s;
+}
+
+std::string blanks(std::size_t n) { return std::string(n, ' '); }
+
+// Adds sites so that the table lists them in the order given.
+SiteTable table_of(std::vector<Site> sites)
+{
+    SiteTable t;
+    for (auto it = sites.rbegin(); it != sites.rend(); ++it)
+        table_enter(t, std::move(*it));
+    return t;
+}
+
+TEST(HtmlPage, EmptyTableGivesNoSitesActive)
+{
+    const SiteTable t;
+    const std::string want = kHead + "<h2>No sites active.</h2>\n" + kTail;
+    EXPECT_EQ(html_page(t, false, kDec7At1043Utc), want);
+    EXPECT_EQ(html_page(t, true, kDec7At1043Utc), want);
+}
+
+TEST(HtmlPage, OneSiteIsLaidOutInColumns)
+{
+    const SiteTable t = table_of({site("10.0.0.1", 2076, "ann")});
+    const std::string want = kHead + "<h2>1 site active.</h2>\n<pre>\n" +
+                             "\n10.0.0.1:2076" + blanks(11) + " ann" + blanks(45) + " 09:05\n" +
+                             "</pre>\n" + kTail;
+    EXPECT_EQ(html_page(t, false, kDec7At1043Utc), want);
+}
+
+TEST(HtmlPage, TextsStandUnderTheCnameInFixedOrderWithoutTool)
+{
+    Site s = site("10.0.0.7", -2, "ann@host");
+    s.name = "Ann Lee";
+    s.email = "ann@example.org";
+    s.phone = "+1 555 0100";
+    s.loc = "Room 7";
+    s.tool = "kvphone 4.0";
+    const SiteTable t = table_of({std::move(s)});
+    const std::string want = kHead + "<h2>1 site active.</h2>\n<pre>\n" +
+                             "\n10.0.0.7:-2" + blanks(13) + " ann@host" + blanks(40) + " 09:05\n" +
+                             blanks(25) + "Ann Lee\n" +
+                             blanks(25) + "Room 7\n" +
+                             blanks(25) + "Phone:  +1 555 0100\n" +
+                             blanks(25) + "E-mail: ann@example.org\n" +
+                             "</pre>\n" + kTail;
+    EXPECT_EQ(html_page(t, false, kDec7At1043Utc), want);
+}
+
+TEST(HtmlPage, CountLineIsPluralForTwoSitesInTableOrder)
+{
+    const SiteTable t = table_of({site("10.0.0.2", 5000, "bob"), site("10.0.0.1", 5001, "ann")});
+    const std::string page = html_page(t, false, kDec7At1043Utc);
+    EXPECT_NE(page.find("<h2>2 sites active.</h2>\n<pre>\n\n10.0.0.2:5000 "), std::string::npos);
+    EXPECT_LT(page.find(" bob "), page.find(" ann "));
+}
+
+TEST(HtmlPage, UnlistedSitesAppearOnlyOnThePrivatePage)
+{
+    Site by_email = site("10.0.0.3", 1, "carol");
+    by_email.email = "*carol@x";
+    Site plain = site("10.0.0.4", 1, "dave");
+    const SiteTable t = table_of({site("10.0.0.2", 1, "*bob"), std::move(by_email), std::move(plain)});
+
+    const std::string pub = html_page(t, false, kDec7At1043Utc);
+    EXPECT_NE(pub.find("<h2>1 site active.</h2>\n"), std::string::npos);
+    EXPECT_NE(pub.find(" dave "), std::string::npos);
+    EXPECT_EQ(pub.find("bob"), std::string::npos);
+    EXPECT_EQ(pub.find("carol"), std::string::npos);
+
+    const std::string priv = html_page(t, true, kDec7At1043Utc);
+    EXPECT_NE(priv.find("<h2>3 sites active.</h2>\n"), std::string::npos);
+    EXPECT_NE(priv.find(" *bob" + blanks(44) + " 09:05\n"), std::string::npos);
+    EXPECT_NE(priv.find(blanks(25) + "E-mail: *carol@x\n"), std::string::npos);
+}
+
+TEST(HtmlPage, OnlyUnlistedSitesGiveNoSitesActiveOnThePublicPage)
+{
+    const SiteTable t = table_of({site("10.0.0.2", 1, "*bob")});
+    EXPECT_EQ(html_page(t, false, kDec7At1043Utc), kHead + "<h2>No sites active.</h2>\n" + kTail);
+}
+
+TEST(HtmlPage, SiteTextsAreEscapedAndPaddedByWhatTheReaderSees)
+{
+    Site s = site("10.0.0.1", 2076, "<b>&\"x\"");
+    s.name = "<script>alert(1)</script>";
+    s.email = "*a&b@x";
+    const SiteTable t = table_of({std::move(s)});
+    const std::string page = html_page(t, true, kDec7At1043Utc);
+    // Seven characters as shown, so 41 blanks fill the 48 places.
+    EXPECT_NE(page.find("\n10.0.0.1:2076" + blanks(11) + " &lt;b&gt;&amp;&quot;x&quot;" + blanks(41) +
+                        " 09:05\n"),
+              std::string::npos);
+    EXPECT_NE(page.find(blanks(25) + "&lt;script&gt;alert(1)&lt;/script&gt;\n"), std::string::npos);
+    EXPECT_NE(page.find(blanks(25) + "E-mail: *a&amp;b@x\n"), std::string::npos);
+    EXPECT_EQ(page.find("<script>"), std::string::npos);
+}
+
+TEST(HtmlPage, LongCnameIsNeverCut)
+{
+    const std::string cname(60, 'c');
+    const SiteTable t = table_of({site("10.0.0.1", 2076, cname)});
+    EXPECT_NE(html_page(t, false, kDec7At1043Utc).find(" " + cname + " 09:05\n"), std::string::npos);
+}
+
+TEST(HtmlEscape, ReplacesTheFourMarkupCharactersOnly)
+{
+    EXPECT_EQ(html_escape("a&b<c>d\"e'f"), "a&amp;b&lt;c&gt;d&quot;e'f");
+    EXPECT_EQ(html_escape(""), "");
+}
+
+// The heading is in UTC, the site's time in the server's local time.
+TEST(HtmlPage, HeadingIsUtcWhileSiteTimesAreLocal)
+{
+    const char* saved = std::getenv("TZ");
+    const std::string old = saved != nullptr ? saved : "";
+    ::setenv("TZ", "EST5", 1);
+    ::tzset();
+    const SiteTable t = table_of({site("10.0.0.1", 2076, "ann")});
+    const std::string page = html_page(t, false, kDec7At1043Utc);
+    if (saved != nullptr)
+        ::setenv("TZ", old.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
+    EXPECT_NE(page.find("<h2>As of 12-07 10:43 UTC</h2>"), std::string::npos);
+    EXPECT_NE(page.find(" 04:05\n"), std::string::npos);  // 09:05 UTC is 04:05 in EST
+}
+
+TEST(TimeStamp, HasMonthDayHourMinuteAndNoYear)
+{
+    EXPECT_EQ(time_stamp(kDec7At1043Utc, true), "12-07 10:43");
+    EXPECT_EQ(time_stamp(0, true), "01-01 00:00");
+}
+
+// Files: a page replaces the old one only when it was written whole.
+class PageFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/kovari-pages-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        base = dir + "/pub";
+        srv.err = err.stream();
+        srv.out = out.stream();
+        srv.settings.public_base = base;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    void put(const std::string& path, const std::string& text)
+    {
+        std::FILE* f = std::fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs(text.c_str(), f);
+        std::fclose(f);
+    }
+    bool exists(const std::string& path)
+    {
+        struct stat st{};
+        return ::lstat(path.c_str(), &st) == 0;
+    }
+
+    std::string dir, base;
+    testing::Capture err, out;
+    Server srv;
+};
+
+TEST_F(PageFiles, PageIsRenamedIntoPlaceAndReportedUnderD)
+{
+    srv.settings.debug = true;
+    put(base + ".html", "OLD PAGE\n");
+    EXPECT_TRUE(write_html_page(srv, base, false, kDec7At1043Utc));
+    EXPECT_EQ(read_file(base + ".html"), kHead + "<h2>No sites active.</h2>\n" + kTail);
+    EXPECT_FALSE(exists(base + ".new"));
+    EXPECT_EQ(err.text(), "quorind: updated " + base + ".html\n");
+}
+
+TEST_F(PageFiles, PageThatCannotBeOpenedIsSkippedSilently)
+{
+    srv.settings.debug = true;
+    put(base + ".html", "OLD PAGE\n");
+    ASSERT_EQ(::mkdir((base + ".new").c_str(), 0700), 0);
+    EXPECT_FALSE(write_html_page(srv, base, false, kDec7At1043Utc));
+    EXPECT_EQ(read_file(base + ".html"), "OLD PAGE\n");
+    EXPECT_EQ(err.text(), "");
+}
+
+TEST_F(PageFiles, FailedWriteKeepsTheOldPageAndIsReported)
+{
+    srv.settings.debug = true;
+    put(base + ".html", "OLD PAGE\n");
+    ASSERT_EQ(::symlink("/dev/full", (base + ".new").c_str()), 0);
+    EXPECT_FALSE(write_html_page(srv, base, false, kDec7At1043Utc));
+    EXPECT_EQ(read_file(base + ".html"), "OLD PAGE\n");
+    EXPECT_FALSE(exists(base + ".new"));
+    EXPECT_EQ(err.text(), "writing HTML page: No space left on device\n");
+}
+
+TEST_F(PageFiles, FailedRenameRemovesTheNewFileAndIsReported)
+{
+    ASSERT_EQ(::mkdir((base + ".html").c_str(), 0700), 0);
+    put(base + ".html/keep", "x");  // a directory that is not empty cannot be replaced
+    EXPECT_FALSE(write_html_page(srv, base, false, kDec7At1043Utc));
+    EXPECT_FALSE(exists(base + ".new"));
+    EXPECT_EQ(err.text(), "renaming HTML page: Is a directory\n");
+}
+
+TEST_F(PageFiles, FailureOnOnePageDoesNotStopTheOther)
+{
+    srv.settings.html_interval = 0;
+    srv.settings.private_base = dir + "/priv";
+    ASSERT_EQ(::symlink("/dev/full", (base + ".new").c_str()), 0);
+    note_change(srv, kDec7At1043Utc);
+    EXPECT_FALSE(exists(base + ".html"));
+    EXPECT_EQ(read_file(dir + "/priv.html"), kHead + "<h2>No sites active.</h2>\n" + kTail);
+}
+
+TEST_F(PageFiles, NoPathsNoFiles)
+{
+    srv.settings.public_base.reset();
+    note_change(srv, kDec7At1043Utc);
+    EXPECT_TRUE(std::filesystem::is_empty(dir));
+}
+
+// Pacing: at most one write per interval; a change held back is written
+// by the next call after the interval, at the latest by the sweep.
+TEST_F(PageFiles, ChangeInsideTheIntervalWaitsForTheNextCallAfterIt)
+{
+    const std::time_t t0 = kDec7At1043Utc;
+    note_change(srv, t0);  // start-up: written at once
+    EXPECT_NE(read_file(base + ".html").find("No sites active."), std::string::npos);
+
+    enter_site(srv, site("10.0.0.1", 2076, "ann", t0 + 10), t0 + 10);
+    EXPECT_NE(read_file(base + ".html").find("No sites active."), std::string::npos);
+    update_html(srv, t0 + 60);  // exactly the interval: not yet
+    EXPECT_NE(read_file(base + ".html").find("No sites active."), std::string::npos);
+    expire_sites(srv, t0 + 61);
+    EXPECT_NE(read_file(base + ".html").find("<h2>1 site active.</h2>"), std::string::npos);
+    EXPECT_FALSE(srv.html.table_changed);
+    EXPECT_EQ(srv.html.last_html_update, t0 + 61);
+}
+
+TEST_F(PageFiles, IntervalZeroOrNegativeWritesEveryChange)
+{
+    for (const long interval : {0L, -5L}) {
+        srv.settings.html_interval = interval;
+        srv.table = SiteTable{};
+        note_change(srv, kDec7At1043Utc);
+        enter_site(srv, site("10.0.0.1", 2076, "ann"), kDec7At1043Utc);
+        EXPECT_NE(read_file(base + ".html").find("<h2>1 site active.</h2>"), std::string::npos)
+            << interval;
+        EXPECT_EQ(srv.html.last_html_update, 0) << interval;
+    }
+}
+
+TEST_F(PageFiles, ReplacementDoesNotMarkThePagesChanged)
+{
+    srv.settings.html_interval = 0;
+    enter_site(srv, site("10.0.0.1", 2076, "ann"), kDec7At1043Utc);
+    Site again = site("10.0.0.1", 2076, "*ann");
+    again.name = "New Name";
+    enter_site(srv, std::move(again), kDec7At1043Utc);
+    EXPECT_EQ(read_file(base + ".html").find("New Name"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kovari

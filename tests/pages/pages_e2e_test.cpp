@@ -1,0 +1,163 @@
+// The real quorind writing its pages: at start-up, paced by -I, and never
+// replacing a good page by a broken one.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "tests/support/packets.h"
+#include "tests/support/process.h"
+
+namespace kovari::testing {
+namespace {
+
+struct PageDir {
+    std::string path;
+    PageDir()
+    {
+        char tmpl[] = "/tmp/kovari-pages-e2e-XXXXXX";
+        path = ::mkdtemp(tmpl) != nullptr ? tmpl : "/tmp";
+    }
+    ~PageDir() { std::filesystem::remove_all(path); }
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+void put(const std::string& path, const std::string& text)
+{
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+}
+
+bool exists(const std::string& path)
+{
+    struct stat st{};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+Bytes announce(const std::string& cname, std::uint32_t ssrc)
+{
+    Announcement a;
+    a.ssrc = make_ssrc(ssrc);
+    a.cname = cname;
+    a.port = 5004;
+    return announcement(a);
+}
+
+// Sends a packet that gets no reply; returns once the server has closed the
+// connection, that is once it has acted on the packet.
+void tell(int port, const Bytes& packet, const char* from = "127.0.0.2")
+{
+    ASSERT_TRUE(round_trip(port, packet, 3000, from).has_value());
+}
+
+TEST(HtmlPagesServer, BothPagesAreWrittenAtStartUp)
+{
+    PageDir dir;
+    ServerUnderTest s;
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-H" + (dir / "pub"), "-Z" + (dir / "priv")}));
+    EXPECT_TRUE(wait_for_text(dir / "pub.html", "<h2>No sites active.</h2>\n</body>\n</html>\n", 2000));
+    EXPECT_TRUE(wait_for_text(dir / "priv.html", "<h2>No sites active.</h2>\n</body>\n</html>\n", 2000));
+    EXPECT_FALSE(exists(dir / "pub.new"));
+    EXPECT_FALSE(exists(dir / "priv.new"));
+}
+
+TEST(HtmlPagesServer, WithIntervalZeroEveryChangeIsOnThePageAtOnce)
+{
+    PageDir dir;
+    ServerUnderTest s;
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-D", "-I0", "-H" + (dir / "pub"), "-Z" + (dir / "priv")}));
+    tell(s.port, announce("<ann>", 7));
+    tell(s.port, announce("*bob", 8), "127.0.0.3");
+
+    const std::string pub = read_file(dir / "pub.html");
+    EXPECT_NE(pub.find("<h2>1 site active.</h2>\n<pre>\n\n127.0.0.2:5004" + std::string(10, ' ') +
+                       " &lt;ann&gt;" + std::string(43, ' ') + " "),
+              std::string::npos)
+        << pub;
+    const std::string priv = read_file(dir / "priv.html");
+    EXPECT_NE(priv.find("<h2>2 sites active.</h2>\n<pre>\n\n127.0.0.3:5004" + std::string(10, ' ') +
+                        " *bob "),
+              std::string::npos)
+        << priv;
+
+    tell(s.port, bye_packet(make_ssrc(7)));
+    tell(s.port, bye_packet(make_ssrc(8)));
+    EXPECT_NE(read_file(dir / "priv.html").find("<h2>No sites active.</h2>"), std::string::npos);
+    // Start-up and four changes, two pages each.
+    const std::string line = "quorind: updated " + (dir / "pub.html") + "\n";
+    std::size_t count = 0;
+    for (auto at = s.err().find(line); at != std::string::npos; at = s.err().find(line, at + 1))
+        ++count;
+    EXPECT_EQ(count, 5u) << s.err();
+}
+
+// The server's clock is moved through libfaketime's time file.
+TEST(HtmlPagesServer, DefaultIntervalHoldsChangesBackUntilItHasPassedOrTheSweepComes)
+{
+    if (std::string(FAKETIME_LIB).empty())
+        GTEST_SKIP() << "libfaketime is not installed";
+    PageDir dir;
+    const std::string clock = dir / "clock";
+    put(clock, "+0\n");
+    ServerUnderTest s;
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-H" + (dir / "pub")}, {},
+                             {"LD_PRELOAD=" FAKETIME_LIB, "FAKETIME_TIMESTAMP_FILE=" + clock,
+                              "FAKETIME_NO_CACHE=1"}));
+    const std::string page = dir / "pub.html";
+    ASSERT_TRUE(wait_for_text(page, "No sites active.", 2000));
+
+    tell(s.port, announce("ann", 1));
+    EXPECT_NE(read_file(page).find("No sites active."), std::string::npos);
+
+    // 121 s later the sweep is due; a query wakes the server, which runs it
+    // and so writes the change held back.
+    put(clock, "+121\n");
+    ASSERT_TRUE(round_trip(s.port, query_packet(""), 3000).has_value());
+    EXPECT_TRUE(wait_for_text(page, "<h2>1 site active.</h2>", 2000));
+
+    tell(s.port, announce("bob", 2));
+    EXPECT_NE(read_file(page).find("<h2>1 site active.</h2>"), std::string::npos);
+
+    put(clock, "+182\n");  // 61 s after the last write
+    tell(s.port, announce("carol", 3));
+    EXPECT_NE(read_file(page).find("<h2>3 sites active.</h2>"), std::string::npos);
+}
+
+// /dev/full behind the temporary name: opening succeeds, writing fails.
+TEST(HtmlPagesServer, FailedWriteLeavesTheOldPageIntact)
+{
+    PageDir dir;
+    put(dir / "pub.html", "OLD PAGE\n");
+    ASSERT_EQ(::symlink("/dev/full", (dir / "pub.new").c_str()), 0);
+    ServerUnderTest s;
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-I0", "-H" + (dir / "pub")}));
+    ASSERT_TRUE(wait_for_text(s.child.err_path, "writing HTML page: No space left on device\n", 2000));
+    EXPECT_EQ(read_file(dir / "pub.html"), "OLD PAGE\n");
+    EXPECT_FALSE(exists(dir / "pub.new"));
+
+    // The failed .new is gone, so the next change writes the page.
+    tell(s.port, announce("ann", 1));
+    EXPECT_NE(read_file(dir / "pub.html").find("<h2>1 site active.</h2>"), std::string::npos);
+    EXPECT_EQ(s.err(), "writing HTML page: No space left on device\n");
+}
+
+TEST(HtmlPagesServer, PageThatCannotBeOpenedIsSkippedSilently)
+{
+    PageDir dir;
+    put(dir / "pub.html", "OLD PAGE\n");
+    ASSERT_EQ(::mkdir((dir / "pub.new").c_str(), 0700), 0);
+    ServerUnderTest s;
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-D", "-I0", "-H" + (dir / "pub")}));
+    tell(s.port, announce("ann", 1));
+    EXPECT_EQ(read_file(dir / "pub.html"), "OLD PAGE\n");
+    EXPECT_EQ(s.err().find("updated"), std::string::npos) << s.err();
+    EXPECT_EQ(s.err().find("HTML page"), std::string::npos) << s.err();
+}
+
+}  // namespace
+}  // namespace kovari::testing
