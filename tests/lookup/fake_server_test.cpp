@@ -1,0 +1,338 @@
+// The real quorinq against a fake server in the test: the bytes it sends,
+// the server it picks, its output and its exit statuses.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cerrno>
+
+#include "fake_server.h"
+#include "lookup/lookup.h"
+#include "lookup/net.h"
+#include "tests/support/capture.h"
+#include "tests/support/process.h"
+
+namespace kovari::testing {
+namespace {
+
+// quorinq with a clean environment: neither server variable set unless
+// the test sets it.
+RunResult lookup(std::vector<std::string> args, std::vector<std::string> env = {},
+                 int timeout_ms = 10000)
+{
+    args.insert(args.begin(), QUORINQ_PATH);
+    std::vector<std::string> e = {"KOVARI_QRN_ASK", "KOVARI_QRN_TELL", "TZ=UTC"};
+    e.insert(e.end(), env.begin(), env.end());
+    return run_program(args, e, timeout_ms);
+}
+
+Item priv(char letter, const std::string& value) { return {kItemPRIV, std::string("\1") + letter + value}; }
+
+Bytes site_reply(const char* cname, const char* ip, const char* port = "2076")
+{
+    return match_reply({{make_ssrc(1), {{kItemCNAME, cname}, priv('P', port), priv('I', ip), priv('T', "0")}}});
+}
+
+Bytes message_reply(const std::string& text)
+{
+    const Bytes head = {0x81, 0xCC, 0x00, 0x02, 0, 0, 0, 0, 'K', 'V', 'm', 'r'};
+    Bytes r(head.size() + text.size() + 1, 0);
+    std::copy(head.begin(), head.end(), r.begin());
+    std::copy(text.begin(), text.end(), r.begin() + long(head.size()));
+    return r;
+}
+
+const Bytes kNoMatch = {0x80, 0xCA, 0x00, 0x00};
+
+const char* const kNoHost =
+    "quorinq: no host specified.\n"
+    "quorinq: use -Hhost:port option or KOVARI_QRN_ASK\n"
+    "quorinq: or KOVARI_QRN_TELL environment variables.\n";
+
+// A loopback port where nothing listens.
+std::string dead_address() { return "127.0.0.1:" + std::to_string(free_port()); }
+
+TEST(LookupRequests, EachQueryTextGoesOutOnItsOwnConnection)
+{
+    FakeServer fake({});
+    const RunResult r = lookup({"-H" + fake.address(), "x", "abc", "abcd", ""});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    const auto got = fake.received();
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(got[0], (Bytes{0x81, 0xCC, 0, 3, 0, 0, 0, 0, 'K', 'V', 'l', 'q', 'x', 0, 0, 0}));
+    EXPECT_EQ(got[1], (Bytes{0x81, 0xCC, 0, 3, 0, 0, 0, 0, 'K', 'V', 'l', 'q', 'a', 'b', 'c', 0}));
+    EXPECT_EQ(got[2], (Bytes{0x81, 0xCC, 0, 4, 0, 0, 0, 0, 'K', 'V', 'l', 'q', 'a', 'b', 'c', 'd',
+                             0, 0, 0, 0}));
+    EXPECT_EQ(got[3], (Bytes{0x81, 0xCC, 0, 3, 0, 0, 0, 0, 'K', 'V', 'l', 'q', 0, 0, 0, 0}));
+}
+
+TEST(LookupRequests, MessageRequestComesFirstOnItsOwnConnection)
+{
+    FakeServer fake({send_back(message_reply("Welcome.\n")), send_back(site_reply("alice", "10.0.0.1")),
+                     send_back(kNoMatch)});
+    const RunResult r = lookup({"-m", "-H" + fake.address(), "a", "b"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Welcome.\n10.0.0.1:2076            alice\n");
+    const auto got = fake.received();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0], (Bytes{0x81, 0xCC, 0, 2, 0, 0, 0, 0, 'K', 'V', 'm', 's'}));
+    EXPECT_EQ(got[1], query_packet("a"));
+    EXPECT_EQ(got[2], query_packet("b"));
+}
+
+TEST(LookupRequests, MessageAloneMakesOneConnection)
+{
+    FakeServer fake({send_back(message_reply(""))});
+    const RunResult r = lookup({"-M", "-H" + fake.address()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(fake.received().size(), 1u);
+}
+
+TEST(LookupRequests, OptionAfterAQueryIsAQuery)
+{
+    FakeServer fake({send_back(site_reply("alice", "10.0.0.1")), send_back(site_reply("c", "10.0.0.2"))});
+    const RunResult r = lookup({"-H" + fake.address(), "alice", "-C"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "10.0.0.1:2076            alice\n10.0.0.2:2076            c\n");
+    const auto got = fake.received();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], query_packet("alice"));
+    EXPECT_EQ(got[1], query_packet("-C"));
+}
+
+TEST(LookupRequests, LongestQueryFillsFifteenHundredBytes)
+{
+    FakeServer fake({});
+    const RunResult r = lookup({"-H" + fake.address(), std::string(1487, 'q')});
+    EXPECT_EQ(r.status, 0);
+    const auto got = fake.received();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], query_packet(std::string(1487, 'q')));
+    EXPECT_EQ(got[0].size(), 1500u);
+}
+
+TEST(LookupRequests, OverlongQueryIsRefusedBeforeAnyConnection)
+{
+    FakeServer fake({});
+    const RunResult r = lookup({"-H" + fake.address(), "first", std::string(1488, 'q')});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "quorinq: query text too long.\n");
+    EXPECT_TRUE(fake.received().empty());
+}
+
+TEST(LookupRequests, OptionsWithoutQueriesMakeNoConnection)
+{
+    FakeServer fake({});
+    RunResult r = lookup({"-H" + fake.address(), "-L", "-D"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    r = lookup({"-H" + fake.address(), "-C"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "No users found.\n");
+    EXPECT_TRUE(fake.received().empty());
+}
+
+TEST(LookupUsage, UsageNeedsNoServerAndSendsNothing)
+{
+    FakeServer fake({});
+    for (const char* u : {"-U", "-?", "-u"}) {
+        const RunResult r = lookup({"-C", u, "-Hnowhere", "q"});
+        EXPECT_EQ(r.status, 0) << u;
+        EXPECT_EQ(r.out, "") << u;
+        EXPECT_EQ(r.err.substr(0, 36), "quorinq  --  Kovari: Quorin Lookup.\n") << u;
+        EXPECT_NE(r.err.find(" \t  -Hhost:port Query designated host\n"), std::string::npos) << u;
+    }
+    const RunResult r = lookup({"-H" + fake.address(), "-U", "q"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(fake.received().empty());
+}
+
+TEST(ServerChoice, AskIsUsedWithoutH)
+{
+    FakeServer fake({send_back(site_reply("alice", "10.0.0.1"))});
+    const RunResult r = lookup({"q"}, {"KOVARI_QRN_ASK=" + fake.address(),
+                                       "KOVARI_QRN_TELL=" + dead_address()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "10.0.0.1:2076            alice\n");
+    EXPECT_EQ(fake.received().size(), 1u);
+}
+
+TEST(ServerChoice, EmptyAskFallsThroughToTheFirstEntryOfTell)
+{
+    FakeServer fake({});
+    const RunResult r = lookup(
+        {"q"}, {"KOVARI_QRN_ASK=", "KOVARI_QRN_TELL=" + fake.address() + "," + dead_address()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(fake.received().size(), 1u);
+}
+
+TEST(ServerChoice, HWinsOverTheEnvironment)
+{
+    FakeServer fake({});
+    const RunResult r = lookup({"-H" + fake.address(), "q"},
+                               {"KOVARI_QRN_ASK=" + dead_address(), "KOVARI_QRN_TELL=" + dead_address()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(fake.received().size(), 1u);
+}
+
+TEST(ServerChoice, PortIsCutToSixteenBits)
+{
+    FakeServer fake({});
+    const RunResult r = lookup({"-H127.0.0.1:" + std::to_string(fake.port() + 65536), "q"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(fake.received().size(), 1u);
+}
+
+TEST(ServerChoice, NoServerAnywhereEndsWithThreeLines)
+{
+    for (const auto& args : {std::vector<std::string>{"q"}, std::vector<std::string>{"-C"},
+                             std::vector<std::string>{}}) {
+        const RunResult r = lookup(args, {"KOVARI_QRN_ASK="});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, kNoHost);
+    }
+}
+
+TEST(ServerChoice, UnknownHostEndsTheRunEvenWithoutQueries)
+{
+    // -H alone gives an empty host name; the environment is not consulted.
+    RunResult r = lookup({"-H", "10.0.0.1"}, {"KOVARI_QRN_ASK=127.0.0.1:1"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "quorinq: server  is unknown.\n");
+    r = lookup({"-C", "-H:2000"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "quorinq: server  is unknown.\n");
+}
+
+TEST(LookupFailures, RefusedConnectionIsStatusOne)
+{
+    const RunResult r = lookup({"-H" + dead_address(), "q"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "connecting stream socket: Connection refused\n");
+}
+
+TEST(LookupFailures, ReplyThatNeverComesEndsTheRunKeepingEarlierOutput)
+{
+    FakeServer fake({send_back(site_reply("a", "10.0.0.1")), close_at_once()});
+    const RunResult r = lookup({"-C", "-H" + fake.address(), "a", "b", "c"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "-p10.0.0.1:2076");  // no closing newline
+    EXPECT_EQ(r.err, "reading reply from socket: No data available\n");
+    EXPECT_EQ(fake.received().size(), 2u) << "the query after the failure is not sent";
+}
+
+TEST(AddressOutputRun, AddressesOfAllQueriesShareOneLine)
+{
+    FakeServer fake({send_back(kNoMatch), send_back(site_reply("a", "10.0.0.1")),
+                     send_back(site_reply("b", "10.0.0.2", "40000"))});
+    const RunResult r = lookup({"-C", "-H" + fake.address(), "x", "y", "z"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "-p10.0.0.1:2076 -p10.0.0.2:-25536\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(AddressOutputRun, NobodyFoundIsStatusTwo)
+{
+    FakeServer fake({});
+    const RunResult r = lookup({"-C", "-H" + fake.address(), "x", "y"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "No users found.\n");
+    EXPECT_EQ(fake.received().size(), 2u);
+}
+
+TEST(AddressOutputRun, MessageReplyIsNotCountedAsASite)
+{
+    FakeServer fake({send_back(message_reply("m\n"))});
+    const RunResult r = lookup({"-M", "-C", "-H" + fake.address()});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "m\n");
+    EXPECT_EQ(r.err, "No users found.\n");
+}
+
+// --- the time bounds, in-process with short limits ---
+
+LookupContext quick(Capture& out, Capture& err)
+{
+    LookupContext ctx;
+    ctx.connect_timeout_ms = 300;
+    ctx.reply_timeout_ms = 300;
+    ctx.out = out.stream();
+    ctx.err = err.stream();
+    return ctx;
+}
+
+TEST(LookupTimeouts, SilentServerIsAFailedReceive)
+{
+    FakeServer fake({never_answer()});
+    Capture out, err;
+    const std::string h = "-H" + fake.address();
+    const char* argv[] = {"quorinq", h.c_str(), "q", "never-sent"};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(run_lookup(4, argv, quick(out, err)), 2);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(err.text(), "reading reply from socket: Connection timed out\n");
+    EXPECT_EQ(out.text(), "");
+    EXPECT_GE(took, std::chrono::milliseconds(290));
+    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_EQ(fake.received().size(), 1u);
+}
+
+TEST(LookupTimeouts, ConnectionThatIsNeverAcceptedTimesOut)
+{
+    // A listener whose queue is full drops further handshakes, so a connect
+    // to it hangs until its bound.
+    Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener.get(), 0), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&a), &len);
+    std::vector<Fd> queued;
+    bool timed_out = false;
+    for (int k = 0; k < 8 && !timed_out; ++k) {
+        Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const auto start = std::chrono::steady_clock::now();
+        if (connect_within(s, a, 200)) {
+            queued.push_back(std::move(s));
+            continue;
+        }
+        ASSERT_EQ(errno, ETIMEDOUT);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(190));
+        timed_out = true;
+    }
+    ASSERT_TRUE(timed_out) << "the listener kept accepting handshakes";
+
+    Capture out, err;
+    const std::string h = "-H127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    const char* argv[] = {"quorinq", h.c_str(), "q"};
+    EXPECT_EQ(run_lookup(3, argv, quick(out, err)), 1);
+    EXPECT_EQ(err.text(), "connecting stream socket: Connection timed out\n");
+}
+
+// The real binary with its real bound: half a minute of waiting.
+TEST(LookupTimeouts, RealBinaryGivesUpAfterThirtySeconds)
+{
+    FakeServer fake({never_answer()});
+    const auto start = std::chrono::steady_clock::now();
+    const RunResult r = lookup({"-H" + fake.address(), "q"}, {}, 45000);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "reading reply from socket: Connection timed out\n");
+    EXPECT_GE(took, std::chrono::seconds(29));
+    EXPECT_LT(took, std::chrono::seconds(40));
+}
+
+}  // namespace
+}  // namespace kovari::testing
