@@ -19,6 +19,15 @@ test: build
 run: build
 	$(BUILD)/server/quorind -V
 
+# The programs, the man pages and the systemd unit under $(PREFIX)
+# (DESTDIR=... stages the install elsewhere, as packagers do).
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The Debian package of the same files, under /usr, in $(BUILD).
+package: build
+	cd $(BUILD) && cpack -G DEB
+
 # The benchmark wants an optimised build of its own.
 BENCH_BUILD ?= build-bench
 bench:

@@ -1,0 +1,2 @@
+# Read by cpack when it makes a package: the programs go in stripped.
+set(CMAKE_INSTALL_DO_STRIP ON)
