@@ -1,0 +1,5 @@
+#!/bin/sh
+# Usage: skip.sh REASON...
+# A test that cannot run in this configuration says why and is skipped.
+echo "SKIP: $*"
+exit 77
