@@ -1,0 +1,164 @@
+// The real quorinq against the real quorind, every output mode, with sites
+// announced by the packet builders and by kovari-announce.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <ctime>
+#include <fstream>
+
+#include "tests/support/process.h"
+
+namespace kovari::testing {
+namespace {
+
+RunResult lookup(int port, std::vector<std::string> args)
+{
+    args.insert(args.begin(), "-H127.0.0.1:" + std::to_string(port));
+    args.insert(args.begin(), QUORINQ_PATH);
+    return run_program(args, {"KOVARI_QRN_ASK", "KOVARI_QRN_TELL", "TZ=UTC"});
+}
+
+RunResult announce_tool(int port, std::vector<std::string> args)
+{
+    args.insert(args.begin(), "-P" + std::to_string(port));
+    args.insert(args.begin(), ANNOUNCE_PATH);
+    return run_program(args);
+}
+
+std::string hhmm(std::time_t t)
+{
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char b[8];
+    std::snprintf(b, sizeof b, "%02d:%02d", tm.tm_hour, tm.tm_min);
+    return b;
+}
+
+class RoundTrip : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        message_path_ = "/tmp/kovari-lookup-msg-" + std::to_string(::getpid());
+        std::ofstream(message_path_) << "Directory of the test.\nBe nice.\n";
+        ASSERT_TRUE(start_server(server_, QUORIND_PATH, {"-M" + message_path_}));
+        before_ = std::time(nullptr);
+        Announcement alice;
+        alice.ssrc = make_ssrc(0x1234ABCD);
+        alice.cname = "alice@example.org";
+        alice.name = "Alice <b>Liddell</b>";
+        alice.email = "alice@example.org";
+        alice.phone = "+44 1865 000000";
+        alice.loc = "Oxford";
+        alice.tool = "kvphone 4.0";
+        alice.port = 2076;
+        ASSERT_TRUE(round_trip(server_.port, announcement(alice)));
+        Announcement bob;
+        bob.ssrc = make_ssrc(0xB0B);
+        bob.cname = "bob@example.net";
+        bob.port = 40000;
+        ASSERT_TRUE(round_trip(server_.port, announcement(bob)));
+        Announcement carol;
+        carol.ssrc = make_ssrc(0xCA201);
+        carol.cname = "*carol@example.com";
+        carol.port = 5004;
+        ASSERT_TRUE(round_trip(server_.port, announcement(carol)));
+        ASSERT_EQ(announce_tool(server_.port, {"sdes", "D4E", "dave@example.org", "name=Dave",
+                                               "port=5006"})
+                      .status,
+                  0);
+        after_ = std::time(nullptr);
+    }
+    void TearDown() override { ::unlink(message_path_.c_str()); }
+
+    // Both readings of the announcement minute, for a run that straddles one.
+    std::vector<std::string> minutes() const { return {hhmm(before_), hhmm(after_)}; }
+
+    ServerUnderTest server_;
+    std::string message_path_;
+    std::time_t before_ = 0, after_ = 0;
+};
+
+const char* const kAllListed =
+    "127.0.0.1:5006           dave@example.org (Dave)\n"
+    "127.0.0.1:-25536         bob@example.net\n"
+    "127.0.0.1:2076           alice@example.org (Alice Liddell)\n";
+
+TEST_F(RoundTrip, ListOutputShowsEveryListedSiteNewestFirst)
+{
+    const RunResult r = lookup(server_.port, {""});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kAllListed);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(RoundTrip, UnlistedSiteIsFoundOnlyByItsWholeText)
+{
+    RunResult r = lookup(server_.port, {"carol"});
+    EXPECT_EQ(r.out, "");
+    r = lookup(server_.port, {"CAROL@example.com", "*carol@example.com", "alice"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "127.0.0.1:5004           carol@example.com\n"
+              "127.0.0.1:5004           carol@example.com\n"
+              "127.0.0.1:2076           alice@example.org (Alice Liddell)\n");
+}
+
+TEST_F(RoundTrip, AddressOutputPutsEveryAddressOnOneLine)
+{
+    RunResult r = lookup(server_.port, {"-C", "example.org", "bob"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "-p127.0.0.1:5006 -p127.0.0.1:2076 -p127.0.0.1:-25536\n");
+    r = lookup(server_.port, {"-C", "nobody"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "No users found.\n");
+}
+
+TEST_F(RoundTrip, TableOutputShowsEveryText)
+{
+    const RunResult r = lookup(server_.port, {"-L", "alice"});
+    EXPECT_EQ(r.status, 0);
+    const std::string in(25, ' ');
+    bool matched = false;
+    for (const auto& m : minutes()) {
+        const std::string want = "\n127.0.0.1:2076           alice@example.org" + std::string(32, ' ') +
+                                 m + "\n" + in + "Alice Liddell\n" + in + "Oxford\n" + in +
+                                 "Phone:  +44 1865 000000\n" + in + "E-mail: alice@example.org\n";
+        matched = matched || r.out == want;
+    }
+    EXPECT_TRUE(matched) << r.out;
+}
+
+TEST_F(RoundTrip, ServerMessageComesFirst)
+{
+    const RunResult r = lookup(server_.port, {"-M", "bob"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Directory of the test.\nBe nice.\n127.0.0.1:-25536         bob@example.net\n");
+}
+
+TEST_F(RoundTrip, DebugDumpGoesToStandardError)
+{
+    const RunResult r = lookup(server_.port, {"-D", "-C", "bob"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "-p127.0.0.1:-25536\n");
+    const std::string head = "SSRC = B0B IP = 127.0.0.1 Port -25536 ";
+    ASSERT_EQ(r.err.substr(0, head.size()), head);
+    // The ctime text (24 characters and its newline), then the CNAME line.
+    EXPECT_EQ(r.err.substr(head.size() + 25), "\t CNAME = bob@example.net\n");
+}
+
+TEST_F(RoundTrip, SignOffRemovesTheSite)
+{
+    ASSERT_TRUE(round_trip(server_.port, bye_packet(make_ssrc(0xB0B))));
+    RunResult r = lookup(server_.port, {""});
+    EXPECT_EQ(r.out,
+              "127.0.0.1:5006           dave@example.org (Dave)\n"
+              "127.0.0.1:2076           alice@example.org (Alice Liddell)\n");
+    ASSERT_EQ(announce_tool(server_.port, {"bye", "D4E"}).status, 0);
+    r = lookup(server_.port, {"-C", ""});
+    EXPECT_EQ(r.out, "-p127.0.0.1:2076\n");
+}
+
+}  // namespace
+}  // namespace kovari::testing
