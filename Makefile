@@ -19,6 +19,10 @@ test: build
 run: build
 	$(BUILD)/server/quorind -V
 
+# A server on a free loopback port, sample sites and quorinq's output modes.
+demo: build
+	sh tools/demo.sh $(BUILD)
+
 # The programs, the man pages and the systemd unit under $(PREFIX)
 # (DESTDIR=... stages the install elsewhere, as packagers do).
 install: build
