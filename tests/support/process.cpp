@@ -257,4 +257,15 @@ bool start_server(ServerUnderTest& s, const std::string& binary, const std::vect
     return wait_listening(s.port, 5000);
 }
 
+bool start_server_on(ServerUnderTest& s, int port, const std::string& binary,
+                     const std::vector<std::string>& options)
+{
+    s.port = port;
+    std::vector<std::string> argv{binary};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back("-P" + std::to_string(port));
+    s.child = start_child(argv);
+    return wait_listening(port, 5000);
+}
+
 }  // namespace kovari::testing

@@ -69,5 +69,9 @@ struct ServerUnderTest {
 // listens. `prefix` runs it under another program (faketime, valgrind).
 bool start_server(ServerUnderTest& s, const std::string& binary, const std::vector<std::string>& options,
                   const std::vector<std::string>& prefix = {}, const std::vector<std::string>& env = {});
+// The same on a port chosen beforehand (servers that name each other with
+// -F need their ports before they start).
+bool start_server_on(ServerUnderTest& s, int port, const std::string& binary,
+                     const std::vector<std::string>& options);
 
 }  // namespace kovari::testing

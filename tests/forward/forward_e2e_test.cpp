@@ -1,0 +1,224 @@
+// Real servers forwarding to each other and to peers played by this test,
+// all on loopback. Voice programs get distinct origin addresses by binding
+// to 127.0.0.2, 127.0.0.3.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "tests/support/packets.h"
+#include "tests/support/process.h"
+
+namespace kovari::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long ms_since(Clock::time_point t)
+{
+    return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+
+// A peer server played by the test: it accepts and records what arrives.
+struct RecordingPeer {
+    Fd fd;
+    int port = 0;
+    explicit RecordingPeer(int backlog = 16)
+    {
+        fd = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd.get(), backlog);
+        socklen_t len = sizeof a;
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    // The bytes of the next connection, or nullopt when none comes.
+    std::optional<Bytes> next_copy(int timeout_ms)
+    {
+        pollfd p{fd.get(), POLLIN, 0};
+        if (::poll(&p, 1, timeout_ms) != 1)
+            return std::nullopt;
+        Fd conn(::accept(fd.get(), nullptr, nullptr));
+        if (!conn.valid())
+            return std::nullopt;
+        return read_to_eof(conn.get(), 2000);
+    }
+    std::string peer_option() const { return "-F127.0.0.1:" + std::to_string(port); }
+};
+
+// A peer that never completes a handshake: its backlog is full and it
+// never accepts, so further SYNs are dropped and connects hang.
+struct UnresponsivePeer {
+    RecordingPeer listener{0};
+    Fd queued, hanging;
+    UnresponsivePeer()
+    {
+        queued = connect_loopback(listener.port);  // takes the one place in the queue
+        hanging = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(std::uint16_t(listener.port));
+        ::connect(hanging.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+};
+
+Bytes announce(const std::string& cname, std::uint32_t ssrc)
+{
+    Announcement a;
+    a.ssrc = make_ssrc(ssrc);
+    a.cname = cname;
+    a.name = "Voice " + cname;
+    a.port = 5004;
+    return announcement(a);
+}
+
+void tell(int port, const Bytes& packet, const char* from)
+{
+    ASSERT_TRUE(round_trip(port, packet, 3000, from).has_value());
+}
+
+std::size_t occurrences(const std::string& text, const std::string& what)
+{
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+TEST(Forwarding, RecordingPeerSeesTheMarkedPacketWithTheOriginBehindIt)
+{
+    RecordingPeer peer;
+    ServerUnderTest s;
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-D", peer.peer_option()}));
+
+    tell(s.port, bye_packet(make_ssrc(0x0A0B0C0D)), "127.0.0.2");
+    const Bytes want_bye = {0xC1, 0xCB, 0x00, 0x01, 0x0D, 0x0C, 0x0B, 0x0A, 127, 0, 0, 2};
+    EXPECT_EQ(peer.next_copy(2000), want_bye);
+
+    const Bytes compound = concat({receiver_report(make_ssrc(5)), announce("ann", 5)});
+    tell(s.port, compound, "127.0.0.3");
+    Bytes want = compound;
+    want[0] |= 0x40;
+    want.insert(want.end(), {127, 0, 0, 3});
+    EXPECT_EQ(peer.next_copy(2000), want);
+
+    // Each copy is reported once delivered (-D also dumps the site between).
+    EXPECT_EQ(occurrences(s.err(), "quorind: forwarded packet to server 127.0.0.1.\n"), 2u) << s.err();
+}
+
+TEST(Forwarding, ForwardedPacketsQueriesAndRefusedAnnouncementsAreNotForwarded)
+{
+    RecordingPeer peer;
+    ServerUnderTest s;
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {peer.peer_option()}));
+    tell(s.port, forwarded(announce("ann", 1), ipv4("127.0.0.9")), "127.0.0.2");
+    tell(s.port, forwarded(bye_packet(make_ssrc(1)), ipv4("127.0.0.9")), "127.0.0.2");
+    ASSERT_TRUE(round_trip(s.port, query_packet(""), 3000).has_value());
+    tell(s.port, sdes_packet(make_ssrc(2), {{kItemNAME, "no cname"}}), "127.0.0.2");
+    EXPECT_EQ(peer.next_copy(300), std::nullopt);
+}
+
+TEST(Forwarding, ThreeServersShareAnnouncementsForOneHop)
+{
+    const int port_a = free_port();
+    ServerUnderTest b, c, a;
+    ASSERT_TRUE(start_server(b, QUORIND_PATH, {"-D", "-V", "-F127.0.0.1:" + std::to_string(port_a)}));
+    ASSERT_TRUE(start_server(c, QUORIND_PATH, {"-D", "-V"}));
+    ASSERT_TRUE(start_server_on(a, port_a, QUORIND_PATH,
+                                {"-D", "-V",
+                                 "-F127.0.0.1:" + std::to_string(b.port) + ",127.0.0.1:" +
+                                     std::to_string(c.port)}));
+
+    // Announced to A: listed by B and C under the voice program's address.
+    tell(a.port, announce("ann", 1), "127.0.0.2");
+    EXPECT_TRUE(wait_for_text(b.child.out_path, " Connect: 127.0.0.2:5004 ann (Voice ann)\n", 2000));
+    EXPECT_TRUE(wait_for_text(c.child.out_path, " Connect: 127.0.0.2:5004 ann (Voice ann)\n", 2000));
+
+    // Announced to B: A lists it; A does not pass it on to C.
+    tell(b.port, announce("bob", 2), "127.0.0.3");
+    EXPECT_TRUE(wait_for_text(a.child.out_path, " Connect: 127.0.0.3:5004 bob (Voice bob)\n", 2000));
+
+    // A sign-off travels the same way.
+    tell(a.port, bye_packet(make_ssrc(1)), "127.0.0.2");
+    EXPECT_TRUE(wait_for_text(c.child.out_path, " Bye:     127.0.0.2:5004 ann (Voice ann)\n", 2000));
+    EXPECT_TRUE(wait_for_text(b.child.out_path, " Bye:     127.0.0.2:5004 ann (Voice ann)\n", 2000));
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(c.out().find("bob"), std::string::npos) << c.out();
+    const std::string sent = "quorind: forwarded packet to server 127.0.0.1.\n";
+    const std::string got = "quorind: received forwarded packet from 127.0.0.1.\n";
+    EXPECT_EQ(occurrences(a.err(), sent), 4u) << a.err();  // ann and its sign-off, to B and C
+    EXPECT_EQ(occurrences(a.err(), got), 1u) << a.err();
+    EXPECT_EQ(occurrences(b.err(), sent), 1u) << b.err();  // bob to A, never ann back
+    EXPECT_EQ(occurrences(b.err(), got), 2u) << b.err();
+    EXPECT_EQ(occurrences(c.err(), sent), 0u) << c.err();
+}
+
+TEST(Forwarding, DashDBeforeDashFShowsThePeersAfterItDoesNot)
+{
+    const auto before = run_program({QUORIND_PATH, "-D", "-F10.0.0.1:99,bad host!", "-U"});
+    EXPECT_EQ(before.status, 0);
+    EXPECT_EQ(before.err.rfind("quorind: forwarding to QRN server 10.0.0.1: 10.0.0.1.\n"
+                               "quorind: warning, forward destination bad host! unknown.\n"
+                               "quorind  --  Kovari: Quorin Server.\n",
+                               0),
+              0u)
+        << before.err;
+    const auto after = run_program({QUORIND_PATH, "-F10.0.0.1:99,bad host!", "-D", "-U"});
+    EXPECT_EQ(after.err.rfind("quorind: warning, forward destination bad host! unknown.\n"
+                              "quorind  --  Kovari: Quorin Server.\n",
+                              0),
+              0u)
+        << after.err;
+}
+
+// Forwarding to a peer that never answers costs the other clients nothing:
+// the copies wait in the event loop, at most kMaxCopiesPerPeer (64) of them.
+TEST(Forwarding, UnresponsivePeerDoesNotDelayOtherClients)
+{
+    UnresponsivePeer dead;
+    ServerUnderTest s;
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {dead.listener.peer_option()}));
+
+    const auto start = Clock::now();
+    for (int i = 0; i < 65; ++i)
+        tell(s.port, announce("site" + std::to_string(i), std::uint32_t(i + 1)), "127.0.0.2");
+    const auto asked = Clock::now();
+    const auto reply = round_trip(s.port, query_packet("site64"), 3000);
+    EXPECT_LT(ms_since(asked), 1000);
+    EXPECT_LT(ms_since(start), 2000);
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_GT(reply->size(), 4u);  // site64 is listed
+    EXPECT_EQ(s.err(), "quorind: too many packets waiting for server 127.0.0.1, one dropped.\n");
+}
+
+// Under a clock ten times as fast, the five seconds pass in half a second.
+TEST(Forwarding, CopyForAnUnresponsivePeerIsDroppedAfterFiveSeconds)
+{
+    if (std::string(FAKETIME_LIB).empty())
+        GTEST_SKIP() << "libfaketime is not installed";
+    UnresponsivePeer dead;
+    ServerUnderTest s;
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-D", dead.listener.peer_option()}, {},
+                             {"LD_PRELOAD=" FAKETIME_LIB, "FAKETIME=+0 x10"}));
+    tell(s.port, announce("ann", 1), "127.0.0.2");
+    const auto sent = Clock::now();
+    EXPECT_TRUE(wait_for_text(s.child.err_path, "connecting forwarding socket: Connection timed out\n", 3000))
+        << s.err();
+    EXPECT_GE(ms_since(sent), 300);  // not before its time (5 s fake is 0.5 s real)
+    EXPECT_EQ(s.err().find("forwarded packet to server"), std::string::npos);
+    EXPECT_TRUE(round_trip(s.port, query_packet("ann"), 3000).has_value());
+}
+
+}  // namespace
+}  // namespace kovari::testing

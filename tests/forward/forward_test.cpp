@@ -1,0 +1,243 @@
+// The -F list and the forwarded copies, without a server process: peers are
+// listeners in this test on loopback.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "server/server.h"
+#include "tests/support/capture.h"
+#include "tests/support/packets.h"
+#include "tests/support/process.h"
+
+namespace kovari {
+namespace {
+
+using testing::Bytes;
+using testing::ipv4;
+
+struct ListCase {
+    std::vector<std::string> options;  // the texts of successive -F options
+    bool debug;
+    std::vector<std::pair<std::string, long>> peers;
+    std::string err;
+};
+
+TEST(ParseForwardList, FillsThePeerListAsTheOptionsSay)
+{
+    const ListCase cases[] = {
+        {{"10.0.0.1, 10.0.0.2:99"}, false, {{"10.0.0.1", 2076}, {"10.0.0.2", 99}}, ""},
+        {{"10.0.0.1:-1"}, true, {{"10.0.0.1", -1}},
+         "quorind: forwarding to QRN server 10.0.0.1: 10.0.0.1.\n"},
+        {{"1.0.0.1,1.0.0.2,1.0.0.3", "1.0.0.4,1.0.0.5,1.0.0.6,1.0.0.7"}, false,
+         {{"1.0.0.1", 2076}, {"1.0.0.2", 2076}, {"1.0.0.3", 2076}, {"1.0.0.4", 2076}, {"1.0.0.5", 2076}},
+         ""},
+        // Once five are listed the rest is not even looked at.
+        {{"1.0.0.1,1.0.0.2,1.0.0.3,1.0.0.4,1.0.0.5,bad host!"}, false,
+         {{"1.0.0.1", 2076}, {"1.0.0.2", 2076}, {"1.0.0.3", 2076}, {"1.0.0.4", 2076}, {"1.0.0.5", 2076}},
+         ""},
+        {{"1.0.0.1,1.0.0.2,1.0.0.3,1.0.0.4,1.0.0.5", "1.0.0.6"}, false,
+         {{"1.0.0.1", 2076}, {"1.0.0.2", 2076}, {"1.0.0.3", 2076}, {"1.0.0.4", 2076}, {"1.0.0.5", 2076}},
+         ""},
+        // An unknown host is dropped and does not count toward the five.
+        {{"bad host!,1.0.0.1,1.0.0.2,1.0.0.3,1.0.0.4,1.0.0.5"}, false,
+         {{"1.0.0.1", 2076}, {"1.0.0.2", 2076}, {"1.0.0.3", 2076}, {"1.0.0.4", 2076}, {"1.0.0.5", 2076}},
+         "quorind: warning, forward destination bad host! unknown.\n"},
+        // White space is skipped at the start of an entry only.
+        {{" \t\n\v\f\r10.0.0.1"}, false, {{"10.0.0.1", 2076}}, ""},
+        {{"10.0.0.1 :99"}, true, {{"10.0.0.1", 99}},
+         "quorind: forwarding to QRN server 10.0.0.1: 10.0.0.1 .\n"},
+        {{"10.0.0.1, ,10.0.0.2"}, false, {{"10.0.0.1", 2076}, {"10.0.0.2", 2076}},
+         "quorind: warning, forward destination  unknown.\n"},
+        {{"10.0.0.1,"}, false, {{"10.0.0.1", 2076}}, ""},
+        {{"", "  "}, false, {}, ""},
+        // Ports are read as far as they go.
+        {{"10.0.0.1:abc", "10.0.0.2: +7x"}, false, {{"10.0.0.1", 0}, {"10.0.0.2", 7}}, ""},
+        {{"localhost:2077"}, true, {{"127.0.0.1", 2077}},
+         "quorind: forwarding to QRN server 127.0.0.1: localhost.\n"},
+    };
+    for (const auto& c : cases) {
+        testing::Capture err;
+        Server srv;
+        srv.err = err.stream();
+        srv.settings.debug = c.debug;
+        for (const auto& text : c.options)
+            parse_forward_list(srv, text);
+        std::vector<std::pair<std::string, long>> got;
+        for (const auto& p : srv.settings.peers)
+            got.emplace_back(dotted(p.ip), p.port);
+        EXPECT_EQ(got, c.peers) << c.options[0];
+        EXPECT_EQ(err.text(), c.err) << c.options[0];
+    }
+}
+
+// A listener on 127.0.0.1 that plays a peer server.
+struct PeerListener {
+    Fd fd;
+    int port = 0;
+    explicit PeerListener(int backlog = 128)
+    {
+        fd = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd.get(), backlog);
+        socklen_t len = sizeof a;
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+};
+
+struct ForwardingServer {
+    testing::Capture err, out;
+    Server srv;
+    ForwardingServer()
+    {
+        srv.err = err.stream();
+        srv.out = out.stream();
+    }
+    void add_peer(const char* ip, long port) { srv.settings.peers.push_back({ipv4(ip), port}); }
+};
+
+bool wait_writable(int fd, int timeout_ms)
+{
+    pollfd p{fd, POLLOUT, 0};
+    return ::poll(&p, 1, timeout_ms) == 1;
+}
+
+TEST(ForwardPacket, MarksThePacketAndPutsTheOriginBehindIt)
+{
+    ForwardingServer f;
+    f.add_peer("127.0.0.1", -1);  // listed, never sent to
+    std::uint8_t buffer[kMaxRequest + kTrailerSize]{};
+    const Bytes bye = testing::bye_packet(testing::make_ssrc(0x01020304));
+    std::copy(bye.begin(), bye.end(), buffer);
+    forward_packet(f.srv, buffer, bye.size(), ipv4("10.1.2.3"));
+    const Bytes want = {0xC1, 0xCB, 0x00, 0x01, 0x04, 0x03, 0x02, 0x01, 10, 1, 2, 3};
+    EXPECT_EQ(Bytes(buffer, buffer + 12), want);
+    EXPECT_TRUE(f.srv.forwarder.copies.empty());
+    EXPECT_EQ(f.err.text(), "");
+}
+
+TEST(StartCopies, OneCopyPerPeerWithANonNegativePort)
+{
+    PeerListener peer;
+    ForwardingServer f;
+    f.add_peer("127.0.0.1", peer.port);
+    f.add_peer("127.0.0.1", -5);
+    f.add_peer("127.0.0.1", peer.port);
+    const Bytes copy = {0xC1, 0xCB, 0x00, 0x01, 1, 2, 3, 4, 127, 0, 0, 2};
+    start_copies(f.srv, copy, 1000);
+    const auto& copies = f.srv.forwarder.copies;
+    ASSERT_EQ(copies.size(), 2u);
+    EXPECT_EQ(copies[0].peer, 0u);
+    EXPECT_EQ(copies[1].peer, 2u);
+    for (const auto& c : copies) {
+        EXPECT_EQ(c.bytes, copy);
+        EXPECT_EQ(c.deadline_ms, 1000 + kForwardLimitMs);
+        EXPECT_FALSE(c.watched);
+    }
+    EXPECT_EQ(next_copy_deadline(f.srv.forwarder), 6000);
+}
+
+TEST(StartCopies, CopiesWaitingForOnePeerAreBounded)
+{
+    PeerListener slow;
+    PeerListener other;
+    ForwardingServer f;
+    f.add_peer("127.0.0.1", slow.port);
+    const Bytes copy = {0xC1, 0xCB, 0x00, 0x01, 1, 2, 3, 4, 127, 0, 0, 2};
+    for (std::size_t i = 0; i < kMaxCopiesPerPeer + 2; ++i)
+        start_copies(f.srv, copy, 1000);
+    EXPECT_EQ(f.srv.forwarder.copies.size(), kMaxCopiesPerPeer);
+    const std::string line = "quorind: too many packets waiting for server 127.0.0.1, one dropped.\n";
+    EXPECT_EQ(f.err.text(), line + line);
+
+    // The bound is per peer: another peer still gets its copy.
+    f.add_peer("127.0.0.1", other.port);
+    start_copies(f.srv, copy, 1000);
+    EXPECT_EQ(f.srv.forwarder.copies.size(), kMaxCopiesPerPeer + 1);
+    EXPECT_EQ(f.srv.forwarder.copies.back().peer, 1u);
+}
+
+TEST(ExpireCopies, CopyWhoseTimeIsUpIsDroppedAsAFailedConnect)
+{
+    PeerListener peer;
+    ForwardingServer f;
+    f.add_peer("127.0.0.1", peer.port);
+    const Bytes copy = {0xC1, 0xCB, 0x00, 0x01, 1, 2, 3, 4, 127, 0, 0, 2};
+    start_copies(f.srv, copy, 1000);
+    start_copies(f.srv, copy, 2000);
+    start_copies(f.srv, copy, 3000);
+
+    expire_copies(f.srv, 5999);
+    EXPECT_EQ(f.srv.forwarder.copies.size(), 3u);
+    f.srv.settings.debug = true;
+    expire_copies(f.srv, 6000);
+    EXPECT_EQ(f.srv.forwarder.copies.size(), 2u);
+    EXPECT_EQ(f.err.text(), "connecting forwarding socket: Connection timed out\n");
+    EXPECT_EQ(next_copy_deadline(f.srv.forwarder), 7000);
+
+    // The failed connect is reported at -VV or under -D only.
+    f.srv.settings.debug = false;
+    expire_copies(f.srv, 7000);
+    EXPECT_EQ(f.err.text(), "connecting forwarding socket: Connection timed out\n");
+    f.srv.settings.very_verbose = true;
+    expire_copies(f.srv, 9000);
+    EXPECT_EQ(f.err.text(), "connecting forwarding socket: Connection timed out\n"
+                            "connecting forwarding socket: Connection timed out\n");
+    EXPECT_EQ(next_copy_deadline(f.srv.forwarder), std::nullopt);
+}
+
+TEST(ServeCopy, SendsTheWholeCopyAndClosesWithoutReading)
+{
+    PeerListener peer;
+    ForwardingServer f;
+    f.srv.settings.debug = true;
+    f.add_peer("127.0.0.1", peer.port);
+    const Bytes copy = {0xC1, 0xCB, 0x00, 0x01, 1, 2, 3, 4, 127, 0, 0, 2};
+    start_copies(f.srv, copy, monotonic_ms());
+    ASSERT_EQ(f.srv.forwarder.copies.size(), 1u);
+    const int fd = f.srv.forwarder.copies[0].fd.get();
+    ASSERT_TRUE(wait_writable(fd, 2000));
+    EXPECT_TRUE(serve_copy(f.srv, fd));
+    EXPECT_TRUE(f.srv.forwarder.copies.empty());
+
+    Fd conn(::accept(peer.fd.get(), nullptr, nullptr));
+    ASSERT_TRUE(conn.valid());
+    EXPECT_EQ(testing::read_to_eof(conn.get(), 2000), copy);
+    EXPECT_EQ(f.err.text(), "quorind: forwarded packet to server 127.0.0.1.\n");
+}
+
+TEST(ServeCopy, RefusedConnectIsReportedAtVeryVerboseOnly)
+{
+    for (const bool very_verbose : {false, true}) {
+        ForwardingServer f;
+        f.srv.settings.very_verbose = very_verbose;
+        f.add_peer("127.0.0.1", testing::free_port());
+        start_copies(f.srv, Bytes{0xC1, 0xCB, 0, 1, 1, 2, 3, 4, 127, 0, 0, 2}, 0);
+        // Loopback may refuse at once or only when the socket turns ready.
+        if (!f.srv.forwarder.copies.empty()) {
+            const int fd = f.srv.forwarder.copies[0].fd.get();
+            ASSERT_TRUE(wait_writable(fd, 2000));
+            EXPECT_TRUE(serve_copy(f.srv, fd));
+        }
+        EXPECT_TRUE(f.srv.forwarder.copies.empty());
+        EXPECT_EQ(f.err.text(), very_verbose ? "connecting forwarding socket: Connection refused\n" : "");
+    }
+}
+
+TEST(ServeCopy, DescriptorOfNoCopyIsLeftAlone)
+{
+    ForwardingServer f;
+    EXPECT_FALSE(serve_copy(f.srv, 0));
+}
+
+}  // namespace
+}  // namespace kovari
