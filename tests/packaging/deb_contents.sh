@@ -3,7 +3,7 @@
 # CPack builds the Debian package from the built tree (as make package
 # does); dpkg-deb shows that it holds exactly the expected files under /usr
 # (the environment file under /etc), with the control fields, the conffile
-# and a unit that names /usr/sbin/quorind.
+# and a unit that names /usr/sbin/quorind; dpkg installs and purges it.
 set -u
 build=$1
 shift
@@ -62,5 +62,27 @@ if [ -f "$unit" ]; then
     grep -qxF -- "$line" "$unit" || { echo "FAIL: the packaged unit lacks the line: $line"; status=1; }
   done
 fi
-[ $status -eq 0 ] && echo "ok: $(basename "$deb") holds exactly the expected files:" && cat "$tmp/got"
+# dpkg installs it into a scratch root (the libraries it depends on are not
+# there) and purges it again without leaving a file behind.
+root=$tmp/dpkgroot
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+: >"$root/var/lib/dpkg/status"
+dpkg_root() { dpkg --root="$root" --force-depends --force-script-chrootless "$@"; }
+if ! out=$(dpkg_root -i "$deb" 2>&1); then
+  echo "FAIL: dpkg -i into a scratch root failed:"
+  echo "$out"
+  status=1
+elif [ "$(cd "$root" && find etc usr ! -type d | sed 's|^|./|' | LC_ALL=C sort)" != "$(cat "$tmp/got")" ]; then
+  echo "FAIL: dpkg -i installed other files than the package lists"
+  status=1
+elif ! out=$(dpkg_root --purge kovari-directory 2>&1); then
+  echo "FAIL: dpkg --purge failed:"
+  echo "$out"
+  status=1
+elif [ -n "$(cd "$root" && find . ! -type d ! -path './var/lib/dpkg/*')" ]; then
+  echo "FAIL: files left after dpkg --purge:"
+  (cd "$root" && find . ! -type d ! -path './var/lib/dpkg/*')
+  status=1
+fi
+[ $status -eq 0 ] && echo "ok: $(basename "$deb") installs and purges, holding exactly:" && cat "$tmp/got"
 exit $status
