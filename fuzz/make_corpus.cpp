@@ -1,0 +1,220 @@
+// Writes the seed corpora of the fuzz targets from real packets, as the
+// voice program, the lookup and a peer server send them:
+//
+//   make_fuzz_corpus <dir>     writes <dir>/fuzz_request/* and
+//                              <dir>/fuzz_query/*
+//
+// The layouts of the inputs are described in harness.h.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tests/support/packets.h"
+
+using namespace kovari;
+using namespace kovari::testing;
+
+namespace {
+
+// One request record: clock step, peer, size, packet.
+void add_record(Bytes& input, const Bytes& packet, unsigned step = 0, unsigned peer = 1)
+{
+    input.push_back(std::uint8_t(step));
+    input.push_back(std::uint8_t(peer));
+    input.push_back(std::uint8_t(packet.size() >> 8));
+    input.push_back(std::uint8_t(packet.size()));
+    input.insert(input.end(), packet.begin(), packet.end());
+}
+
+Bytes request_input(std::uint8_t settings, const std::vector<Bytes>& packets, unsigned step = 0)
+{
+    Bytes in = {settings};
+    for (const auto& p : packets)
+        add_record(in, p, step);
+    return in;
+}
+
+bool write_file(const std::string& path, const Bytes& b)
+{
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    const bool ok = std::fwrite(b.data(), 1, b.size(), f) == b.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+Announcement ann_lee()
+{
+    Announcement a;
+    a.ssrc = {0xAA, 0xBB, 0xCC, 0xDD};
+    a.cname = "ann@10.0.0.1";
+    a.name = "Anne <b>Lee</b>";
+    a.email = "Ann.Lee@example.org";
+    a.phone = "+1 555 0100";
+    a.loc = "Room\t12\r\n";
+    a.tool = "kvphone 1.0";
+    a.port = 2076;
+    return a;
+}
+
+Announcement plain(std::uint32_t ssrc, const std::string& cname)
+{
+    Announcement a;
+    a.ssrc = make_ssrc(ssrc);
+    a.cname = cname;
+    return a;
+}
+
+// A chunk as the query input holds it: SSRC, items, the 0 item.
+Bytes site_bytes(const Ssrc& ssrc, const std::vector<Item>& items)
+{
+    Bytes b(ssrc.begin(), ssrc.end());
+    for (const auto& it : items) {
+        b.push_back(it.type);
+        b.push_back(std::uint8_t(it.text.size()));
+        b.insert(b.end(), it.text.begin(), it.text.end());
+    }
+    b.push_back(0);
+    return b;
+}
+
+Bytes query_input(const std::string& query, const std::vector<Bytes>& sites)
+{
+    Bytes in(query.begin(), query.end());
+    in.push_back(0);
+    for (const auto& s : sites)
+        in.insert(in.end(), s.begin(), s.end());
+    return in;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s <corpus dir>\n", argv[0]);
+        return 2;
+    }
+    const std::string dir = argv[1];
+    const std::string req_dir = dir + "/fuzz_request/";
+    const std::string query_dir = dir + "/fuzz_query/";
+    ::mkdir(dir.c_str(), 0755);
+    ::mkdir(req_dir.c_str(), 0755);
+    ::mkdir(query_dir.c_str(), 0755);
+
+    const Bytes full = announcement(ann_lee());
+    Announcement unlisted = plain(0x11223344, "*bob@10.0.0.2");
+    unlisted.email = "*bob@example.org";
+    unlisted.port = 40000;
+    const Bytes hidden = announcement(unlisted);
+    const Ssrc ann_ssrc = ann_lee().ssrc;
+    const std::uint32_t origin = ipv4("10.1.2.3");
+
+    Bytes short_query = query_packet("ann");
+    short_query.resize(14);  // 14 bytes whose length field says 16
+
+    Announcement longest = plain(7, std::string(255, 'c'));
+    longest.name = std::string(200, 'n') + std::string(55, ' ');
+    longest.email = std::string(255, 'E');
+    longest.phone = std::string(255, '\t');
+    longest.loc = std::string(255, '<');
+    longest.tool = "<" + std::string(253, 't') + ">";
+    longest.port = -1;
+
+    Bytes truncated = announcement(plain(9, "cut"));
+    truncated[9] = 200;  // the CNAME's length runs past the packet
+
+    Bytes two_chunks = sdes_packet(make_ssrc(1), {{kItemCNAME, "one"}});
+    append_chunk(two_chunks, make_ssrc(2), {{kItemCNAME, "two"}});
+    two_chunks[0] = 0x82;
+    put_length_field(two_chunks, two_chunks.size());
+
+    Bytes many;
+    for (int i = 0; i < 20; ++i) {
+        Announcement a = plain(100 + i, "site" + std::to_string(i));
+        a.name = "Site Number " + std::to_string(i) + " of the long test list";
+        a.port = 5000 + i;
+        add_record(many, announcement(a), 1, std::uint8_t(i));
+    }
+    add_record(many, query_packet(""));
+    add_record(many, query_packet("site1"));
+    add_record(many, query_packet(""), 120);  // after the sweep: all expired
+
+    const struct {
+        const char* name;
+        Bytes input;
+    } requests[] = {
+        {"announcement", request_input(0x00, {full})},
+        {"announcement-verbose", request_input(0x07, {full})},
+        {"announce-query-signoff", request_input(0x02, {full, query_packet("lee"),
+                                                        bye_packet(ann_ssrc), query_packet("")})},
+        {"unlisted-exact-query", request_input(0x04, {hidden, query_packet("*BOB@example.org"),
+                                                      query_packet("bob")})},
+        {"report-then-announcement", request_input(0x01, {concat({receiver_report(ann_ssrc), full})})},
+        {"sender-report-alone", request_input(0x01, {sender_report(ann_ssrc)})},
+        {"announcement-then-bye", request_input(0x02, {concat({full, bye_packet(ann_ssrc)})})},
+        {"two-chunks", request_input(0x01, {two_chunks})},
+        {"no-cname", request_input(0x03, {sdes_packet(make_ssrc(5), {{kItemNAME, "nobody"}})})},
+        {"truncated-item", request_input(0x01, {truncated})},
+        {"longest-texts", request_input(0x07, {announcement(longest), query_packet("")})},
+        {"server-message", request_input(0x04, {message_request()})},
+        {"unaligned-query", request_input(0x04, {full, short_query})},
+        {"forwarded-announcement", request_input(0x0F, {forwarded(full, origin)})},
+        {"forwarded-signoff", request_input(0x0F, {full, forwarded(bye_packet(ann_ssrc), origin)})},
+        {"forwarded-by-peer", request_input(0x08, {full, bye_packet(ann_ssrc)})},
+        {"expiry", many.empty() ? Bytes{} : concat({Bytes{0x02}, many})},
+        {"failed-and-empty-receive", Bytes{0x01, 0, 1, 0xFF, 0xFF, 0, 1, 0, 0}},
+        {"app-other-name", request_input(0x04, {[] {
+             Bytes p = message_request();
+             p[10] = 'm';
+             p[11] = 'r';
+             return p;
+         }()})},
+    };
+    for (const auto& r : requests)
+        if (!write_file(req_dir + r.name, r.input))
+            return 1;
+
+    const Bytes lee = site_bytes(ann_ssrc, {{kItemCNAME, "ann"},
+                                            {kItemNAME, "Anne <b>Lee</b>"},
+                                            {kItemEMAIL, "*Ann.Lee"},
+                                            {kItemPRIV, "\1P2076"},
+                                            {kItemPRIV, "\1I10.0.0.1"},
+                                            {kItemPRIV, "\1T870000000"}});
+    const Bytes star = site_bytes(make_ssrc(2), {{kItemCNAME, "*ann"}, {kItemEMAIL, "Ann.Lee"}});
+    const Bytes smith = site_bytes(make_ssrc(3), {{kItemCNAME, "ann"},
+                                                  {kItemEMAIL, "Ann.Lee"},
+                                                  {kItemNAME, "Anne Lee Smith"}});
+    std::vector<Bytes> big;
+    for (int i = 0; i < 6; ++i)
+        big.push_back(site_bytes(make_ssrc(10 + i),
+                                 {{kItemCNAME, "host" + std::to_string(i) + std::string(60, 'x')},
+                                  {kItemNAME, "The <i>very</i>  long\tname of site " +
+                                                  std::to_string(i) + " with words to cut"},
+                                  {kItemEMAIL, std::string(49, 'e')},
+                                  {kItemPHONE, std::string(10, 'p') + " " + std::string(29, 'p') +
+                                                   " " + std::string(20, 'p')},
+                                  {kItemLOC, " <i> x"},
+                                  {kItemTOOL, "a < b"},
+                                  {kItemPRIV, "\1P40000"},
+                                  {kItemPRIV, "\1I255.255.255.255"},
+                                  {kItemPRIV, "\1T4294967295"}}));
+    const struct {
+        const char* name;
+        Bytes input;
+    } queries[] = {
+        {"whole-reply", query_input("*ANN.LEE", {lee})},
+        {"substring", query_input("lee", {star, smith, lee})},
+        {"by-name", query_input("smith", {smith})},
+        {"empty-query", query_input("", {star, smith, lee})},
+        {"unlisted-cname", query_input("ANN", {site_bytes(make_ssrc(4), {{kItemCNAME, "*ann"}})})},
+        {"cap", query_input("", big)},
+        {"no-table", Bytes{'a', 'n', 'n'}},
+    };
+    for (const auto& q : queries)
+        if (!write_file(query_dir + q.name, q.input))
+            return 1;
+    return 0;
+}

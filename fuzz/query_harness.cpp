@@ -1,0 +1,177 @@
+// The query path: matching and the clean-up of texts, over a table built
+// from the input, with the reply cap.
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <vector>
+
+#include "harness.h"
+
+namespace kovari::fuzz {
+namespace {
+
+// What put_item writes must be a displayable item of at most 48
+// characters: no control bytes, white space only as single blanks, none at
+// the end. Only the first byte of a private item is kept as it is.
+const char* check_item(std::uint8_t type, std::string_view text)
+{
+    std::uint8_t out[2 + 256];
+    std::size_t cursor = 0;
+    put_item(type, text, std::span<std::uint8_t>(out), cursor);
+    if (cursor == 0)
+        return nullptr;  // cleaned to nothing: nothing written
+    const std::size_t len = out[1];
+    if (out[0] != type || cursor != 2 + len)
+        return "put_item wrote a wrong item header";
+    if (len == 0 || len > kMaxItemText)
+        return "put_item wrote an item of 0 or more than 48 characters";
+    for (std::size_t i = 0; i < len; ++i) {
+        const std::uint8_t c = out[2 + i];
+        if (type == kItemPRIV && i == 0)
+            continue;
+        if (c < 0x20 || (c >= 0x7f && c <= 0xa0))
+            return "put_item kept a control byte";
+        if (c == ' ' && (i + 1 == len || out[3 + i] == ' '))
+            return "put_item kept a trailing or doubled blank";
+    }
+    return nullptr;
+}
+
+const char* check_site_texts(const Site& s)
+{
+    const std::optional<std::string>* texts[] = {&s.cname, &s.name,  &s.email,
+                                                 &s.phone, &s.loc,   &s.tool};
+    for (std::uint8_t k = 0; k < 6; ++k)
+        if (*texts[k])
+            if (const char* bad = check_item(std::uint8_t(kItemCNAME + k), **texts[k]))
+                return bad;
+    return nullptr;
+}
+
+Site copy_site(const SiteView& v)
+{
+    Site s;
+    s.time = v.time;
+    s.ssrc = v.ssrc;
+    s.ip = v.ip;
+    s.port = v.port;
+    auto own = [](const std::optional<std::string_view>& t) {
+        return t ? std::optional<std::string>(std::string(*t)) : std::nullopt;
+    };
+    s.cname = own(v.cname);
+    s.name = own(v.name);
+    s.email = own(v.email);
+    s.phone = own(v.phone);
+    s.loc = own(v.loc);
+    s.tool = own(v.tool);
+    return s;
+}
+
+Server quiet_server()
+{
+    Server srv;
+    srv.out = null_stream();
+    srv.err = null_stream();
+    srv.settings.very_verbose = true;  // the query line is written too
+    return srv;
+}
+
+}  // namespace
+
+const char* run_query_input(const std::uint8_t* data, std::size_t size)
+{
+    const auto* nul = static_cast<const std::uint8_t*>(std::memchr(data, 0, size));
+    const std::string query(reinterpret_cast<const char*>(data),
+                            nul ? std::size_t(nul - data) : size);
+    Server srv = quiet_server();
+
+    if (nul) {
+        ByteCursor c(std::span<const std::uint8_t>(data, size), std::size_t(nul - data) + 1, size);
+        while (c.left() >= 4) {
+            Site s;
+            std::memcpy(s.ssrc.data(), &c.bytes[c.pos], 4);
+            c.skip(4);
+            while (!c.at_end()) {
+                const std::uint8_t type = c.peek();
+                if (type == kItemEnd) {
+                    c.skip(1);
+                    break;
+                }
+                auto text = read_item(c);
+                if (!text)
+                    continue;
+                if (const char* bad = check_item(type == kItemPRIV ? kItemPRIV : kItemNAME, *text))
+                    return bad;
+                if (auto* field = item_field(s, type)) {
+                    *field = std::move(text);
+                } else if (type == kItemPRIV) {
+                    const char* value = text->c_str() + (text->size() >= 2 ? 2 : text->size());
+                    switch (private_prefix(*text)) {
+                    case 'P': s.port = std::int16_t(parse_decimal(value)); break;
+                    case 'T': s.time = std::time_t(parse_decimal(value)); break;
+                    case 'I':
+                        if (inet_pton(AF_INET, value, &s.ip) != 1)
+                            s.ip = 0xffffffff;
+                        break;
+                    default: break;
+                    }
+                }
+            }
+            if (const char* bad = check_site_texts(s))
+                return bad;
+            if (s.cname)
+                enter_site(srv, std::move(s), kFuzzEpoch);
+        }
+    }
+
+    // Lower-casing touches 'A' to 'Z' only.
+    std::string lowered = query;
+    lower_case(lowered);
+    for (std::size_t i = 0; i < query.size(); ++i) {
+        const char c = query[i];
+        const char want = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+        if (lowered[i] != want)
+            return "lower_case changed a byte other than an upper-case letter";
+    }
+
+    const auto reply = answer_query(srv, query, 0x0100007f, srv.reply);
+    std::size_t chunks = 0;
+    if (const char* bad = check_match_reply(reply, chunks))
+        return bad;
+    if (const char* bad = check_table(srv.table))
+        return bad;
+
+    // The chunks are those of the first matching sites in table order; a
+    // matching site is left out only when its chunk would have broken the
+    // cap.
+    const std::string_view q = lowered;
+    std::vector<SiteView> matching;
+    for_each_site(srv.table, [&](const SiteView& s) {
+        if (site_matches(q, s))
+            matching.push_back(s);
+        return true;
+    });
+    if (chunks > matching.size())
+        return "match reply holds more chunks than sites match";
+    std::size_t pos = 4;
+    for (std::size_t k = 0; k < chunks; ++k) {
+        if (std::memcmp(&reply[pos], matching[k].ssrc.data(), 4) != 0)
+            return "match reply chunks are not the matching sites in table order";
+        pos += 4;
+        while (reply[pos] != kItemEnd)
+            pos += 2 + reply[pos + 1];
+        pos = (pos + 4) & ~std::size_t(3);
+    }
+    if (chunks < matching.size()) {
+        Server alone = quiet_server();
+        enter_site(alone, copy_site(matching[chunks]), kFuzzEpoch);
+        const auto single = answer_query(alone, query, 0x0100007f, alone.reply);
+        if (single.size() <= 4)
+            return "a matching site does not match on its own";
+        if (reply.size() + (single.size() - 4) <= kMaxReply)
+            return "a matching site was left out although its chunk fits";
+    }
+    return nullptr;
+}
+
+}  // namespace kovari::fuzz
