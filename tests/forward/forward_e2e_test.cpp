@@ -222,3 +222,40 @@ TEST(Forwarding, CopyForAnUnresponsivePeerIsDroppedAfterFiveSeconds)
 
 }  // namespace
 }  // namespace kovari::testing
+
+namespace kovari::testing {
+namespace {
+
+// A connection that waits for its packet has its own ten seconds, also on
+// a descriptor that an earlier connection used. Under a clock ten times as
+// fast: C holds the head of the wait list until 1.0 s; A waits from 0.05 s
+// (limit 1.05 s), sends at 0.1 s and is done; B gets A's descriptor at
+// 0.6 s (limit 1.6 s) and sends at 1.3 s: it must get its answer, not be
+// closed at A's limit.
+TEST(EventLoop, ReusedDescriptorKeepsItsOwnTimeLimit)
+{
+    if (std::string(FAKETIME_LIB).empty())
+        GTEST_SKIP() << "libfaketime is not installed";
+    ServerUnderTest s;
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {}, {}, {"LD_PRELOAD=" FAKETIME_LIB, "FAKETIME=+0 x10"}));
+    const auto t0 = Clock::now();
+    const auto at = [&](long ms) { std::this_thread::sleep_until(t0 + std::chrono::milliseconds(ms)); };
+    const Bytes no_match = {0x80, 0xCA, 0x00, 0x00};
+
+    Fd c = connect_loopback(s.port);
+    at(50);
+    Fd a = connect_loopback(s.port);
+    at(100);
+    ASSERT_TRUE(send_bytes(a.get(), query_packet("x")));
+    EXPECT_EQ(read_to_eof(a.get(), 1000), no_match);
+    a.reset();
+
+    at(600);
+    Fd b = connect_loopback(s.port);
+    at(1300);
+    ASSERT_TRUE(send_bytes(b.get(), query_packet("x")));
+    EXPECT_EQ(read_to_eof(b.get(), 1000), no_match);
+}
+
+}  // namespace
+}  // namespace kovari::testing
