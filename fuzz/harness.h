@@ -50,7 +50,7 @@ struct RequestState {
 
 const char* run_request_input(RequestState& st, const std::uint8_t* data, std::size_t size);
 
-// Checks that the table's list and its indexes agree and that every entry
+// Checks that the walk of the table agrees with its size and that every entry
 // has a CNAME, unique once the unlisted marker is set aside.
 const char* check_table(const SiteTable& t);
 
@@ -68,5 +68,18 @@ const char* check_match_reply(std::span<const std::uint8_t> reply, std::size_t& 
 //   "\1T" private texts for port, address and time), ended by a 0 item.
 //   A site without a CNAME item is left out, as the server leaves it out.
 const char* run_query_input(const std::uint8_t* data, std::size_t size);
+
+}  // namespace kovari::fuzz
+
+namespace kovari::fuzz {
+
+// --- the lookup's reply decoder (fuzz_reply) ---
+//
+// Input layout:
+//   byte 0       output modes: 0x01 list, 0x02 address, 0x04 table,
+//                0x08 debug, 0x10 the server message request is pending,
+//                0x20 the same reply arrives twice (for a second query)
+//   the rest     the reply as one receive returned it (at most 1500 bytes)
+const char* run_reply_input(const std::uint8_t* data, std::size_t size);
 
 }  // namespace kovari::fuzz

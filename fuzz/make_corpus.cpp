@@ -2,7 +2,8 @@
 // voice program, the lookup and a peer server send them:
 //
 //   make_fuzz_corpus <dir>     writes <dir>/fuzz_request/* and
-//                              <dir>/fuzz_query/*
+//                              <dir>/fuzz_query/* and
+//                              <dir>/fuzz_reply/*
 //
 // The layouts of the inputs are described in harness.h.
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "server/server.h"
 #include "tests/support/packets.h"
 
 using namespace kovari;
@@ -103,6 +105,8 @@ int main(int argc, char** argv)
     ::mkdir(dir.c_str(), 0755);
     ::mkdir(req_dir.c_str(), 0755);
     ::mkdir(query_dir.c_str(), 0755);
+    const std::string reply_dir = dir + "/fuzz_reply/";
+    ::mkdir(reply_dir.c_str(), 0755);
 
     const Bytes full = announcement(ann_lee());
     Announcement unlisted = plain(0x11223344, "*bob@10.0.0.2");
@@ -122,6 +126,11 @@ int main(int argc, char** argv)
     longest.loc = std::string(255, '<');
     longest.tool = "<" + std::string(253, 't') + ">";
     longest.port = -1;
+
+    // The longest texts that still fit one receive.
+    Announcement longer = plain(8, std::string(255, 'c'));
+    longer.name = std::string(120, 'n') + " <b>" + std::string(127, 'm') + "</b>";
+    longer.email = std::string(255, 'E');
 
     Bytes truncated = announcement(plain(9, "cut"));
     truncated[9] = 200;  // the CNAME's length runs past the packet
@@ -158,7 +167,8 @@ int main(int argc, char** argv)
         {"two-chunks", request_input(0x01, {two_chunks})},
         {"no-cname", request_input(0x03, {sdes_packet(make_ssrc(5), {{kItemNAME, "nobody"}})})},
         {"truncated-item", request_input(0x01, {truncated})},
-        {"longest-texts", request_input(0x07, {announcement(longest), query_packet("")})},
+        {"longest-texts", request_input(0x07, {announcement(longer), query_packet("")})},
+        {"oversized", request_input(0x07, {announcement(longest), query_packet("")})},
         {"server-message", request_input(0x04, {message_request()})},
         {"unaligned-query", request_input(0x04, {full, short_query})},
         {"forwarded-announcement", request_input(0x0F, {forwarded(full, origin)})},
@@ -215,6 +225,79 @@ int main(int argc, char** argv)
     };
     for (const auto& q : queries)
         if (!write_file(query_dir + q.name, q.input))
+            return 1;
+
+    // Replies as the server really sends them: its own query answer over a
+    // table filled by announcements.
+    Server srv;
+    srv.out = srv.err = std::fopen("/dev/null", "w");
+    RequestBuffer buf;
+    auto feed = [&](const Bytes& packet, std::uint32_t from) {
+        const std::size_t n = std::min(packet.size(), kMaxRequest);  // one receive
+        std::copy(packet.begin(), packet.begin() + long(n), buf.bytes);
+        return handle_packet(srv, buf, long(n), from, 40000, 870000000);
+    };
+    feed(full, ipv4("10.0.0.1"));
+    feed(hidden, ipv4("10.0.0.2"));
+    feed(announcement(longer), ipv4("10.0.0.3"));
+    for (int i = 0; i < 12; ++i) {
+        Announcement a = plain(200 + i, "member" + std::to_string(i) + "@example.org");
+        a.name = "Member " + std::to_string(i);
+        a.loc = "Desk " + std::to_string(i);
+        a.port = 30000 + 1000 * i;
+        feed(announcement(a), ipv4("10.0.1.1") + (std::uint32_t(i) << 24));
+    }
+    auto answer = [&](const std::string& text) {
+        const RequestAction act = feed(query_packet(text), ipv4("127.0.0.1"));
+        return Bytes(act.reply.begin(), act.reply.end());
+    };
+    const Bytes message = make_message_reply(std::span<const std::uint8_t>(
+        reinterpret_cast<const std::uint8_t*>("Be nice.\n"), 9));
+    Bytes cut_reply = answer("lee");
+    cut_reply.resize(cut_reply.size() - 9);  // ends inside the chunk
+    Bytes over_count = answer("lee");
+    over_count[0] = 0x9F;  // says 31 chunks, holds one
+    // A reply from another source: items of 255 bytes, odd private items.
+    const Bytes foreign = match_reply(
+        {{make_ssrc(1),
+          {{kItemCNAME, std::string(255, 'c')},
+           {kItemNAME, std::string(255, 'n')},
+           {kItemEMAIL, std::string(255, 'e')},
+           {kItemPHONE, std::string(255, 'p')},
+           {kItemLOC, std::string(255, 'l')},
+           {kItemTOOL, std::string(255, 't')},
+           {7, "skip"},
+           {kItemPRIV, "\2Pxx"},
+           {kItemPRIV, "\1Iwhere"},
+           {kItemPRIV, "\1P-25536"},
+           {kItemPRIV, "\1T99999999999999999999"}}},
+         {make_ssrc(2), {{kItemNAME, "no cname"}, {kItemCNAME, "first"}, {kItemCNAME, "second"}}}});
+    auto with_modes = [](std::uint8_t modes, const Bytes& reply) {
+        Bytes in = {modes};
+        in.insert(in.end(), reply.begin(), reply.end());
+        return in;
+    };
+    const struct {
+        const char* name;
+        Bytes input;
+    } replies[] = {
+        {"list-one", with_modes(0x01, answer("lee"))},
+        {"list-unlisted", with_modes(0x01, answer("*bob@example.org"))},
+        {"table-many", with_modes(0x04, answer("member"))},
+        {"address-all", with_modes(0x22, answer(""))},
+        {"debug-list-table", with_modes(0x0D, answer(""))},
+        {"address-none", with_modes(0x02, answer("nobody"))},
+        {"longest", with_modes(0x05, answer(std::string(255, 'e')))},
+        {"message", with_modes(0x11, message)},
+        {"message-then-list", with_modes(0x31, message)},
+        {"message-empty", with_modes(0x10, make_message_reply({}))},
+        {"message-short", with_modes(0x10, Bytes{0x81, 0xCC, 0, 2, 0, 0})},
+        {"cut-short", with_modes(0x0F, cut_reply)},
+        {"count-too-big", with_modes(0x07, over_count)},
+        {"foreign", with_modes(0x0F, foreign)},
+    };
+    for (const auto& r : replies)
+        if (!write_file(reply_dir + r.name, r.input))
             return 1;
     return 0;
 }
