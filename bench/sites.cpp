@@ -35,17 +35,26 @@ testing::Announcement bench_site(std::uint32_t id)
     char buf[96];
     std::snprintf(buf, sizeof buf, "%s%u@host%u.kovari.net", lower(first).c_str(), id, id % 509);
     a.cname = buf;
-    a.name = first + " " + last;
+    std::snprintf(buf, sizeof buf, "%s %s", first.c_str(), last.c_str());
+    a.name = buf;
     std::snprintf(buf, sizeof buf, "%s.%s%u@mail.org", first.c_str(), last.c_str(), id);
     a.email = buf;
     if (id % 2 == 0)
         a.loc = kPlace[(id / 2) % 8];
     else if (id % 4 == 1)
-        a.phone = "+358 40 " + std::to_string(1000000 + id % 9000000);
+    {
+        std::snprintf(buf, sizeof buf, "+358 40 %u", 1000000 + id % 9000000);
+        a.phone = buf;
+    }
     a.port = int(2076 + id % 4000);
     return a;
 }
 
-std::string exact_query(std::uint32_t id) { return "*" + *bench_site(id).email; }
+std::string exact_query(std::uint32_t id)
+{
+    std::string q(1, '*');
+    q.append(*bench_site(id).email);
+    return q;
+}
 
 }  // namespace kovari::bench

@@ -14,20 +14,34 @@ void lower_case(std::string& text)
 
 namespace {
 
-std::string lowered(std::string_view text)
+char folded(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+bool equal_folded(std::string_view text, std::string_view lowered)
 {
-    std::string t(text);
-    lower_case(t);
-    return t;
+    if (text.size() != lowered.size())
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (folded(text[i]) != lowered[i])
+            return false;
+    return true;
+}
+
+bool contains_folded(std::string_view text, std::string_view lowered)
+{
+    if (lowered.size() > text.size())
+        return false;
+    for (std::size_t i = 0; i + lowered.size() <= text.size(); ++i)
+        if (equal_folded(text.substr(i, lowered.size()), lowered))
+            return true;
+    return false;
 }
 
 }  // namespace
 
 bool site_matches(std::string_view query, const SiteView& s)
 {
-    const std::string_view source = s.email ? *s.email : *s.cname;
-    std::string candidate = lowered(source);
-    std::string_view c = candidate;
+    // The site's texts are compared as if lower-cased; nothing is copied.
+    std::string_view c = s.email ? *s.email : *s.cname;
     bool exact = false;
     if (!query.empty() && query[0] == '*') {
         exact = true;
@@ -40,10 +54,10 @@ bool site_matches(std::string_view query, const SiteView& s)
     if (has_marker(s.cname))
         exact = true;
     if (exact)
-        return c == query;
-    if (c.find(query) != std::string_view::npos)
+        return equal_folded(c, query);
+    if (contains_folded(c, query))
         return true;
-    return s.name && lowered(*s.name).find(query) != std::string::npos;
+    return s.name && contains_folded(*s.name, query);
 }
 
 void put_item(std::uint8_t type, std::string_view text, std::span<std::uint8_t> out,
@@ -120,13 +134,24 @@ void put_chunk(const SiteView& s, std::span<std::uint8_t> out, std::size_t& curs
         put_item(kItemLOC, *s.loc, out, cursor);
     if (s.tool)
         put_item(kItemTOOL, *s.tool, out, cursor);
-    put_item(kItemPRIV, format("\1P%d", int(s.port)), out, cursor);
-    put_item(kItemPRIV, "\1I" + dotted(s.ip), out, cursor);
-    put_item(kItemPRIV, format("\1T%lu", static_cast<unsigned long>(s.time)), out, cursor);
+    char text[32];
+    int n = std::snprintf(text, sizeof text, "\1P%d", int(s.port));
+    put_item(kItemPRIV, std::string_view(text, std::size_t(n)), out, cursor);
+    const auto ip = reinterpret_cast<const std::uint8_t*>(&s.ip);  // network order
+    n = std::snprintf(text, sizeof text, "\1I%u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
+    put_item(kItemPRIV, std::string_view(text, std::size_t(n)), out, cursor);
+    n = std::snprintf(text, sizeof text, "\1T%lu", static_cast<unsigned long>(s.time));
+    put_item(kItemPRIV, std::string_view(text, std::size_t(n)), out, cursor);
     out[cursor++] = 0;
     while (cursor % 4 != 0)
         out[cursor++] = 0;
 }
+
+// The smallest chunk: SSRC, the three private items at their shortest, the
+// 0 item and alignment. So at most (512 - 4) / 28 = 18 chunks fit, and the
+// walk always ends by the 19th match.
+constexpr std::size_t kMinChunk = 28;
+constexpr std::size_t kMostMatches = (kMaxReply - 4) / kMinChunk + 1;
 
 }  // namespace
 
@@ -142,9 +167,9 @@ std::span<const std::uint8_t> answer_query(Server& srv, std::string_view query,
     out[0] = kReplyByte0;
     out[1] = kTypeSDES;
     std::size_t cursor = 4;
-    for_each_site(srv.table, [&](const SiteView& s) {
-        if (!site_matches(text, s))
-            return true;
+    // Adds a site's chunk unless it takes the reply past the cap; then the
+    // reply ends, even if a later chunk would still fit.
+    const auto add = [&](const SiteView& s) {
         const std::size_t start = cursor;
         put_chunk(s, out, cursor);
         if (cursor > kMaxReply) {
@@ -153,7 +178,17 @@ std::span<const std::uint8_t> answer_query(Server& srv, std::string_view query,
         }
         ++out[0];
         return true;
-    });
+    };
+    if (text.empty()) {
+        // Every listed site matches: the walk from the head ends at the cap.
+        for_each_site(srv.table, [&](const SiteView& s) { return !site_matches(text, s) || add(s); });
+    } else {
+        // The first matches in table order, found through the table's indexes.
+        std::uint32_t found[kMostMatches];
+        const std::size_t n = table_find(srv.table, text, found, kMostMatches);
+        for (std::size_t i = 0; i < n && add(table_view(srv.table, found[i])); ++i) {
+        }
+    }
     put_length_field(out, cursor);
     return std::span<const std::uint8_t>(reply.bytes, cursor);
 }

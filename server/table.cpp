@@ -1,32 +1,295 @@
 #include "table.h"
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace kovari {
+
+// --- hash indexes ---
+
 namespace {
 
-std::string cname_key(const Site& s) { return std::string(without_marker(*s.cname)); }
-
-void unlink(SiteTable& t, std::uint32_t i)
+void index_rebuild(HashIndex& x, std::size_t capacity)
 {
-    auto& e = t.slots[i];
-    if (e.prev != SiteTable::kNone)
-        t.slots[e.prev].next = e.next;
-    else
-        t.head = e.next;
-    if (e.next != SiteTable::kNone)
-        t.slots[e.next].prev = e.prev;
+    std::vector<HashIndex::Cell> old;
+    old.swap(x.cells);
+    x.cells.assign(capacity, HashIndex::Cell{});
+    x.gone = 0;
+    const std::size_t mask = capacity - 1;
+    for (const auto& c : old) {
+        if (c.slot == HashIndex::kEmpty || c.slot == HashIndex::kGone)
+            continue;
+        std::size_t i = c.hash & mask;
+        while (x.cells[i].slot != HashIndex::kEmpty)
+            i = (i + 1) & mask;
+        x.cells[i] = c;
+    }
 }
 
-void drop_ssrc_index(SiteTable& t, std::uint32_t value, std::uint32_t slot)
+}  // namespace
+
+void index_insert(HashIndex& x, std::uint32_t hash, std::uint32_t slot)
 {
-    auto [lo, hi] = t.by_ssrc.equal_range(value);
-    for (auto it = lo; it != hi; ++it) {
-        if (it->second == slot) {
-            t.by_ssrc.erase(it);
+    // Kept at most 70% full, removed cells counted: probes stay short.
+    if ((x.live + x.gone + 1) * 10 > x.cells.size() * 7) {
+        std::size_t capacity = 16;
+        while (capacity < (x.live + 1) * 2)  // at most half full afterwards
+            capacity *= 2;
+        index_rebuild(x, capacity);
+    }
+    const std::size_t mask = x.cells.size() - 1;
+    std::size_t i = hash & mask;
+    while (x.cells[i].slot != HashIndex::kEmpty && x.cells[i].slot != HashIndex::kGone)
+        i = (i + 1) & mask;
+    if (x.cells[i].slot == HashIndex::kGone)
+        --x.gone;
+    x.cells[i] = {hash, slot};
+    ++x.live;
+}
+
+void index_erase(HashIndex& x, std::uint32_t hash, std::uint32_t slot)
+{
+    if (x.cells.empty())
+        return;
+    const std::size_t mask = x.cells.size() - 1;
+    for (std::size_t i = hash & mask; x.cells[i].slot != HashIndex::kEmpty; i = (i + 1) & mask) {
+        if (x.cells[i].slot == slot) {
+            x.cells[i].slot = HashIndex::kGone;
+            --x.live;
+            ++x.gone;
             return;
         }
     }
+}
+
+namespace {
+
+using Entry = SiteTable::Entry;
+
+constexpr int kCname = 0, kName = 1, kEmail = 2, kPhone = 3, kLoc = 4, kTool = 5;
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+std::uint64_t mix(std::uint64_t h)
+{
+    h ^= h >> 31;
+    h *= 0xbf58476d1ce4e5b9ull;
+    h ^= h >> 29;
+    return h;
+}
+
+// Hash of a text, lower-cased first when `fold` is set.
+std::uint32_t hash_text(std::string_view t, bool fold)
+{
+    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ t.size();
+    std::size_t i = 0;
+    for (; i + 8 <= t.size(); i += 8) {
+        std::uint64_t w = 0;
+        if (fold) {
+            for (int k = 0; k < 8; ++k)
+                w |= std::uint64_t(static_cast<unsigned char>(lower(t[i + std::size_t(k)]))) << (8 * k);
+        } else {
+            std::memcpy(&w, t.data() + i, 8);
+        }
+        h = mix(h ^ w) * 0x94d049bb133111ebull;
+    }
+    std::uint64_t w = 0;
+    for (int k = 0; i < t.size(); ++i, ++k)
+        w |= std::uint64_t(static_cast<unsigned char>(fold ? lower(t[i]) : t[i])) << (8 * k);
+    h = mix(h ^ w);
+    return std::uint32_t(h ^ (h >> 32));
+}
+
+std::uint32_t hash_ssrc(const Ssrc& s) { return std::uint32_t(mix(ssrc_value(s) + 0x9E3779B9ull)); }
+
+bool has(const Entry& e, int k) { return (e.present >> k) & 1; }
+
+std::string_view text_of(const Entry& e, int k)
+{
+    std::size_t off = 0;
+    for (int j = 0; j < k; ++j)
+        off += e.length[j];
+    return {e.texts.get() + off, e.length[k]};
+}
+
+bool marked(std::string_view t) { return !t.empty() && t[0] == '*'; }
+
+std::string_view cname_key(const Entry& e) { return without_marker(text_of(e, kCname)); }
+
+// The text an exact query is compared with: the e-mail text, else the
+// CNAME, without one leading '*' (still in its stored case).
+std::string_view candidate_key(const Entry& e)
+{
+    return without_marker(text_of(e, has(e, kEmail) ? kEmail : kCname));
+}
+
+// Sites that only an exact query finds.
+bool unlisted(const Entry& e)
+{
+    return marked(text_of(e, kCname)) || (has(e, kEmail) && marked(text_of(e, kEmail)));
+}
+
+bool equal_folded(std::string_view stored, std::string_view lowered)
+{
+    if (stored.size() != lowered.size())
+        return false;
+    for (std::size_t i = 0; i < stored.size(); ++i)
+        if (lower(stored[i]) != lowered[i])
+            return false;
+    return true;
+}
+
+// --- the search arena ---
+
+std::size_t segment_end(const SiteTable& t, std::size_t seg)
+{
+    return seg + 1 < t.segments.size() ? t.segments[seg + 1].first : t.arena.size();
+}
+
+void append_lowered(std::vector<char>& arena, std::string_view text)
+{
+    const std::size_t at = arena.size();
+    arena.resize(at + text.size() + 1);
+    for (std::size_t i = 0; i < text.size(); ++i)
+        arena[at + i] = lower(text[i]);
+    arena[at + text.size()] = '\0';
+}
+
+void add_segment(SiteTable& t, std::uint32_t slot)
+{
+    Entry& e = t.slots[slot];
+    e.search = SiteTable::kNone;
+    if (unlisted(e))
+        return;
+    e.search = std::uint32_t(t.segments.size());
+    t.segments.push_back({std::uint32_t(t.arena.size()), slot});
+    append_lowered(t.arena, text_of(e, has(e, kEmail) ? kEmail : kCname));
+    append_lowered(t.arena, has(e, kName) ? text_of(e, kName) : std::string_view());
+}
+
+void compact_arena(SiteTable& t)
+{
+    std::vector<char> arena;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> segments;
+    arena.reserve(t.arena.size() - t.arena_garbage + t.arena_garbage / 4);
+    segments.reserve(t.count + t.count / 4);
+    for (std::size_t seg = 0; seg < t.segments.size(); ++seg) {
+        const std::uint32_t slot = t.segments[seg].second;
+        if (slot == SiteTable::kNone)
+            continue;
+        const std::size_t from = t.segments[seg].first, to = segment_end(t, seg);
+        t.slots[slot].search = std::uint32_t(segments.size());
+        segments.push_back({std::uint32_t(arena.size()), slot});
+        arena.insert(arena.end(), t.arena.begin() + std::ptrdiff_t(from),
+                     t.arena.begin() + std::ptrdiff_t(to));
+    }
+    t.arena.swap(arena);
+    t.segments.swap(segments);
+    t.arena_garbage = 0;
+}
+
+void drop_segment(SiteTable& t, std::uint32_t slot)
+{
+    Entry& e = t.slots[slot];
+    if (e.search == SiteTable::kNone)
+        return;
+    const std::size_t seg = e.search;
+    const std::size_t from = t.segments[seg].first, to = segment_end(t, seg);
+    std::fill(t.arena.begin() + std::ptrdiff_t(from), t.arena.begin() + std::ptrdiff_t(to), '\0');
+    t.segments[seg].second = SiteTable::kNone;
+    t.arena_garbage += to - from;
+    e.search = SiteTable::kNone;
+    // Reclaimed once half the arena is dead: every byte is copied at most
+    // once per byte that died, so the cost per change stays constant.
+    if (t.arena_garbage > 4096 && t.arena_garbage * 2 > t.arena.size())
+        compact_arena(t);
+}
+
+// Does the site's segment already hold the search text that `e` would get?
+bool segment_matches(const SiteTable& t, const Entry& old, const Entry& e)
+{
+    if (old.search == SiteTable::kNone || unlisted(e))
+        return false;
+    const std::size_t seg = old.search;
+    std::size_t pos = t.segments[seg].first;
+    const std::size_t end = segment_end(t, seg);
+    for (std::string_view part : {text_of(e, has(e, kEmail) ? kEmail : kCname),
+                                  has(e, kName) ? text_of(e, kName) : std::string_view()}) {
+        if (end - pos < part.size() + 1)
+            return false;
+        for (char c : part)
+            if (t.arena[pos++] != lower(c))
+                return false;
+        if (t.arena[pos++] != '\0')
+            return false;
+    }
+    return pos == end;
+}
+
+// --- slots ---
+
+Entry pack(Site&& s)
+{
+    Entry e;
+    e.time = s.time;
+    e.ssrc = s.ssrc;
+    e.ip = s.ip;
+    e.port = s.port;
+    std::optional<std::string>* texts[] = {&s.cname, &s.name, &s.email, &s.phone, &s.loc, &s.tool};
+    std::size_t total = 0;
+    for (int k = 0; k < SiteTable::kTexts; ++k) {
+        if (!*texts[k])
+            continue;
+        // Texts arrive in SDES items of at most 255 bytes; anything beyond
+        // the 16-bit length is not kept.
+        e.present = std::uint8_t(e.present | 1 << k);
+        e.length[k] = std::uint16_t(std::min<std::size_t>((*texts[k])->size(), 0xffff));
+        total += e.length[k];
+    }
+    e.texts = std::make_unique<char[]>(std::max<std::size_t>(total, 1));
+    char* out = e.texts.get();
+    for (int k = 0; k < SiteTable::kTexts; ++k) {
+        if (*texts[k]) {
+            std::memcpy(out, (*texts[k])->data(), e.length[k]);
+            out += e.length[k];
+        }
+    }
+    return e;
+}
+
+Site unpack(const Entry& e)
+{
+    Site s;
+    s.time = e.time;
+    s.ssrc = e.ssrc;
+    s.ip = e.ip;
+    s.port = e.port;
+    std::optional<std::string>* texts[] = {&s.cname, &s.name, &s.email, &s.phone, &s.loc, &s.tool};
+    for (int k = 0; k < SiteTable::kTexts; ++k)
+        if (has(e, k))
+            *texts[k] = std::string(text_of(e, k));
+    return s;
+}
+
+void index_site(SiteTable& t, std::uint32_t slot)
+{
+    const Entry& e = t.slots[slot];
+    index_insert(t.by_cname, hash_text(cname_key(e), false), slot);
+    index_insert(t.by_ssrc, hash_ssrc(e.ssrc), slot);
+    index_insert(t.by_candidate, hash_text(candidate_key(e), true), slot);
+}
+
+void unindex_site(SiteTable& t, std::uint32_t slot)
+{
+    const Entry& e = t.slots[slot];
+    index_erase(t.by_cname, hash_text(cname_key(e), false), slot);
+    index_erase(t.by_ssrc, hash_ssrc(e.ssrc), slot);
+    index_erase(t.by_candidate, hash_text(candidate_key(e), true), slot);
 }
 
 std::uint32_t take_slot(SiteTable& t)
@@ -40,49 +303,210 @@ std::uint32_t take_slot(SiteTable& t)
     return std::uint32_t(t.slots.size() - 1);
 }
 
+// Order stamps only grow; before they would wrap, the list is stamped anew
+// from the tail, which keeps every comparison between sites as it was.
+std::uint32_t next_stamp(SiteTable& t)
+{
+    if (t.next_order == 0xffffffffu) {
+        std::uint32_t stamp = std::uint32_t(t.count);
+        for (std::uint32_t i = t.head; i != SiteTable::kNone; i = t.slots[i].next)
+            t.slots[i].order = stamp--;
+        t.next_order = std::uint32_t(t.count) + 1;
+    }
+    return t.next_order++;
+}
+
+void unlink(SiteTable& t, std::uint32_t i)
+{
+    auto& e = t.slots[i];
+    if (e.prev != SiteTable::kNone)
+        t.slots[e.prev].next = e.next;
+    else
+        t.head = e.next;
+    if (e.next != SiteTable::kNone)
+        t.slots[e.next].prev = e.prev;
+}
+
+// --- the substring scan ---
+
+constexpr std::size_t kNotFound = std::size_t(-1);
+
+#if defined(__x86_64__)
+// Candidates are the positions where both the first and the last byte of
+// the query fit; only those are compared in full. 128 bytes a round, in
+// which usually no candidate turns up at all.
+__attribute__((target("avx2"))) inline __m256i both_ends(const char* p, std::size_t k, __m256i first,
+                                                         __m256i last)
+{
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + k - 1));
+    return _mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, last));
+}
+
+// Scans h[0..n) for q (k >= 2 bytes) in whole rounds; `i` is left where the
+// rounds stopped.
+__attribute__((target("avx2"))) std::size_t find_avx2(const char* h, std::size_t n,
+                                                      std::string_view q, std::size_t& i)
+{
+    const std::size_t k = q.size();
+    const __m256i first = _mm256_set1_epi8(q[0]);
+    const __m256i last = _mm256_set1_epi8(q[k - 1]);
+    for (; i + k - 1 + 128 <= n; i += 128) {
+        const __m256i x[4] = {both_ends(h + i, k, first, last), both_ends(h + i + 32, k, first, last),
+                              both_ends(h + i + 64, k, first, last),
+                              both_ends(h + i + 96, k, first, last)};
+        const __m256i any = _mm256_or_si256(_mm256_or_si256(x[0], x[1]), _mm256_or_si256(x[2], x[3]));
+        if (_mm256_testz_si256(any, any))
+            continue;
+        for (std::size_t j = 0; j < 4; ++j) {
+            unsigned mask = unsigned(_mm256_movemask_epi8(x[j]));
+            while (mask != 0) {
+                const std::size_t at = i + 32 * j + unsigned(__builtin_ctz(mask));
+                if (std::memcmp(h + at + 1, q.data() + 1, k - 2) == 0)
+                    return at;
+                mask &= mask - 1;
+            }
+        }
+    }
+    return kNotFound;
+}
+
+// The same with SSE2, which every x86-64 has, 16 bytes a round.
+std::size_t find_sse2(const char* h, std::size_t n, std::string_view q, std::size_t& i)
+{
+    const std::size_t k = q.size();
+    const __m128i first = _mm_set1_epi8(q[0]);
+    const __m128i last = _mm_set1_epi8(q[k - 1]);
+    for (; i + k - 1 + 16 <= n; i += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i + k - 1));
+        unsigned mask = unsigned(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last))));
+        while (mask != 0) {
+            const std::size_t at = i + unsigned(__builtin_ctz(mask));
+            if (std::memcmp(h + at + 1, q.data() + 1, k - 2) == 0)
+                return at;
+            mask &= mask - 1;
+        }
+    }
+    return kNotFound;
+}
+#endif
+
+// First position of `q` (at least 2 bytes) in h[0..n).
+std::size_t find_text(const char* h, std::size_t n, std::string_view q)
+{
+    const std::size_t k = q.size();
+    if (k > n)
+        return kNotFound;
+    std::size_t i = 0;
+#if defined(__x86_64__)
+    const std::size_t found = __builtin_cpu_supports("avx2") ? find_avx2(h, n, q, i) : kNotFound;
+    if (found != kNotFound)
+        return found;
+    if (const std::size_t f = find_sse2(h, n, q, i); f != kNotFound)
+        return f;
+#endif
+    for (; i + k <= n; ++i)
+        if (h[i] == q[0] && std::memcmp(h + i + 1, q.data() + 1, k - 1) == 0)
+            return i;
+    return kNotFound;
+}
+
+// The `limit` matches nearest the head seen so far, nearest first.
+struct Nearest {
+    std::uint32_t* out;
+    std::size_t limit;
+    std::size_t size = 0;
+    const SiteTable& t;
+
+    void offer(std::uint32_t slot)
+    {
+        const std::uint32_t order = t.slots[slot].order;
+        if (size == limit && (limit == 0 || t.slots[out[size - 1]].order >= order))
+            return;
+        std::size_t i = size < limit ? size++ : size - 1;
+        while (i > 0 && t.slots[out[i - 1]].order < order) {
+            out[i] = out[i - 1];
+            --i;
+        }
+        out[i] = slot;
+    }
+};
+
 }  // namespace
+
+// --- the table ---
+
+SiteView table_view(const SiteTable& t, std::uint32_t slot)
+{
+    const Entry& e = t.slots[slot];
+    SiteView v;
+    v.time = e.time;
+    v.ssrc = e.ssrc;
+    v.ip = e.ip;
+    v.port = e.port;
+    std::optional<std::string_view>* texts[] = {&v.cname, &v.name, &v.email, &v.phone, &v.loc, &v.tool};
+    const char* p = e.texts.get();
+    for (int k = 0; k < SiteTable::kTexts; ++k) {
+        if (has(e, k))
+            *texts[k] = std::string_view(p, e.length[k]);
+        p += e.length[k];
+    }
+    return v;
+}
 
 EnterOutcome table_enter(SiteTable& t, Site&& s)
 {
-    std::string key = cname_key(s);
-    const std::uint32_t value = ssrc_value(s.ssrc);
-    auto found = t.by_cname.find(key);
-    if (found != t.by_cname.end()) {
+    Entry fresh = pack(std::move(s));
+    const std::string_view key = cname_key(fresh);
+    std::uint32_t found = SiteTable::kNone;
+    index_find(t.by_cname, hash_text(key, false), [&](std::uint32_t slot) {
+        if (cname_key(t.slots[slot]) != key)
+            return true;
+        found = slot;
+        return false;
+    });
+    if (found != SiteTable::kNone) {
         // Replacement is whole: the new record takes the old one's place.
-        const std::uint32_t i = found->second;
-        auto& e = t.slots[i];
-        const std::uint32_t old_value = ssrc_value(e.site.ssrc);
-        if (old_value != value) {
-            drop_ssrc_index(t, old_value, i);
-            t.by_ssrc.emplace(value, i);
-        }
-        e.site = std::move(s);
+        Entry& e = t.slots[found];
+        const bool same_search = segment_matches(t, e, fresh);
+        unindex_site(t, found);
+        if (!same_search)
+            drop_segment(t, found);
+        fresh.order = e.order;
+        fresh.prev = e.prev;
+        fresh.next = e.next;
+        fresh.search = e.search;
+        e = std::move(fresh);
+        index_site(t, found);
+        if (!same_search)
+            add_segment(t, found);
         return EnterOutcome::replaced;
     }
+    const std::uint32_t stamp = next_stamp(t);
     const std::uint32_t i = take_slot(t);
-    auto& e = t.slots[i];
-    e.site = std::move(s);
-    e.used = true;
-    e.order = t.next_order++;
+    Entry& e = t.slots[i];
+    e = std::move(fresh);
+    e.order = stamp;
     e.prev = SiteTable::kNone;
     e.next = t.head;
     if (t.head != SiteTable::kNone)
         t.slots[t.head].prev = i;
     t.head = i;
     ++t.count;
-    t.by_cname.emplace(std::move(key), i);
-    t.by_ssrc.emplace(value, i);
+    index_site(t, i);
+    add_segment(t, i);
     return EnterOutcome::added;
 }
 
 Site table_remove_slot(SiteTable& t, std::uint32_t i)
 {
-    auto& e = t.slots[i];
     unlink(t, i);
-    t.by_cname.erase(cname_key(e.site));
-    drop_ssrc_index(t, ssrc_value(e.site.ssrc), i);
-    Site gone = std::move(e.site);
-    e = SiteTable::Entry{};
+    unindex_site(t, i);
+    drop_segment(t, i);
+    Site gone = unpack(t.slots[i]);
+    t.slots[i] = Entry{};
     t.free_slots.push_back(i);
     --t.count;
     return gone;
@@ -90,14 +514,61 @@ Site table_remove_slot(SiteTable& t, std::uint32_t i)
 
 std::optional<Site> table_release(SiteTable& t, const Ssrc& ssrc)
 {
-    auto [lo, hi] = t.by_ssrc.equal_range(ssrc_value(ssrc));
     std::uint32_t best = SiteTable::kNone;
-    for (auto it = lo; it != hi; ++it)
-        if (best == SiteTable::kNone || t.slots[it->second].order > t.slots[best].order)
-            best = it->second;
+    index_find(t.by_ssrc, hash_ssrc(ssrc), [&](std::uint32_t slot) {
+        if (t.slots[slot].ssrc == ssrc &&
+            (best == SiteTable::kNone || t.slots[slot].order > t.slots[best].order))
+            best = slot;
+        return true;
+    });
     if (best == SiteTable::kNone)
         return std::nullopt;
     return table_remove_slot(t, best);
+}
+
+std::size_t table_find(const SiteTable& t, std::string_view q, std::uint32_t* out, std::size_t limit)
+{
+    Nearest nearest{out, limit, 0, t};
+    // Site texts hold no NUL, so a query with one matches nothing.
+    if (q.empty() || q.find('\0') != std::string_view::npos)
+        return 0;
+    const bool exact_query = q[0] == '*';
+    const std::string_view key = exact_query ? q.substr(1) : q;
+    // Exact comparisons: every site for a '*' query, else the unlisted ones.
+    index_find(t.by_candidate, hash_text(key, false), [&](std::uint32_t slot) {
+        const Entry& e = t.slots[slot];
+        if ((exact_query || unlisted(e)) && equal_folded(candidate_key(e), key))
+            nearest.offer(slot);
+        return true;
+    });
+    if (exact_query)
+        return nearest.size;
+
+    // Substring search through the listed sites' texts, one match per site.
+    const char* arena = t.arena.data();
+    const std::size_t n = t.arena.size();
+    std::size_t pos = 0;
+    while (pos < n) {
+        std::size_t hit;
+        if (q.size() == 1) {
+            const void* p = std::memchr(arena + pos, q[0], n - pos);
+            hit = p == nullptr ? kNotFound : std::size_t(static_cast<const char*>(p) - arena);
+        } else {
+            hit = find_text(arena + pos, n - pos, q);
+            if (hit != kNotFound)
+                hit += pos;
+        }
+        if (hit == kNotFound)
+            break;
+        // The segment that holds the hit: the last one starting at or before it.
+        const auto seg = std::upper_bound(t.segments.begin(), t.segments.end(), std::uint32_t(hit),
+                                          [](std::uint32_t at, const auto& s) { return at < s.first; }) -
+                         1;
+        const std::size_t index = std::size_t(seg - t.segments.begin());
+        nearest.offer(seg->second);
+        pos = segment_end(t, index);
+    }
+    return nearest.size;
 }
 
 }  // namespace kovari

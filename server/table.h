@@ -2,44 +2,102 @@
 // first. A repeated announcement for a known CNAME replaces the record in
 // place; a sign-off removes the first record (from the head) with its SSRC.
 //
-// Lookups by CNAME and by SSRC go through hash indexes, so entering and
-// releasing cost the same at any table size; walks in table order follow
-// the list links.
+// Storage is compact: one slot per site with its fixed fields and list
+// links, its texts packed into one allocation. Three open-addressing hash
+// indexes find a site by CNAME, by SSRC and by the lowered text that an
+// exact query compares; the lowered texts that a substring query searches
+// lie back to back in one arena that is scanned in a single pass. So
+// entering, releasing and looking up cost the same at any table size, and
+// a query that matches nothing reads a few bytes per site.
+//
+// Table order: new sites go to the head and nothing ever moves, so the
+// list order is the order of the slots' `order` stamps, largest first.
 #pragma once
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "common/site.h"
 
 namespace kovari {
 
+// Open-addressing multi-map from a 32-bit hash to slot numbers. The caller
+// compares the keys themselves; the index only narrows the search.
+struct HashIndex {
+    struct Cell {
+        std::uint32_t hash = 0;
+        std::uint32_t slot = kEmpty;
+    };
+    static constexpr std::uint32_t kEmpty = 0xffffffffu;
+    static constexpr std::uint32_t kGone = 0xfffffffeu;  // a removed cell
+
+    std::vector<Cell> cells;  // size 0 or a power of two
+    std::size_t live = 0;
+    std::size_t gone = 0;
+};
+
+void index_insert(HashIndex& x, std::uint32_t hash, std::uint32_t slot);
+void index_erase(HashIndex& x, std::uint32_t hash, std::uint32_t slot);
+
+// Calls f(slot) for every slot entered with this hash (and maybe a few
+// more: the caller tests the key) while f returns true.
+template <typename F>
+void index_find(const HashIndex& x, std::uint32_t hash, F&& f)
+{
+    if (x.cells.empty())
+        return;
+    const std::size_t mask = x.cells.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        const HashIndex::Cell& c = x.cells[i];
+        if (c.slot == HashIndex::kEmpty)
+            return;
+        if (c.slot != HashIndex::kGone && c.hash == hash && !f(c.slot))
+            return;
+    }
+}
+
 struct SiteTable {
     static constexpr std::uint32_t kNone = 0xffffffffu;
+    static constexpr int kTexts = 6;  // cname, name, email, phone, loc, tool
 
     struct Entry {
-        Site site;
-        std::uint32_t prev = kNone;  // towards the head
-        std::uint32_t next = kNone;  // towards the tail
-        std::uint64_t order = 0;     // larger is nearer the head
-        bool used = false;
+        std::unique_ptr<char[]> texts;   // the texts that are set, back to back
+        std::time_t time = 0;
+        Ssrc ssrc{};
+        std::uint32_t ip = 0;
+        std::uint32_t order = 0;         // larger is nearer the head; 0: free slot
+        std::uint32_t prev = kNone;      // towards the head
+        std::uint32_t next = kNone;      // towards the tail
+        std::uint32_t search = kNone;    // its segment in the search arena, if listed
+        std::int16_t port = 0;
+        std::uint8_t present = 0;        // bit k: text k is set
+        std::uint16_t length[kTexts]{};  // SDES items hold at most 255 bytes
     };
 
     std::vector<Entry> slots;
     std::vector<std::uint32_t> free_slots;
     std::uint32_t head = kNone;
-    std::uint64_t next_order = 1;
+    std::uint32_t next_order = 1;  // renumbered before it would wrap
     std::size_t count = 0;
-    // CNAME without its marker -> slot. CNAMEs are unique under this key.
-    std::unordered_map<std::string, std::uint32_t> by_cname;
-    // SSRC value -> slots carrying it (any order; the nearest to the head
-    // is the one with the largest `order`).
-    std::unordered_multimap<std::uint32_t, std::uint32_t> by_ssrc;
+
+    HashIndex by_cname;      // CNAME without its marker; unique
+    HashIndex by_ssrc;       // SSRC; several sites may share one
+    HashIndex by_candidate;  // lowered e-mail (else CNAME) without its marker
+
+    // The substring search texts of the listed sites: per site its lowered
+    // candidate, a NUL, its lowered name (if any), a NUL. A query holds no
+    // NUL, so no match runs from one text into the next. Texts of sites
+    // that left are zeroed and reclaimed by compaction.
+    std::vector<char> arena;
+    // (offset in the arena, slot) per segment, by offset; slot kNone for a
+    // segment whose site left.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> segments;
+    std::size_t arena_garbage = 0;  // bytes of zeroed segments
 };
 
 enum class EnterOutcome { added, replaced };
@@ -56,8 +114,17 @@ Site table_remove_slot(SiteTable& t, std::uint32_t slot);
 
 inline std::size_t table_size(const SiteTable& t) { return t.count; }
 
+// A look at the site in a slot; valid until the table next changes.
+SiteView table_view(const SiteTable& t, std::uint32_t slot);
+
 // The entry at the head: the site added last. The table must not be empty.
-inline SiteView table_head(const SiteTable& t) { return view_of(t.slots[t.head].site); }
+inline SiteView table_head(const SiteTable& t) { return table_view(t, t.head); }
+
+// The first `limit` sites, in table order, that a lowered, non-empty query
+// selects (with the rules of site_matches). Writes their slots to `out` and
+// returns how many there are.
+std::size_t table_find(const SiteTable& t, std::string_view lowered_query, std::uint32_t* out,
+                       std::size_t limit);
 
 // Calls f(const SiteView&) for each entry from the head while f returns
 // true.
@@ -65,7 +132,7 @@ template <typename F>
 void for_each_site(const SiteTable& t, F&& f)
 {
     for (std::uint32_t i = t.head; i != SiteTable::kNone; i = t.slots[i].next)
-        if (!f(view_of(t.slots[i].site)))
+        if (!f(table_view(t, i)))
             return;
 }
 
@@ -77,7 +144,7 @@ void table_expire(SiteTable& t, std::time_t now, std::time_t max_age, F&& on_rem
     std::uint32_t i = t.head;
     while (i != SiteTable::kNone) {
         const std::uint32_t next = t.slots[i].next;
-        if (now - t.slots[i].site.time > max_age) {
+        if (now - t.slots[i].time > max_age) {
             const Site gone = table_remove_slot(t, i);
             on_removed(gone);
         }

@@ -1,0 +1,292 @@
+// The site table finds sites through hash indexes and a search arena
+// rather than by walking its list. These tests hold it to what the plain
+// list does: order, replacement in place, which site a sign-off takes,
+// expiry, and the sites a query selects, in table order.
+#include <gtest/gtest.h>
+
+#include <list>
+#include <random>
+
+#include "tests/server_fixture.h"
+
+using namespace kovari;
+using namespace kovari::testing;
+
+namespace {
+
+Site site(const std::string& cname, std::uint32_t ssrc, std::optional<std::string> email = {},
+          std::optional<std::string> name = {}, std::time_t time = 1000)
+{
+    Site s;
+    s.cname = cname;
+    s.email = std::move(email);
+    s.name = std::move(name);
+    s.ssrc = make_ssrc(ssrc);
+    s.ip = ipv4("10.0.0.7");
+    s.port = 2076;
+    s.time = time;
+    return s;
+}
+
+// The CNAMEs of the sites a lowered query selects, in the order given.
+std::vector<std::string> found(const SiteTable& t, std::string_view query, std::size_t limit = 19)
+{
+    std::uint32_t slots[64];
+    const std::size_t n = table_find(t, query, slots, limit);
+    std::vector<std::string> v;
+    for (std::size_t i = 0; i < n; ++i)
+        v.emplace_back(*table_view(t, slots[i]).cname);
+    return v;
+}
+
+// The SSRCs of the chunks of a match reply, in order.
+std::vector<Ssrc> reply_ssrcs(const Bytes& reply)
+{
+    std::vector<Ssrc> v;
+    std::size_t pos = 4;
+    for (int k = 0; k < (reply[0] & 0x1f); ++k) {
+        v.push_back({reply[pos], reply[pos + 1], reply[pos + 2], reply[pos + 3]});
+        pos += 4;
+        while (reply[pos] != 0)
+            pos += 2 + reply[pos + 1];
+        pos = (pos + 1 + 3) / 4 * 4;
+    }
+    return v;
+}
+
+using V = std::vector<std::string>;
+
+}  // namespace
+
+TEST(SiteTableIndex, ReplacementsKeepOrderAndQueriesFollowIt)
+{
+    TestServer t;
+    for (const char* c : {"a", "b", "c", "d"})
+        enter_site(t.srv, site(c, 1, std::string(c) + "@x"), 1000);
+    // Replacements with other texts, another SSRC and the marker added.
+    enter_site(t.srv, site("b", 7, std::string("b.new@x"), std::string("Bea")), 1001);
+    enter_site(t.srv, site("*d", 8, std::string("d@x")), 1001);
+    EXPECT_EQ(t.cnames(), (V{"*d", "c", "b", "a"}));
+    // Every listed site contains "@x"; the unlisted *d is left out.
+    EXPECT_EQ(found(t.srv.table, "@x"), (V{"c", "b", "a"}));
+    EXPECT_EQ(found(t.srv.table, "@x", 2), (V{"c", "b"}));
+    // The replaced texts are searched, the old ones no longer.
+    EXPECT_EQ(found(t.srv.table, "b.new"), V{"b"});
+    EXPECT_EQ(found(t.srv.table, "bea"), V{"b"});
+    EXPECT_EQ(found(t.srv.table, "b@x"), V{});
+    const Bytes reply = t.reply_of(query_packet("@X"));
+    EXPECT_EQ(reply_ssrcs(reply), (std::vector<Ssrc>{make_ssrc(1), make_ssrc(7), make_ssrc(1)}));
+}
+
+TEST(SiteTableIndex, SignOffTakesTheNearerSiteEvenWhenItsSsrcCameWithAReplacement)
+{
+    TestServer t;
+    enter_site(t.srv, site("far", 2), 1000);
+    enter_site(t.srv, site("near", 1), 1000);
+    enter_site(t.srv, site("far", 2), 1000);   // same SSRC again
+    enter_site(t.srv, site("near", 2), 1000);  // now both carry 2
+    release_site(t.srv, make_ssrc(1), 1000);   // the old SSRC of near: nothing
+    EXPECT_EQ(t.cnames(), (V{"near", "far"}));
+    release_site(t.srv, make_ssrc(2), 1000);
+    EXPECT_EQ(t.cnames(), V{"far"});
+    release_site(t.srv, make_ssrc(2), 1000);
+    EXPECT_EQ(t.cnames(), V{});
+}
+
+TEST(SiteTableIndex, ExpiryInTheMiddleLeavesNoTraceInTheIndexes)
+{
+    TestServer t;
+    t.srv.settings.verbose = true;
+    enter_site(t.srv, site("old", 1, std::string("Old@X"), {}, 50), 50);
+    enter_site(t.srv, site("mid", 2, std::string("Mid@X"), {}, 50), 50);
+    enter_site(t.srv, site("new", 3, std::string("New@X"), {}, 500), 500);
+    expire_sites(t.srv, 1000);
+    EXPECT_EQ(t.cnames(), V{"new"});
+    EXPECT_EQ(found(t.srv.table, "@x"), V{"new"});
+    EXPECT_EQ(found(t.srv.table, "*mid@x"), V{});
+    release_site(t.srv, make_ssrc(2), 1000);  // no longer there
+    EXPECT_EQ(t.cnames(), V{"new"});
+    // The CNAME is new again: it goes to the head and is logged.
+    enter_site(t.srv, site("mid", 2, std::string("Mid@X")), 1000);
+    EXPECT_EQ(t.cnames(), (V{"mid", "new"}));
+    EXPECT_NE(t.out.text().find("Connect: 10.0.0.7:2076 Mid@X\n", t.out.text().find("Timeout")),
+              std::string::npos);
+}
+
+TEST(SiteTableIndex, CnamesEqualApartFromTheMarkerAreOneSite)
+{
+    TestServer t;
+    enter_site(t.srv, site("ann", 1, {}, std::string("Ann Lee")), 1000);
+    enter_site(t.srv, site("bob", 2), 1000);
+    EXPECT_EQ(found(t.srv.table, "an"), V{"ann"});
+    enter_site(t.srv, site("*ann", 3, {}, std::string("Ann Lee")), 1000);  // now unlisted
+    EXPECT_EQ(t.cnames(), (V{"bob", "*ann"}));
+    EXPECT_EQ(found(t.srv.table, "an"), V{});
+    EXPECT_EQ(found(t.srv.table, "lee"), V{});
+    EXPECT_EQ(found(t.srv.table, "ann"), V{"*ann"});
+    EXPECT_EQ(found(t.srv.table, "*ann"), V{"*ann"});
+    enter_site(t.srv, site("ann", 4), 1000);  // listed again, in the same place
+    EXPECT_EQ(t.cnames(), (V{"bob", "ann"}));
+    EXPECT_EQ(found(t.srv.table, "an"), V{"ann"});
+    EXPECT_EQ(found(t.srv.table, "lee"), V{});
+    release_site(t.srv, make_ssrc(4), 1000);
+    EXPECT_EQ(found(t.srv.table, "ann"), V{});
+}
+
+TEST(SiteTableIndex, ExactModeThroughTheIndexAndSubstringsThroughTheArena)
+{
+    TestServer t;
+    enter_site(t.srv, site("ann", 1, std::string("Ann.Lee"), std::string("Anne Smith")), 1000);
+    enter_site(t.srv, site("*bob", 2, std::string("Bob@X")), 1000);
+    enter_site(t.srv, site("cy", 3, std::string("*Cy@X")), 1000);
+    enter_site(t.srv, site("dee", 4, std::string("")), 1000);
+    EXPECT_EQ(found(t.srv.table, "*ann.lee"), V{"ann"});
+    EXPECT_EQ(found(t.srv.table, "*ann"), V{});
+    EXPECT_EQ(found(t.srv.table, "ann.le"), V{"ann"});
+    EXPECT_EQ(found(t.srv.table, "smith"), V{"ann"});
+    EXPECT_EQ(found(t.srv.table, "e s"), V{"ann"});
+    // No match runs from the candidate into the name.
+    EXPECT_EQ(found(t.srv.table, "leeanne"), V{});
+    EXPECT_EQ(found(t.srv.table, "bob@x"), V{"*bob"});
+    EXPECT_EQ(found(t.srv.table, "*bob@x"), V{"*bob"});
+    EXPECT_EQ(found(t.srv.table, "bob@"), V{});
+    EXPECT_EQ(found(t.srv.table, "cy@x"), V{"cy"});
+    EXPECT_EQ(found(t.srv.table, "y@x"), V{});
+    // An empty e-mail text is the candidate: only the '*' query for "" finds it.
+    EXPECT_EQ(found(t.srv.table, "dee"), V{});
+    EXPECT_EQ(found(t.srv.table, "*"), V{"dee"});
+    // A query with a NUL in it finds nothing.
+    EXPECT_EQ(found(t.srv.table, std::string_view("ann\0", 4)), V{});
+}
+
+TEST(SiteTableIndex, QueryOfOneCharacterAndOfLongTexts)
+{
+    TestServer t;
+    const std::string long_mail = std::string(200, 'm') + "@X";
+    enter_site(t.srv, site("a", 1, long_mail), 1000);
+    enter_site(t.srv, site("b", 2, std::string("QQ")), 1000);
+    EXPECT_EQ(found(t.srv.table, "@"), V{"a"});
+    EXPECT_EQ(found(t.srv.table, "q"), V{"b"});
+    EXPECT_EQ(found(t.srv.table, std::string(150, 'm') + "@x"), V{"a"});
+    EXPECT_EQ(found(t.srv.table, std::string(201, 'm')), V{});
+}
+
+namespace {
+
+// The table rules carried out on a plain list, head first.
+struct Model {
+    std::list<Site> sites;
+
+    static std::string_view key(const Site& s) { return without_marker(*s.cname); }
+
+    void enter(const Site& s)
+    {
+        for (auto& e : sites) {
+            if (key(e) == key(s)) {
+                e = s;
+                return;
+            }
+        }
+        sites.push_front(s);
+    }
+    void release(const Ssrc& ssrc)
+    {
+        for (auto it = sites.begin(); it != sites.end(); ++it) {
+            if (it->ssrc == ssrc) {
+                sites.erase(it);
+                return;
+            }
+        }
+    }
+    void expire(std::time_t now)
+    {
+        sites.remove_if([&](const Site& s) { return now - s.time > kMaxSiteAge; });
+    }
+    std::vector<std::string> matches(const std::string& lowered, std::size_t limit) const
+    {
+        std::vector<std::string> v;
+        for (const auto& s : sites)
+            if (v.size() < limit && site_matches(lowered, view_of(s)))
+                v.push_back(*s.cname);
+        return v;
+    }
+};
+
+}  // namespace
+
+TEST(SiteTableIndex, AgreesWithAPlainListOverManyRandomChanges)
+{
+    std::mt19937 rng(2076);
+    const auto pick = [&](int n) { return int(std::uniform_int_distribution<int>(0, n - 1)(rng)); };
+    const char* const words[] = {"ann", "Ann", "bob", "LEE", "lee.x", "a", "ab", "", "x@y", "Zo"};
+    const auto text = [&] {
+        std::string t = pick(4) == 0 ? "*" : "";
+        for (int k = pick(3) + 1; k > 0; --k)
+            t += words[pick(10)];
+        return t;
+    };
+    TestServer t;
+    Model m;
+    std::time_t now = 1000;
+    for (int step = 0; step < 6000; ++step) {
+        const int op = pick(10);
+        if (op < 6) {
+            Site s = site("c" + std::to_string(pick(60)), std::uint32_t(pick(25)));
+            if (pick(4) == 0)
+                s.cname = "*" + *s.cname;
+            if (pick(3) != 0)
+                s.email = text();
+            if (pick(2) == 0)
+                s.name = text();
+            s.time = now;
+            m.enter(s);
+            enter_site(t.srv, std::move(s), now);
+        } else if (op < 9) {
+            const Ssrc ssrc = make_ssrc(std::uint32_t(pick(25)));
+            m.release(ssrc);
+            release_site(t.srv, ssrc, now);
+        } else {
+            now += 200;
+            m.expire(now);
+            expire_sites(t.srv, now);
+        }
+        std::vector<std::string> expected;
+        for (const auto& s : m.sites)
+            expected.push_back(*s.cname);
+        ASSERT_EQ(t.cnames(), expected) << "after step " << step;
+        ASSERT_EQ(table_size(t.srv.table), m.sites.size());
+        for (int k = 0; k < 3; ++k) {
+            std::string q = text();
+            if (q.empty())
+                q = "a";
+            lower_case(q);
+            const std::size_t limit = std::size_t(1 + pick(19));
+            ASSERT_EQ(found(t.srv.table, q, limit), m.matches(q, limit))
+                << "query '" << q << "' after step " << step;
+        }
+    }
+}
+
+TEST(SiteTableIndex, MatchReplyChunksComeInTableOrder)
+{
+    TestServer t;
+    for (std::uint32_t i = 0; i < 40; ++i)
+        enter_site(t.srv, site("s" + std::to_string(i), i, "user" + std::to_string(i) + "@mail"), 1000);
+    // Sites 0..39 were entered in order, so the head holds 39. "1@MAIL"
+    // matches 1, 11, 21 and 31; their chunks come nearest the head first.
+    const Bytes reply = t.reply_of(query_packet("1@MAIL"));
+    std::vector<Ssrc> expected;
+    for (std::uint32_t i : {31u, 21u, 11u, 1u})
+        expected.push_back(make_ssrc(i));
+    EXPECT_EQ(reply_ssrcs(reply), expected);
+    // "@mail" matches all 40: the reply is cut at the cap, nearest first.
+    const Bytes all = t.reply_of(query_packet("@mail"));
+    const auto ssrcs = reply_ssrcs(all);
+    // Each chunk of sites 39..31 takes 52 bytes: nine fit (472 bytes), a
+    // tenth would make 524.
+    ASSERT_EQ(ssrcs.size(), 9u);
+    for (std::size_t k = 0; k < ssrcs.size(); ++k)
+        EXPECT_EQ(ssrcs[k], make_ssrc(39 - std::uint32_t(k)));
+    EXPECT_EQ(all.size(), 472u);
+    EXPECT_EQ(all[0], 0x89);
+}
