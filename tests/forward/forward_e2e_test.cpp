@@ -99,7 +99,7 @@ TEST(Forwarding, RecordingPeerSeesTheMarkedPacketWithTheOriginBehindIt)
 {
     RecordingPeer peer;
     ServerUnderTest s;
-    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-D", peer.peer_option()}));
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-D", peer.peer_option()})) << s.err();
 
     tell(s.port, bye_packet(make_ssrc(0x0A0B0C0D)), "127.0.0.2");
     const Bytes want_bye = {0xC1, 0xCB, 0x00, 0x01, 0x0D, 0x0C, 0x0B, 0x0A, 127, 0, 0, 2};
@@ -120,7 +120,7 @@ TEST(Forwarding, ForwardedPacketsQueriesAndRefusedAnnouncementsAreNotForwarded)
 {
     RecordingPeer peer;
     ServerUnderTest s;
-    ASSERT_TRUE(start_server(s, QUORIND_PATH, {peer.peer_option()}));
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {peer.peer_option()})) << s.err();
     tell(s.port, forwarded(announce("ann", 1), ipv4("127.0.0.9")), "127.0.0.2");
     tell(s.port, forwarded(bye_packet(make_ssrc(1)), ipv4("127.0.0.9")), "127.0.0.2");
     ASSERT_TRUE(round_trip(s.port, query_packet(""), 3000).has_value());
@@ -132,12 +132,12 @@ TEST(Forwarding, ThreeServersShareAnnouncementsForOneHop)
 {
     const int port_a = free_port();
     ServerUnderTest b, c, a;
-    ASSERT_TRUE(start_server(b, QUORIND_PATH, {"-D", "-V", "-F127.0.0.1:" + std::to_string(port_a)}));
-    ASSERT_TRUE(start_server(c, QUORIND_PATH, {"-D", "-V"}));
+    ASSERT_TRUE(start_server(b, QUORIND_PATH, {"-D", "-V", "-F127.0.0.1:" + std::to_string(port_a)})) << b.err();
+    ASSERT_TRUE(start_server(c, QUORIND_PATH, {"-D", "-V"})) << c.err();
     ASSERT_TRUE(start_server_on(a, port_a, QUORIND_PATH,
                                 {"-D", "-V",
                                  "-F127.0.0.1:" + std::to_string(b.port) + ",127.0.0.1:" +
-                                     std::to_string(c.port)}));
+                                     std::to_string(c.port)})) << a.err();
 
     // Announced to A: listed by B and C under the voice program's address.
     tell(a.port, announce("ann", 1), "127.0.0.2");
@@ -188,7 +188,7 @@ TEST(Forwarding, UnresponsivePeerDoesNotDelayOtherClients)
 {
     UnresponsivePeer dead;
     ServerUnderTest s;
-    ASSERT_TRUE(start_server(s, QUORIND_PATH, {dead.listener.peer_option()}));
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {dead.listener.peer_option()})) << s.err();
 
     const auto start = Clock::now();
     for (int i = 0; i < 65; ++i)
@@ -210,7 +210,7 @@ TEST(Forwarding, CopyForAnUnresponsivePeerIsDroppedAfterFiveSeconds)
     UnresponsivePeer dead;
     ServerUnderTest s;
     ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-D", dead.listener.peer_option()}, {},
-                             {"LD_PRELOAD=" FAKETIME_LIB, "FAKETIME=+0 x10"}));
+                             {"LD_PRELOAD=" FAKETIME_LIB, "FAKETIME=+0 x10"})) << s.err();
     tell(s.port, announce("ann", 1), "127.0.0.2");
     const auto sent = Clock::now();
     EXPECT_TRUE(wait_for_text(s.child.err_path, "connecting forwarding socket: Connection timed out\n", 3000))
@@ -237,7 +237,7 @@ TEST(EventLoop, ReusedDescriptorKeepsItsOwnTimeLimit)
     if (std::string(FAKETIME_LIB).empty())
         GTEST_SKIP() << "libfaketime is not installed";
     ServerUnderTest s;
-    ASSERT_TRUE(start_server(s, QUORIND_PATH, {}, {}, {"LD_PRELOAD=" FAKETIME_LIB, "FAKETIME=+0 x10"}));
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {}, {}, {"LD_PRELOAD=" FAKETIME_LIB, "FAKETIME=+0 x10"})) << s.err();
     const auto t0 = Clock::now();
     const auto at = [&](long ms) { std::this_thread::sleep_until(t0 + std::chrono::milliseconds(ms)); };
     const Bytes no_match = {0x80, 0xCA, 0x00, 0x00};

@@ -59,7 +59,7 @@ TEST(HtmlPagesServer, BothPagesAreWrittenAtStartUp)
 {
     PageDir dir;
     ServerUnderTest s;
-    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-H" + (dir / "pub"), "-Z" + (dir / "priv")}));
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-H" + (dir / "pub"), "-Z" + (dir / "priv")})) << s.err();
     EXPECT_TRUE(wait_for_text(dir / "pub.html", "<h2>No sites active.</h2>\n</body>\n</html>\n", 2000));
     EXPECT_TRUE(wait_for_text(dir / "priv.html", "<h2>No sites active.</h2>\n</body>\n</html>\n", 2000));
     EXPECT_FALSE(exists(dir / "pub.new"));
@@ -70,7 +70,7 @@ TEST(HtmlPagesServer, WithIntervalZeroEveryChangeIsOnThePageAtOnce)
 {
     PageDir dir;
     ServerUnderTest s;
-    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-D", "-I0", "-H" + (dir / "pub"), "-Z" + (dir / "priv")}));
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-D", "-I0", "-H" + (dir / "pub"), "-Z" + (dir / "priv")})) << s.err();
     tell(s.port, announce("<ann>", 7));
     tell(s.port, announce("*bob", 8), "127.0.0.3");
 
@@ -107,7 +107,7 @@ TEST(HtmlPagesServer, DefaultIntervalHoldsChangesBackUntilItHasPassedOrTheSweepC
     ServerUnderTest s;
     ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-H" + (dir / "pub")}, {},
                              {"LD_PRELOAD=" FAKETIME_LIB, "FAKETIME_TIMESTAMP_FILE=" + clock,
-                              "FAKETIME_NO_CACHE=1"}));
+                              "FAKETIME_NO_CACHE=1"})) << s.err();
     const std::string page = dir / "pub.html";
     ASSERT_TRUE(wait_for_text(page, "No sites active.", 2000));
 
@@ -135,7 +135,7 @@ TEST(HtmlPagesServer, FailedWriteLeavesTheOldPageIntact)
     put(dir / "pub.html", "OLD PAGE\n");
     ASSERT_EQ(::symlink("/dev/full", (dir / "pub.new").c_str()), 0);
     ServerUnderTest s;
-    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-I0", "-H" + (dir / "pub")}));
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-I0", "-H" + (dir / "pub")})) << s.err();
     ASSERT_TRUE(wait_for_text(s.child.err_path, "writing HTML page: No space left on device\n", 2000));
     EXPECT_EQ(read_file(dir / "pub.html"), "OLD PAGE\n");
     EXPECT_FALSE(exists(dir / "pub.new"));
@@ -152,7 +152,7 @@ TEST(HtmlPagesServer, PageThatCannotBeOpenedIsSkippedSilently)
     put(dir / "pub.html", "OLD PAGE\n");
     ASSERT_EQ(::mkdir((dir / "pub.new").c_str(), 0700), 0);
     ServerUnderTest s;
-    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-D", "-I0", "-H" + (dir / "pub")}));
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-D", "-I0", "-H" + (dir / "pub")})) << s.err();
     tell(s.port, announce("ann", 1));
     EXPECT_EQ(read_file(dir / "pub.html"), "OLD PAGE\n");
     EXPECT_EQ(s.err().find("updated"), std::string::npos) << s.err();
