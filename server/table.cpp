@@ -160,6 +160,31 @@ void append_lowered(std::vector<char>& arena, std::string_view text)
     arena[at + text.size()] = '\0';
 }
 
+// The filter bit of the three bytes at p.
+std::uint32_t triple_bit(const char* p)
+{
+    const std::uint32_t v = std::uint32_t(static_cast<unsigned char>(p[0])) << 16 |
+                            std::uint32_t(static_cast<unsigned char>(p[1])) << 8 |
+                            static_cast<unsigned char>(p[2]);
+    return (v * 0x9E3779B1u) >> 21;  // 0..2047
+}
+
+// Sets the filter bits of segment `seg`, whose bytes are arena[from..to).
+void mark_block(SiteTable& t, std::size_t seg, std::size_t from, std::size_t to)
+{
+    const std::size_t block = seg / SiteTable::kBlockSegments;
+    if (t.block_bits.size() < (block + 1) * SiteTable::kBlockWords)
+        t.block_bits.resize((block + 1) * SiteTable::kBlockWords, 0);
+    std::uint64_t* bits = t.block_bits.data() + block * SiteTable::kBlockWords;
+    const char* a = t.arena.data();
+    for (std::size_t i = from; i + 3 <= to; ++i) {
+        if (a[i] == '\0' || a[i + 1] == '\0' || a[i + 2] == '\0')
+            continue;  // no query holds a NUL
+        const std::uint32_t b = triple_bit(a + i);
+        bits[b >> 6] |= std::uint64_t(1) << (b & 63);
+    }
+}
+
 void add_segment(SiteTable& t, std::uint32_t slot)
 {
     Entry& e = t.slots[slot];
@@ -170,6 +195,7 @@ void add_segment(SiteTable& t, std::uint32_t slot)
     t.segments.push_back({std::uint32_t(t.arena.size()), slot});
     append_lowered(t.arena, text_of(e, has(e, kEmail) ? kEmail : kCname));
     append_lowered(t.arena, has(e, kName) ? text_of(e, kName) : std::string_view());
+    mark_block(t, e.search, t.segments.back().first, t.arena.size());
 }
 
 void compact_arena(SiteTable& t)
@@ -191,6 +217,11 @@ void compact_arena(SiteTable& t)
     t.arena.swap(arena);
     t.segments.swap(segments);
     t.arena_garbage = 0;
+    t.block_bits.assign(t.block_bits.size(), 0);
+    for (std::size_t seg = 0; seg < t.segments.size(); ++seg)
+        mark_block(t, seg, t.segments[seg].first, segment_end(t, seg));
+    t.block_bits.resize((t.segments.size() + SiteTable::kBlockSegments - 1) /
+                        SiteTable::kBlockSegments * SiteTable::kBlockWords);
 }
 
 void drop_segment(SiteTable& t, std::uint32_t slot)
@@ -545,28 +576,61 @@ std::size_t table_find(const SiteTable& t, std::string_view q, std::uint32_t* ou
         return nearest.size;
 
     // Substring search through the listed sites' texts, one match per site.
-    const char* arena = t.arena.data();
-    const std::size_t n = t.arena.size();
-    std::size_t pos = 0;
-    while (pos < n) {
-        std::size_t hit;
-        if (q.size() == 1) {
-            const void* p = std::memchr(arena + pos, q[0], n - pos);
-            hit = p == nullptr ? kNotFound : std::size_t(static_cast<const char*>(p) - arena);
-        } else {
-            hit = find_text(arena + pos, n - pos, q);
-            if (hit != kNotFound)
-                hit += pos;
+    const auto scan = [&](std::size_t pos, std::size_t end) {
+        const char* arena = t.arena.data();
+        while (pos < end) {
+            std::size_t hit;
+            if (q.size() == 1) {
+                const void* p = std::memchr(arena + pos, q[0], end - pos);
+                hit = p == nullptr ? kNotFound : std::size_t(static_cast<const char*>(p) - arena);
+            } else {
+                hit = find_text(arena + pos, end - pos, q);
+                if (hit != kNotFound)
+                    hit += pos;
+            }
+            if (hit == kNotFound)
+                return;
+            // The segment that holds the hit: the last one starting at or before it.
+            const auto seg = std::upper_bound(t.segments.begin(), t.segments.end(), std::uint32_t(hit),
+                                              [](std::uint32_t at, const auto& s) { return at < s.first; }) -
+                             1;
+            nearest.offer(seg->second);
+            pos = segment_end(t, std::size_t(seg - t.segments.begin()));
         }
-        if (hit == kNotFound)
-            break;
-        // The segment that holds the hit: the last one starting at or before it.
-        const auto seg = std::upper_bound(t.segments.begin(), t.segments.end(), std::uint32_t(hit),
-                                          [](std::uint32_t at, const auto& s) { return at < s.first; }) -
-                         1;
-        const std::size_t index = std::size_t(seg - t.segments.begin());
-        nearest.offer(seg->second);
-        pos = segment_end(t, index);
+    };
+    if (q.size() < 3) {
+        scan(0, t.arena.size());
+        return nearest.size;
+    }
+    // Only the blocks whose filter has every bit of the query; neighbours
+    // that pass are searched as one stretch.
+    std::uint32_t wanted[256];
+    std::size_t nwanted = 0;
+    for (std::size_t i = 0; i + 3 <= q.size() && nwanted < 256; ++i) {
+        const std::uint32_t b = triple_bit(q.data() + i);
+        if (std::find(wanted, wanted + nwanted, b) == wanted + nwanted)
+            wanted[nwanted++] = b;
+    }
+    const std::size_t blocks = (t.segments.size() + SiteTable::kBlockSegments - 1) / SiteTable::kBlockSegments;
+    const auto block_start = [&](std::size_t b) {
+        const std::size_t seg = b * SiteTable::kBlockSegments;
+        return seg < t.segments.size() ? std::size_t(t.segments[seg].first) : t.arena.size();
+    };
+    std::size_t run = kNotFound;  // first block of the stretch that passes
+    for (std::size_t b = 0; b <= blocks; ++b) {
+        bool pass = false;
+        if (b < blocks) {
+            const std::uint64_t* bits = t.block_bits.data() + b * SiteTable::kBlockWords;
+            pass = true;
+            for (std::size_t k = 0; k < nwanted && pass; ++k)
+                pass = (bits[wanted[k] >> 6] >> (wanted[k] & 63)) & 1;
+        }
+        if (pass && run == kNotFound)
+            run = b;
+        if (!pass && run != kNotFound) {
+            scan(block_start(run), block_start(b));
+            run = kNotFound;
+        }
     }
     return nearest.size;
 }

@@ -98,6 +98,15 @@ struct SiteTable {
     // segment whose site left.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> segments;
     std::size_t arena_garbage = 0;  // bytes of zeroed segments
+    // A filter over blocks of kBlockSegments segments: bit h is set when a
+    // text of the block holds a run of three bytes that hashes to h. A
+    // query of three bytes or more is searched only in the blocks that have
+    // the bits of all its runs; the others cannot hold it. Sites that left
+    // keep their bits until compaction: the filter errs only towards
+    // searching.
+    static constexpr std::size_t kBlockSegments = 32;
+    static constexpr std::size_t kBlockWords = 32;  // 2048 bits a block
+    std::vector<std::uint64_t> block_bits;
 };
 
 enum class EnterOutcome { added, replaced };

@@ -31,8 +31,8 @@ Site site(const std::string& cname, std::uint32_t ssrc, std::optional<std::strin
 // The CNAMEs of the sites a lowered query selects, in the order given.
 std::vector<std::string> found(const SiteTable& t, std::string_view query, std::size_t limit = 19)
 {
-    std::uint32_t slots[64];
-    const std::size_t n = table_find(t, query, slots, limit);
+    std::vector<std::uint32_t> slots(limit);
+    const std::size_t n = table_find(t, query, slots.data(), limit);
     std::vector<std::string> v;
     for (std::size_t i = 0; i < n; ++i)
         v.emplace_back(*table_view(t, slots[i]).cname);
@@ -292,4 +292,56 @@ TEST(SiteTableIndex, MatchReplyChunksComeInTableOrder)
         EXPECT_EQ(ssrcs[k], make_ssrc(39 - std::uint32_t(k)));
     EXPECT_EQ(all.size(), 472u);
     EXPECT_EQ(all[0], 0x89);
+}
+
+TEST(SiteTableIndex, LargeTableWithManyChangesAgreesWithAPlainList)
+{
+    // Thousands of sites fill many filter blocks and make the arena compact
+    // itself several times.
+    std::mt19937 rng(7);
+    const auto pick = [&](int n) { return int(std::uniform_int_distribution<int>(0, n - 1)(rng)); };
+    const char* const first[] = {"Maria", "Jonas", "Aino", "Pedro", "Lena", "Tomasz"};
+    const char* const last[] = {"Lindqvist", "Kovacs", "Moreau", "Novak", "Silva"};
+    const auto person = [&](int i, int v) {
+        Site s = site(std::string("host").append(std::to_string(i)), std::uint32_t(i));
+        std::string name = first[(i + v) % 6];
+        name.append(" ").append(last[(i / 6 + v) % 5]);
+        s.name = name;
+        std::string mail = name.substr(0, 3);
+        mail.append(std::to_string(i * 7 + v)).append("@Mail.ORG");
+        if (v % 5 == 4)
+            mail.insert(mail.begin(), '*');
+        s.email = mail;
+        return s;
+    };
+    TestServer t;
+    Model m;
+    for (int round = 0; round < 4; ++round) {
+        for (int k = 0; k < 1500; ++k) {
+            const int i = pick(3000);
+            if (pick(3) == 0) {
+                m.release(make_ssrc(std::uint32_t(i)));
+                release_site(t.srv, make_ssrc(std::uint32_t(i)), 1000);
+            } else {
+                const Site s = person(i, pick(5));
+                m.enter(s);
+                enter_site(t.srv, Site(s), 1000);
+            }
+        }
+        std::vector<std::string> expected;
+        for (const auto& s : m.sites)
+            expected.push_back(*s.cname);
+        ASSERT_EQ(t.cnames(), expected);
+        for (const char* q : {"lindqvist", "ina li", "@mail.org", "mar", "na", "nobody here",
+                              "mar1234@mail.org", "*jon77@mail.org", "9@m", "tomasz kovacs"}) {
+            ASSERT_EQ(found(t.srv.table, q), m.matches(q, 19)) << q;
+            ASSERT_EQ(found(t.srv.table, q, 1000), m.matches(q, 1000)) << q;
+        }
+        for (int k = 0; k < 30; ++k) {
+            // An e-mail text of a site that may or may not be there.
+            std::string q = *person(pick(3000), pick(5)).email;
+            lower_case(q);
+            ASSERT_EQ(found(t.srv.table, q), m.matches(q, 19)) << q;
+        }
+    }
 }
