@@ -1,6 +1,6 @@
 // kvbench: the benchmark that `make bench` runs. It starts quorind and the
-// reference server (kvref) one after the other, several times each, drives
-// every workload against each with the closed-loop load generator, and
+// reference server (kvref) several times each, drives every workload
+// against one after the other with the closed-loop load generator, and
 // prints one table of medians with the ratios quorind / reference. It also
 // measures quorind's resident memory per site, its throughput with idle
 // connections held open, and, in this process, the time to write the HTML
@@ -110,7 +110,11 @@ std::vector<Fd> open_idle(int port, int count)
     return v;
 }
 
-void run_quorind(const Settings& set, std::uint32_t sites)
+// One round at one table size: quorind (filled first) and the reference
+// both listen; each workload runs against one, then the other, so that the
+// two figures of a pair see the same neighbours on the machine. The order
+// within the pairs alternates from round to round.
+void run_round(const Settings& set, std::uint32_t sites, int round)
 {
     testing::ServerUnderTest s;
     if (!testing::start_server(s, set.quorind, {})) {
@@ -118,7 +122,14 @@ void run_quorind(const Settings& set, std::uint32_t sites)
         std::exit(1);
     }
     const pid_t pid = s.child.pid;
-    // The table is filled by the same connections the workloads use.
+    const int ref_port = testing::free_port();
+    testing::Child ref = testing::start_child({set.ref, "-P" + std::to_string(ref_port)});
+    if (!testing::wait_listening(ref_port, 5000)) {
+        std::fprintf(stderr, "kvbench: the reference server did not start\n");
+        testing::stop_child(ref);
+        std::exit(1);
+    }
+    // The table is filled by the same kind of exchanges the workloads use.
     const auto rss0 = process_rss_kb(pid);
     const auto t0 = Clock::now();
     const auto fill_errors = fill_table(s.port, 0, sites, set.connections);
@@ -128,39 +139,29 @@ void run_quorind(const Settings& set, std::uint32_t sites)
                  static_cast<unsigned long long>(fill_errors));
     if (rss0 && rss1 && sites == set.sizes.back())
         rss_per_site.push_back(double(*rss1 - *rss0) * 1024.0 / double(sites));
+
     LoadOptions opt;
     opt.connections = set.connections;
     for (Workload w : kAllWorkloads) {
-        const LoadResult r = drive(set, s.port, pid, w, sites);
-        record(set, "quorind", workload_name(w), sites, opt, w, r);
-        if (w == Workload::refresh && sites == set.sizes.front() && set.idle > 0) {
-            const auto idle = open_idle(s.port, set.idle);
-            const LoadResult ri = drive(set, s.port, pid, w, sites);
-            record(set, "quorind", "refresh+idle", sites, opt, w, ri);
+        for (int k = 0; k < 2; ++k) {
+            if ((k + round) % 2 == 0)
+                record(set, "quorind", workload_name(w), sites, opt, w, drive(set, s.port, pid, w, sites));
+            else
+                record(set, "ref", workload_name(w), sites, opt, w, drive(set, ref_port, ref.pid, w, sites));
         }
     }
+    // Idle connections: refreshes with and without them, alternately.
+    if (sites == set.sizes.front() && set.idle > 0) {
+        for (int k = 0; k < 2; ++k) {
+            record(set, "quorind", "refresh-plain", sites, opt, Workload::refresh,
+                   drive(set, s.port, pid, Workload::refresh, sites));
+            const auto idle = open_idle(s.port, set.idle);
+            record(set, "quorind", "refresh+idle", sites, opt, Workload::refresh,
+                   drive(set, s.port, pid, Workload::refresh, sites));
+        }
+    }
+    testing::stop_child(ref);
     testing::stop_child(s.child);
-}
-
-void run_reference(const Settings& set)
-{
-    const int port = testing::free_port();
-    testing::Child c = testing::start_child({set.ref, "-P" + std::to_string(port)});
-    if (!testing::wait_listening(port, 5000)) {
-        std::fprintf(stderr, "kvbench: the reference server did not start\n");
-        testing::stop_child(c);
-        std::exit(1);
-    }
-    LoadOptions opt;
-    opt.connections = set.connections;
-    // The reference keeps no table: one run per workload stands for every
-    // table size.
-    for (Workload w : kAllWorkloads) {
-        const LoadResult r = drive(set, port, c.pid, w, set.sizes.front());
-        for (std::uint32_t sites : set.sizes)
-            record(set, "ref", workload_name(w), sites, opt, w, r);
-    }
-    testing::stop_child(c);
 }
 
 Site site_record(std::uint32_t id, std::time_t now)
@@ -274,7 +275,7 @@ void print_table(const Settings& set, const InProcess& inproc)
                     set.sizes.back(), inproc.pages_ms, inproc.public_ms, inproc.private_ms);
     else
         std::printf("HTML pages at %u sites: not written (no page writer)\n", set.sizes.back());
-    const auto& plain = results[{"quorind", "refresh", set.sizes.front()}];
+    const auto& plain = results[{"quorind", "refresh-plain", set.sizes.front()}];
     const auto& idle = results[{"quorind", "refresh+idle", set.sizes.front()}];
     if (!idle.rps.empty())
         std::printf("refresh at %u sites with %d idle connections open: %.0f req/s, %.2f of the %.0f "
@@ -313,7 +314,7 @@ void print_targets(const Settings& set, const InProcess& inproc)
         "a query that matches nothing at " + std::to_string(large) + " sites: p50 < 1 ms");
     say(inproc.pages_ms >= 0 && inproc.pages_ms < 200, "pages at " + std::to_string(large) + " sites < 200 ms");
     say(!rss_per_site.empty() && median(rss_per_site) < 400, "resident memory < 400 bytes per site");
-    const auto& plain = results[{"quorind", "refresh", small}];
+    const auto& plain = results[{"quorind", "refresh-plain", small}];
     const auto& idle = results[{"quorind", "refresh+idle", small}];
     say(!idle.rps.empty() && median(idle.rps) >= 0.9 * median(plain.rps),
         "with " + std::to_string(set.idle) + " idle connections >= 0.9 of the throughput without");
@@ -374,8 +375,7 @@ int main(int argc, char** argv)
     for (int rep = 1; rep <= set.reps; ++rep) {
         std::fprintf(stderr, "round %d of %d\n", rep, set.reps);
         for (std::uint32_t sites : set.sizes)
-            run_quorind(set, sites);
-        run_reference(set);
+            run_round(set, sites, rep);
     }
     const InProcess inproc = run_in_process(set.sizes.back());
     if (set.reps == 0) {  // the in-process figures alone

@@ -500,9 +500,21 @@ EnterOutcome table_enter(SiteTable& t, Site&& s)
     });
     if (found != SiteTable::kNone) {
         // Replacement is whole: the new record takes the old one's place.
+        // The CNAME key is the same by definition; the other keys and the
+        // search text are touched only when they changed, so a voice
+        // program that repeats itself costs no index work at all.
         Entry& e = t.slots[found];
         const bool same_search = segment_matches(t, e, fresh);
-        unindex_site(t, found);
+        const bool same_ssrc = e.ssrc == fresh.ssrc;
+        const std::string_view old_candidate = candidate_key(e);
+        const bool same_candidate = old_candidate.size() == candidate_key(fresh).size() &&
+                                    std::equal(old_candidate.begin(), old_candidate.end(),
+                                               candidate_key(fresh).begin(),
+                                               [](char a, char b) { return lower(a) == lower(b); });
+        if (!same_ssrc)
+            index_erase(t.by_ssrc, hash_ssrc(e.ssrc), found);
+        if (!same_candidate)
+            index_erase(t.by_candidate, hash_text(old_candidate, true), found);
         if (!same_search)
             drop_segment(t, found);
         fresh.order = e.order;
@@ -510,7 +522,10 @@ EnterOutcome table_enter(SiteTable& t, Site&& s)
         fresh.next = e.next;
         fresh.search = e.search;
         e = std::move(fresh);
-        index_site(t, found);
+        if (!same_ssrc)
+            index_insert(t.by_ssrc, hash_ssrc(e.ssrc), found);
+        if (!same_candidate)
+            index_insert(t.by_candidate, hash_text(candidate_key(e), true), found);
         if (!same_search)
             add_segment(t, found);
         return EnterOutcome::replaced;
