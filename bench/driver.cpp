@@ -288,6 +288,37 @@ void print_table(const Settings& set, const InProcess& inproc)
     std::printf("\n");
 }
 
+// The table's figures again, as one JSON object on one line.
+void print_json_summary(const Settings& set, const InProcess& inproc)
+{
+    std::string j = "{\"rounds\":" + std::to_string(set.reps) + ",\"rows\":[";
+    bool first = true;
+    for (std::uint32_t sites : set.sizes) {
+        for (Workload w : kAllWorkloads) {
+            const auto& q = results[{"quorind", workload_name(w), sites}];
+            const auto& r = results[{"ref", workload_name(w), sites}];
+            char row[512];
+            std::snprintf(row, sizeof row,
+                          "%s{\"workload\":\"%s\",\"sites\":%u,\"quorind\":{\"rps\":%.1f,\"p50_us\":%.1f,"
+                          "\"p99_us\":%.1f,\"cpu_us\":%.2f},\"ref\":{\"rps\":%.1f,\"p50_us\":%.1f,"
+                          "\"p99_us\":%.1f,\"cpu_us\":%.2f},\"errors\":%llu}",
+                          first ? "" : ",", workload_name(w), sites, median(q.rps), median(q.p50),
+                          median(q.p99), median(q.cpu), median(r.rps), median(r.p50), median(r.p99),
+                          median(r.cpu), static_cast<unsigned long long>(q.errors + r.errors));
+            j += row;
+            first = false;
+        }
+    }
+    const auto& plain = results[{"quorind", "refresh-plain", set.sizes.front()}];
+    const auto& idle = results[{"quorind", "refresh+idle", set.sizes.front()}];
+    char tail[256];
+    std::snprintf(tail, sizeof tail,
+                  "],\"rss_bytes_per_site\":%.0f,\"pages_ms\":%.1f,\"idle_rps\":%.1f,\"plain_rps\":%.1f}",
+                  median(rss_per_site), inproc.pages_ms, median(idle.rps), median(plain.rps));
+    j += tail;
+    std::printf("%s\n", j.c_str());
+}
+
 void print_targets(const Settings& set, const InProcess& inproc)
 {
     const auto ratio = [&](Workload w, std::uint32_t sites, bool cpu) {
@@ -389,5 +420,6 @@ int main(int argc, char** argv)
     }
     print_table(set, inproc);
     print_targets(set, inproc);
+    print_json_summary(set, inproc);
     return 0;
 }
