@@ -169,17 +169,34 @@ std::uint32_t triple_bit(const char* p)
     return (v * 0x9E3779B1u) >> 21;  // 0..2047
 }
 
+// The filter bit of the two bytes at p, for queries of two bytes.
+std::uint32_t pair_bit(const char* p)
+{
+    const std::uint32_t v = std::uint32_t(static_cast<unsigned char>(p[0])) << 8 |
+                            static_cast<unsigned char>(p[1]);
+    return ((v + 0x01000000u) * 0x85EBCA77u) >> 21;
+}
+
 // Sets the filter bits of segment `seg`, whose bytes are arena[from..to).
 void mark_block(SiteTable& t, std::size_t seg, std::size_t from, std::size_t to)
 {
     const std::size_t block = seg / SiteTable::kBlockSegments;
     if (t.block_bits.size() < (block + 1) * SiteTable::kBlockWords)
         t.block_bits.resize((block + 1) * SiteTable::kBlockWords, 0);
+    if (t.block_order.size() < block + 1)
+        t.block_order.resize(block + 1, 0);
+    const std::uint32_t slot = t.segments[seg].second;
+    if (slot != SiteTable::kNone)
+        t.block_order[block] = std::max(t.block_order[block], t.slots[slot].order);
     std::uint64_t* bits = t.block_bits.data() + block * SiteTable::kBlockWords;
     const char* a = t.arena.data();
-    for (std::size_t i = from; i + 3 <= to; ++i) {
-        if (a[i] == '\0' || a[i + 1] == '\0' || a[i + 2] == '\0')
+    for (std::size_t i = from; i + 2 <= to; ++i) {
+        if (a[i] == '\0' || a[i + 1] == '\0')
             continue;  // no query holds a NUL
+        const std::uint32_t p = pair_bit(a + i);
+        bits[p >> 6] |= std::uint64_t(1) << (p & 63);
+        if (i + 3 > to || a[i + 2] == '\0')
+            continue;
         const std::uint32_t b = triple_bit(a + i);
         bits[b >> 6] |= std::uint64_t(1) << (b & 63);
     }
@@ -218,10 +235,12 @@ void compact_arena(SiteTable& t)
     t.segments.swap(segments);
     t.arena_garbage = 0;
     t.block_bits.assign(t.block_bits.size(), 0);
+    t.block_order.assign(t.block_order.size(), 0);
     for (std::size_t seg = 0; seg < t.segments.size(); ++seg)
         mark_block(t, seg, t.segments[seg].first, segment_end(t, seg));
-    t.block_bits.resize((t.segments.size() + SiteTable::kBlockSegments - 1) /
-                        SiteTable::kBlockSegments * SiteTable::kBlockWords);
+    const std::size_t blocks = (t.segments.size() + SiteTable::kBlockSegments - 1) / SiteTable::kBlockSegments;
+    t.block_bits.resize(blocks * SiteTable::kBlockWords);
+    t.block_order.resize(blocks);
 }
 
 void drop_segment(SiteTable& t, std::uint32_t slot)
@@ -343,6 +362,13 @@ std::uint32_t next_stamp(SiteTable& t)
         for (std::uint32_t i = t.head; i != SiteTable::kNone; i = t.slots[i].next)
             t.slots[i].order = stamp--;
         t.next_order = std::uint32_t(t.count) + 1;
+        t.block_order.assign(t.block_order.size(), 0);
+        for (std::size_t seg = 0; seg < t.segments.size(); ++seg) {
+            const std::uint32_t slot = t.segments[seg].second;
+            auto& top = t.block_order[seg / SiteTable::kBlockSegments];
+            if (slot != SiteTable::kNone)
+                top = std::max(top, t.slots[slot].order);
+        }
     }
     return t.next_order++;
 }
@@ -576,7 +602,7 @@ std::size_t table_find(const SiteTable& t, std::string_view q, std::uint32_t* ou
 {
     Nearest nearest{out, limit, 0, t};
     // Site texts hold no NUL, so a query with one matches nothing.
-    if (q.empty() || q.find('\0') != std::string_view::npos)
+    if (limit == 0 || q.empty() || q.find('\0') != std::string_view::npos)
         return 0;
     const bool exact_query = q[0] == '*';
     const std::string_view key = exact_query ? q.substr(1) : q;
@@ -613,39 +639,35 @@ std::size_t table_find(const SiteTable& t, std::string_view q, std::uint32_t* ou
             pos = segment_end(t, std::size_t(seg - t.segments.begin()));
         }
     };
-    if (q.size() < 3) {
-        scan(0, t.arena.size());
-        return nearest.size;
-    }
-    // Only the blocks whose filter has every bit of the query; neighbours
-    // that pass are searched as one stretch.
+    // The query's filter bits: its runs of three bytes, or for a query of
+    // two bytes the pair; none for a single byte.
     std::uint32_t wanted[256];
     std::size_t nwanted = 0;
+    if (q.size() == 2)
+        wanted[nwanted++] = pair_bit(q.data());
     for (std::size_t i = 0; i + 3 <= q.size() && nwanted < 256; ++i) {
         const std::uint32_t b = triple_bit(q.data() + i);
         if (std::find(wanted, wanted + nwanted, b) == wanted + nwanted)
             wanted[nwanted++] = b;
     }
     const std::size_t blocks = (t.segments.size() + SiteTable::kBlockSegments - 1) / SiteTable::kBlockSegments;
-    const auto block_start = [&](std::size_t b) {
+    // reach[b]: the nearest-to-head order stamp any of blocks 0..b can hold.
+    std::vector<std::uint32_t>& reach = t.reach;
+    reach.resize(blocks);
+    for (std::size_t b = 0; b < blocks; ++b)
+        reach[b] = std::max(t.block_order[b], b > 0 ? reach[b - 1] : 0u);
+    for (std::size_t b = blocks; b-- > 0;) {
+        if (nearest.size == limit && reach[b] < t.slots[out[limit - 1]].order)
+            break;  // nothing earlier comes nearer the head than what is found
+        const std::uint64_t* bits = t.block_bits.data() + b * SiteTable::kBlockWords;
+        bool pass = true;
+        for (std::size_t k = 0; k < nwanted && pass; ++k)
+            pass = (bits[wanted[k] >> 6] >> (wanted[k] & 63)) & 1;
+        if (!pass)
+            continue;
         const std::size_t seg = b * SiteTable::kBlockSegments;
-        return seg < t.segments.size() ? std::size_t(t.segments[seg].first) : t.arena.size();
-    };
-    std::size_t run = kNotFound;  // first block of the stretch that passes
-    for (std::size_t b = 0; b <= blocks; ++b) {
-        bool pass = false;
-        if (b < blocks) {
-            const std::uint64_t* bits = t.block_bits.data() + b * SiteTable::kBlockWords;
-            pass = true;
-            for (std::size_t k = 0; k < nwanted && pass; ++k)
-                pass = (bits[wanted[k] >> 6] >> (wanted[k] & 63)) & 1;
-        }
-        if (pass && run == kNotFound)
-            run = b;
-        if (!pass && run != kNotFound) {
-            scan(block_start(run), block_start(b));
-            run = kNotFound;
-        }
+        const std::size_t last = std::min(seg + SiteTable::kBlockSegments, t.segments.size());
+        scan(t.segments[seg].first, last < t.segments.size() ? t.segments[last].first : t.arena.size());
     }
     return nearest.size;
 }

@@ -99,14 +99,23 @@ struct SiteTable {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> segments;
     std::size_t arena_garbage = 0;  // bytes of zeroed segments
     // A filter over blocks of kBlockSegments segments: bit h is set when a
-    // text of the block holds a run of three bytes that hashes to h. A
-    // query of three bytes or more is searched only in the blocks that have
-    // the bits of all its runs; the others cannot hold it. Sites that left
+    // text of the block holds a run of three bytes, or of two, that hashes
+    // to h. A query of two bytes or more is searched only in the blocks that
+    // have the bits of all its runs; the others cannot hold it. Sites that left
     // keep their bits until compaction: the filter errs only towards
     // searching.
     static constexpr std::size_t kBlockSegments = 32;
     static constexpr std::size_t kBlockWords = 32;  // 2048 bits a block
     std::vector<std::uint64_t> block_bits;
+    // Per block, the largest order stamp of a site whose text it holds or
+    // held. Segments are appended, so the last blocks hold the sites added
+    // last, nearest the head: a query searches the blocks from the last one
+    // back and stops when no earlier block can hold a site nearer the head
+    // than the matches it has.
+    std::vector<std::uint32_t> block_order;
+    // Work area of table_find, kept so that a query allocates nothing once
+    // the table has grown.
+    mutable std::vector<std::uint32_t> reach;
 };
 
 enum class EnterOutcome { added, replaced };
