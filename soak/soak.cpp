@@ -490,10 +490,11 @@ bool parse_args(Options& o, int argc, char** argv)
             return false;
     }
     if (o.valgrind) {
+        // Long enough for idle connections to reach the server's limit.
         if (!requests_given)
-            o.requests = 20'000;
+            o.requests = 50'000;
         if (!seconds_given)
-            o.seconds = 0;
+            o.seconds = 60;
         if (!population_given)
             o.population = 300;
     }
