@@ -699,6 +699,14 @@ int main(int argc, char** argv)
             ok = false;
         }
     }
+    if (ok) {
+        // The logs are kept only when they have something to show.
+        for (const std::string& f : {srv.child.out_path, srv.child.err_path, dir + "/message", valgrind_log})
+            ::unlink(f.c_str());
+        ::rmdir(dir.c_str());
+    } else {
+        std::printf("server output in %s and %s\n", srv.child.out_path.c_str(), srv.child.err_path.c_str());
+    }
     std::printf("%s\n", ok ? "soak: PASSED" : "soak: FAILED");
     return ok ? 0 : 1;
 }
