@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -245,16 +246,93 @@ std::optional<Bytes> round_trip(int port, const Bytes& request, int timeout_ms, 
     return read_to_eof(s.get(), timeout_ms);
 }
 
+namespace {
+
+// The process and all its descendants (a wrapper such as faketime may run
+// the server as its child).
+std::vector<pid_t> process_tree(pid_t root)
+{
+    std::vector<pid_t> tree{root};
+    for (std::size_t k = 0; k < tree.size(); ++k) {
+        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+            const std::string name = entry.path().filename();
+            if (name.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            const std::string stat = read_file("/proc/" + name + "/stat");
+            const auto close = stat.rfind(')');
+            if (close == std::string::npos)
+                continue;
+            std::istringstream in(stat.substr(close + 2));
+            std::string state;
+            pid_t ppid = 0;
+            in >> state >> ppid;
+            if (ppid == tree[k])
+                tree.push_back(pid_t(std::stol(name)));
+        }
+    }
+    return tree;
+}
+
+// The TCP port of a listening socket that the process tree holds.
+std::optional<int> own_listening_port(pid_t root, std::optional<int> port)
+{
+    std::vector<std::string> inodes;
+    std::error_code ec;
+    for (pid_t p : process_tree(root)) {
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(p) + "/fd", ec)) {
+            const std::string link = std::filesystem::read_symlink(fd.path(), ec).string();
+            if (link.rfind("socket:[", 0) == 0)
+                inodes.push_back(link.substr(8, link.size() - 9));
+        }
+    }
+    std::ifstream f("/proc/net/tcp");
+    std::string line;
+    while (std::getline(f, line)) {
+        std::istringstream ls(line);
+        std::string sl, local, remote, state, queues, timer, retr, uid, timeout, inode;
+        ls >> sl >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
+        if (state != "0A" || local.size() < 5)
+            continue;
+        const int local_port = int(std::stoul(local.substr(local.size() - 4), nullptr, 16));
+        if (port && local_port != *port)
+            continue;
+        for (const auto& i : inodes)
+            if (i == inode)
+                return local_port;
+    }
+    return std::nullopt;
+}
+
+// Waits until the child itself listens (on `port`, or on any port) and
+// returns the port. Another program listening on that port does not count.
+std::optional<int> wait_own_listener(Child& c, std::optional<int> port, int timeout_ms)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (auto found = own_listening_port(c.pid, port))
+            return found;
+        if (wait_child(c, 0) || std::chrono::steady_clock::now() >= end)
+            return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+}  // namespace
+
 bool start_server(ServerUnderTest& s, const std::string& binary, const std::vector<std::string>& options,
                   const std::vector<std::string>& prefix, const std::vector<std::string>& env)
 {
-    s.port = free_port();
+    // Port 0: the system picks a free port, which is then read back from
+    // the server's own listening socket, so two tests can never race for
+    // one port.
     std::vector<std::string> argv = prefix;
     argv.push_back(binary);
     argv.insert(argv.end(), options.begin(), options.end());
-    argv.push_back("-P" + std::to_string(s.port));
+    argv.push_back("-P0");
     s.child = start_child(argv, env);
-    return wait_listening(s.port, 5000);
+    const auto port = wait_own_listener(s.child, std::nullopt, 5000);
+    s.port = port.value_or(0);
+    return port.has_value();
 }
 
 bool start_server_on(ServerUnderTest& s, int port, const std::string& binary,
@@ -265,7 +343,7 @@ bool start_server_on(ServerUnderTest& s, int port, const std::string& binary,
     argv.insert(argv.end(), options.begin(), options.end());
     argv.push_back("-P" + std::to_string(port));
     s.child = start_child(argv);
-    return wait_listening(port, 5000);
+    return wait_own_listener(s.child, port, 5000).has_value();
 }
 
 }  // namespace kovari::testing
