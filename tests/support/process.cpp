@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -202,8 +203,21 @@ Fd connect_loopback(int port, const char* local_ip)
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(std::uint16_t(port));
-    if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) < 0)
-        return Fd();
+    // Connect with a bound: a listener whose queue is full would otherwise
+    // hold the test for minutes of SYN retries.
+    const int flags = ::fcntl(s.get(), F_GETFL);
+    ::fcntl(s.get(), F_SETFL, flags | O_NONBLOCK);
+    if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) < 0) {
+        if (errno != EINPROGRESS)
+            return Fd();
+        pollfd p{s.get(), POLLOUT, 0};
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (::poll(&p, 1, 5000) != 1 || ::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &len) < 0 ||
+            err != 0)
+            return Fd();
+    }
+    ::fcntl(s.get(), F_SETFL, flags);
     return s;
 }
 
@@ -273,18 +287,30 @@ std::vector<pid_t> process_tree(pid_t root)
     return tree;
 }
 
-// The TCP port of a listening socket that the process tree holds.
-std::optional<int> own_listening_port(pid_t root, std::optional<int> port)
+// The socket inodes that a process holds open.
+std::vector<std::string> socket_inodes(const std::string& proc_dir)
 {
     std::vector<std::string> inodes;
     std::error_code ec;
-    for (pid_t p : process_tree(root)) {
-        for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(p) + "/fd", ec)) {
-            const std::string link = std::filesystem::read_symlink(fd.path(), ec).string();
-            if (link.rfind("socket:[", 0) == 0)
-                inodes.push_back(link.substr(8, link.size() - 9));
-        }
+    for (const auto& fd : std::filesystem::directory_iterator(proc_dir + "/fd", ec)) {
+        const std::string link = std::filesystem::read_symlink(fd.path(), ec).string();
+        if (link.rfind("socket:[", 0) == 0)
+            inodes.push_back(link.substr(8, link.size() - 9));
     }
+    return inodes;
+}
+
+// The TCP port of a listening socket that the process tree holds. Sockets
+// of the test process itself do not count: a child holds copies of them
+// between its fork and its exec.
+std::optional<int> own_listening_port(pid_t root, std::optional<int> port)
+{
+    const std::vector<std::string> mine = socket_inodes("/proc/self");
+    std::vector<std::string> inodes;
+    for (pid_t p : process_tree(root))
+        for (auto& i : socket_inodes("/proc/" + std::to_string(p)))
+            if (std::find(mine.begin(), mine.end(), i) == mine.end())
+                inodes.push_back(std::move(i));
     std::ifstream f("/proc/net/tcp");
     std::string line;
     while (std::getline(f, line)) {
