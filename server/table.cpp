@@ -71,7 +71,8 @@ namespace {
 
 using Entry = SiteTable::Entry;
 
-constexpr int kCname = 0, kName = 1, kEmail = 2, kPhone = 3, kLoc = 4, kTool = 5;
+// Positions of the texts a query needs; the others follow in item order.
+constexpr int kCname = 0, kName = 1, kEmail = 2;
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 
