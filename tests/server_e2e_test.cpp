@@ -58,8 +58,10 @@ void announce(int port, const Bytes& packet, const char* from = nullptr)
 
 Bytes item(std::uint8_t type, const std::string& text)
 {
-    Bytes b = {type, std::uint8_t(text.size())};
-    b.insert(b.end(), text.begin(), text.end());
+    Bytes b(2 + text.size());
+    b[0] = type;
+    b[1] = std::uint8_t(text.size());
+    std::copy(text.begin(), text.end(), b.begin() + 2);
     return b;
 }
 

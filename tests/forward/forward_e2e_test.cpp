@@ -27,20 +27,9 @@ long ms_since(Clock::time_point t)
 
 // A peer server played by the test: it accepts and records what arrives.
 struct RecordingPeer {
-    Fd fd;
     int port = 0;
-    explicit RecordingPeer(int backlog = 16)
-    {
-        fd = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd.get(), backlog);
-        socklen_t len = sizeof a;
-        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
+    Fd fd;
+    explicit RecordingPeer(int backlog = 16) : fd(listen_loopback(backlog, port)) {}
     // The bytes of the next connection, or nullopt when none comes.
     std::optional<Bytes> next_copy(int timeout_ms)
     {

@@ -78,20 +78,9 @@ TEST(ParseForwardList, FillsThePeerListAsTheOptionsSay)
 
 // A listener on 127.0.0.1 that plays a peer server.
 struct PeerListener {
-    Fd fd;
     int port = 0;
-    explicit PeerListener(int backlog = 128)
-    {
-        fd = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd.get(), backlog);
-        socklen_t len = sizeof a;
-        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
+    Fd fd;
+    explicit PeerListener(int backlog = 128) : fd(testing::listen_loopback(backlog, port)) {}
 };
 
 struct ForwardingServer {

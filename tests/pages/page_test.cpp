@@ -13,6 +13,9 @@
 #include "tests/support/packets.h"
 #include "tests/support/process.h"
 
+using kovari::testing::path_exists;
+using kovari::testing::write_file;
+
 namespace kovari {
 namespace {
 
@@ -184,18 +187,6 @@ protected:
         srv.settings.public_base = base;
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
-    void put(const std::string& path, const std::string& text)
-    {
-        std::FILE* f = std::fopen(path.c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        std::fputs(text.c_str(), f);
-        std::fclose(f);
-    }
-    bool exists(const std::string& path)
-    {
-        struct stat st{};
-        return ::lstat(path.c_str(), &st) == 0;
-    }
 
     std::string dir, base;
     testing::Capture err, out;
@@ -205,17 +196,17 @@ protected:
 TEST_F(PageFiles, PageIsRenamedIntoPlaceAndReportedUnderD)
 {
     srv.settings.debug = true;
-    put(base + ".html", "OLD PAGE\n");
+    ASSERT_TRUE(write_file(base + ".html", "OLD PAGE\n"));
     EXPECT_TRUE(write_html_page(srv, base, false, kDec7At1043Utc));
     EXPECT_EQ(read_file(base + ".html"), kHead + "<h2>No sites active.</h2>\n" + kTail);
-    EXPECT_FALSE(exists(base + ".new"));
+    EXPECT_FALSE(path_exists(base + ".new"));
     EXPECT_EQ(err.text(), "quorind: updated " + base + ".html\n");
 }
 
 TEST_F(PageFiles, PageThatCannotBeOpenedIsSkippedSilently)
 {
     srv.settings.debug = true;
-    put(base + ".html", "OLD PAGE\n");
+    ASSERT_TRUE(write_file(base + ".html", "OLD PAGE\n"));
     ASSERT_EQ(::mkdir((base + ".new").c_str(), 0700), 0);
     EXPECT_FALSE(write_html_page(srv, base, false, kDec7At1043Utc));
     EXPECT_EQ(read_file(base + ".html"), "OLD PAGE\n");
@@ -225,20 +216,20 @@ TEST_F(PageFiles, PageThatCannotBeOpenedIsSkippedSilently)
 TEST_F(PageFiles, FailedWriteKeepsTheOldPageAndIsReported)
 {
     srv.settings.debug = true;
-    put(base + ".html", "OLD PAGE\n");
+    ASSERT_TRUE(write_file(base + ".html", "OLD PAGE\n"));
     ASSERT_EQ(::symlink("/dev/full", (base + ".new").c_str()), 0);
     EXPECT_FALSE(write_html_page(srv, base, false, kDec7At1043Utc));
     EXPECT_EQ(read_file(base + ".html"), "OLD PAGE\n");
-    EXPECT_FALSE(exists(base + ".new"));
+    EXPECT_FALSE(path_exists(base + ".new"));
     EXPECT_EQ(err.text(), "writing HTML page: No space left on device\n");
 }
 
 TEST_F(PageFiles, FailedRenameRemovesTheNewFileAndIsReported)
 {
     ASSERT_EQ(::mkdir((base + ".html").c_str(), 0700), 0);
-    put(base + ".html/keep", "x");  // a directory that is not empty cannot be replaced
+    ASSERT_TRUE(write_file(base + ".html/keep", "x"));  // a directory that is not empty cannot be replaced
     EXPECT_FALSE(write_html_page(srv, base, false, kDec7At1043Utc));
-    EXPECT_FALSE(exists(base + ".new"));
+    EXPECT_FALSE(path_exists(base + ".new"));
     EXPECT_EQ(err.text(), "renaming HTML page: Is a directory\n");
 }
 
@@ -248,7 +239,7 @@ TEST_F(PageFiles, FailureOnOnePageDoesNotStopTheOther)
     srv.settings.private_base = dir + "/priv";
     ASSERT_EQ(::symlink("/dev/full", (base + ".new").c_str()), 0);
     note_change(srv, kDec7At1043Utc);
-    EXPECT_FALSE(exists(base + ".html"));
+    EXPECT_FALSE(path_exists(base + ".html"));
     EXPECT_EQ(read_file(dir + "/priv.html"), kHead + "<h2>No sites active.</h2>\n" + kTail);
 }
 

@@ -11,6 +11,9 @@
 #include "tests/support/packets.h"
 #include "tests/support/process.h"
 
+using kovari::testing::path_exists;
+using kovari::testing::write_file;
+
 namespace kovari::testing {
 namespace {
 
@@ -25,19 +28,6 @@ struct PageDir {
     std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
 
-void put(const std::string& path, const std::string& text)
-{
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fputs(text.c_str(), f);
-    std::fclose(f);
-}
-
-bool exists(const std::string& path)
-{
-    struct stat st{};
-    return ::lstat(path.c_str(), &st) == 0;
-}
 
 Bytes announce(const std::string& cname, std::uint32_t ssrc)
 {
@@ -62,8 +52,8 @@ TEST(HtmlPagesServer, BothPagesAreWrittenAtStartUp)
     ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-H" + (dir / "pub"), "-Z" + (dir / "priv")})) << s.err();
     EXPECT_TRUE(wait_for_text(dir / "pub.html", "<h2>No sites active.</h2>\n</body>\n</html>\n", 2000));
     EXPECT_TRUE(wait_for_text(dir / "priv.html", "<h2>No sites active.</h2>\n</body>\n</html>\n", 2000));
-    EXPECT_FALSE(exists(dir / "pub.new"));
-    EXPECT_FALSE(exists(dir / "priv.new"));
+    EXPECT_FALSE(path_exists(dir / "pub.new"));
+    EXPECT_FALSE(path_exists(dir / "priv.new"));
 }
 
 TEST(HtmlPagesServer, WithIntervalZeroEveryChangeIsOnThePageAtOnce)
@@ -103,7 +93,7 @@ TEST(HtmlPagesServer, DefaultIntervalHoldsChangesBackUntilItHasPassedOrTheSweepC
         GTEST_SKIP() << "libfaketime is not installed";
     PageDir dir;
     const std::string clock = dir / "clock";
-    put(clock, "+0\n");
+    ASSERT_TRUE(write_file(clock, "+0\n"));
     ServerUnderTest s;
     ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-H" + (dir / "pub")}, {},
                              {"LD_PRELOAD=" FAKETIME_LIB, "FAKETIME_TIMESTAMP_FILE=" + clock,
@@ -116,14 +106,14 @@ TEST(HtmlPagesServer, DefaultIntervalHoldsChangesBackUntilItHasPassedOrTheSweepC
 
     // 121 s later the sweep is due; a query wakes the server, which runs it
     // and so writes the change held back.
-    put(clock, "+121\n");
+    ASSERT_TRUE(write_file(clock, "+121\n"));
     ASSERT_TRUE(round_trip(s.port, query_packet(""), 3000).has_value());
     EXPECT_TRUE(wait_for_text(page, "<h2>1 site active.</h2>", 2000));
 
     tell(s.port, announce("bob", 2));
     EXPECT_NE(read_file(page).find("<h2>1 site active.</h2>"), std::string::npos);
 
-    put(clock, "+182\n");  // 61 s after the last write
+    ASSERT_TRUE(write_file(clock, "+182\n"));  // 61 s after the last write
     tell(s.port, announce("carol", 3));
     EXPECT_NE(read_file(page).find("<h2>3 sites active.</h2>"), std::string::npos);
 }
@@ -132,13 +122,13 @@ TEST(HtmlPagesServer, DefaultIntervalHoldsChangesBackUntilItHasPassedOrTheSweepC
 TEST(HtmlPagesServer, FailedWriteLeavesTheOldPageIntact)
 {
     PageDir dir;
-    put(dir / "pub.html", "OLD PAGE\n");
+    ASSERT_TRUE(write_file(dir / "pub.html", "OLD PAGE\n"));
     ASSERT_EQ(::symlink("/dev/full", (dir / "pub.new").c_str()), 0);
     ServerUnderTest s;
     ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-I0", "-H" + (dir / "pub")})) << s.err();
     ASSERT_TRUE(wait_for_text(s.child.err_path, "writing HTML page: No space left on device\n", 2000));
     EXPECT_EQ(read_file(dir / "pub.html"), "OLD PAGE\n");
-    EXPECT_FALSE(exists(dir / "pub.new"));
+    EXPECT_FALSE(path_exists(dir / "pub.new"));
 
     // The failed .new is gone, so the next change writes the page.
     tell(s.port, announce("ann", 1));
@@ -149,7 +139,7 @@ TEST(HtmlPagesServer, FailedWriteLeavesTheOldPageIntact)
 TEST(HtmlPagesServer, PageThatCannotBeOpenedIsSkippedSilently)
 {
     PageDir dir;
-    put(dir / "pub.html", "OLD PAGE\n");
+    ASSERT_TRUE(write_file(dir / "pub.html", "OLD PAGE\n"));
     ASSERT_EQ(::mkdir((dir / "pub.new").c_str(), 0700), 0);
     ServerUnderTest s;
     ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-D", "-I0", "-H" + (dir / "pub")})) << s.err();

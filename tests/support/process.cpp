@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -140,6 +141,33 @@ RunResult run_program(const std::vector<std::string>& argv, const std::vector<st
     ::unlink(c.out_path.c_str());
     ::unlink(c.err_path.c_str());
     return r;
+}
+
+bool write_file(const std::string& path, const std::string& text)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << text;
+    return bool(f.flush());
+}
+
+bool path_exists(const std::string& path)
+{
+    struct stat st{};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+Fd listen_loopback(int backlog, int& port)
+{
+    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) < 0 || ::listen(fd.get(), backlog) < 0 ||
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len) < 0)
+        return Fd();
+    port = ntohs(a.sin_port);
+    return fd;
 }
 
 int free_port()

@@ -29,6 +29,10 @@ std::optional<int> wait_child(Child& c, int timeout_ms);
 // SIGTERM, then SIGKILL if it has not ended within a second.
 void stop_child(Child& c);
 std::string read_file(const std::string& path);
+// Creates or replaces a file with the text; false if it cannot be written.
+bool write_file(const std::string& path, const std::string& text);
+// True when something (a file, a directory, a dangling link) has the name.
+bool path_exists(const std::string& path);
 
 struct RunResult {
     int status = -1;
@@ -41,6 +45,9 @@ RunResult run_program(const std::vector<std::string>& argv, const std::vector<st
 
 // A port that nothing listens on right now.
 int free_port();
+// A listener on 127.0.0.1 at a port of the system's choosing, which is
+// stored in `port`. It never accepts by itself: the test does.
+Fd listen_loopback(int backlog, int& port);
 // Waits until something listens on the loopback or wildcard port, without
 // connecting to it.
 bool wait_listening(int port, int timeout_ms);
