@@ -84,21 +84,52 @@ inline void put_length_field(std::span<std::uint8_t> packet, std::size_t total)
 }
 
 // A read position inside the bytes that actually arrived. It never steps
-// past `end`; a field that would run past it is an ordinary "no".
-struct ByteCursor {
-    std::span<const std::uint8_t> bytes;  // everything received
-    std::size_t pos = 0;
-    std::size_t end = 0;                  // reads stop here (<= bytes.size())
-
-    ByteCursor(std::span<const std::uint8_t> b, std::size_t start, std::size_t stop)
-        : bytes(b), pos(start), end(stop < b.size() ? stop : b.size())
+// past its end; a field that would run past it is an ordinary "no", and
+// every accessor checks before it reads.
+class ByteCursor {
+public:
+    // Reads bytes[start..stop); stop is cut to what arrived.
+    ByteCursor(std::span<const std::uint8_t> bytes, std::size_t start, std::size_t stop)
+        : bytes_(bytes.first(stop < bytes.size() ? stop : bytes.size())),
+          pos_(start < bytes_.size() ? start : bytes_.size())
     {
     }
+    explicit ByteCursor(std::span<const std::uint8_t> bytes) : ByteCursor(bytes, 0, bytes.size()) {}
 
-    bool at_end() const { return pos >= end; }
-    std::size_t left() const { return at_end() ? 0 : end - pos; }
-    std::uint8_t peek() const { return bytes[pos]; }
-    void skip(std::size_t k) { pos = k > left() ? end : pos + k; }
+    bool at_end() const { return pos_ == bytes_.size(); }
+    std::size_t left() const { return bytes_.size() - pos_; }
+    // The read position, counted from the start of the bytes received.
+    std::size_t offset() const { return pos_; }
+
+    // The byte `ahead` places past the position, if it arrived.
+    std::optional<std::uint8_t> peek(std::size_t ahead = 0) const
+    {
+        if (ahead >= left())
+            return std::nullopt;
+        return bytes_[pos_ + ahead];
+    }
+    // The next k bytes, if all of them arrived; the position stays.
+    std::optional<std::span<const std::uint8_t>> peek_bytes(std::size_t k) const
+    {
+        if (k > left())
+            return std::nullopt;
+        return bytes_.subspan(pos_, k);
+    }
+    // The next k bytes, stepping past them; if fewer arrived, nothing, and
+    // the cursor is at its end.
+    std::optional<std::span<const std::uint8_t>> read_bytes(std::size_t k)
+    {
+        const auto b = peek_bytes(k);
+        skip(k);
+        return b;
+    }
+    // Everything from the position to the end.
+    std::span<const std::uint8_t> rest() const { return bytes_.subspan(pos_); }
+    void skip(std::size_t k) { pos_ = k > left() ? bytes_.size() : pos_ + k; }
+
+private:
+    std::span<const std::uint8_t> bytes_;  // what arrived, up to the end of reading
+    std::size_t pos_ = 0;
 };
 
 // Reads the SDES item at the cursor (type byte, length byte L, L bytes of
@@ -113,16 +144,6 @@ std::optional<std::string> read_item(ByteCursor& c);
 inline char private_prefix(const std::string& text)
 {
     return text.size() >= 2 && text[0] == 1 ? text[1] : 0;
-}
-
-// Decimal conversion in the manner of strtol(…, 10): leading white space and
-// a sign are accepted, reading stops at the first non-digit, no digits give
-// 0. Saturates instead of overflowing.
-long parse_decimal(const char* text);
-
-inline bool is_space(unsigned char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 }  // namespace kovari

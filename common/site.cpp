@@ -3,40 +3,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
-#include <cerrno>
-#include <climits>
-#include <cstdarg>
-#include <cstdlib>
-#include <cstring>
+#include "report.h"
 
 namespace kovari {
-
-std::optional<std::string> read_item(ByteCursor& c)
-{
-    if (c.left() < 2) {
-        c.skip(c.left());
-        return std::nullopt;
-    }
-    const std::size_t len = c.bytes[c.pos + 1];
-    if (c.left() < 2 + len) {
-        c.skip(c.left());
-        return std::nullopt;
-    }
-    // Texts are NUL-terminated everywhere they are used: a NUL inside an
-    // item ends its text there.
-    const char* first = reinterpret_cast<const char*>(c.bytes.data() + c.pos + 2);
-    std::string text(first, ::strnlen(first, len));
-    c.skip(2 + len);
-    return text;
-}
-
-long parse_decimal(const char* text)
-{
-    const int saved = errno;
-    const long v = std::strtol(text, nullptr, 10);
-    errno = saved;
-    return v;
-}
 
 std::optional<std::string>* item_field(Site& s, std::uint8_t type)
 {
@@ -86,35 +55,6 @@ void dump_site(std::FILE* out, const SiteView& s)
         put_text(out, *l.text);
         std::fputc('\n', out);
     }
-}
-
-std::string program_name(std::string_view invocation)
-{
-    const auto slash = invocation.rfind('/');
-    return std::string(slash == std::string_view::npos ? invocation : invocation.substr(slash + 1));
-}
-
-std::string format(const char* fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    char small[256];
-    const int n = std::vsnprintf(small, sizeof small, fmt, ap);
-    va_end(ap);
-    if (n < 0)
-        return {};
-    if (std::size_t(n) < sizeof small)
-        return std::string(small, std::size_t(n));
-    std::string out(std::size_t(n), '\0');
-    va_start(ap, fmt);
-    std::vsnprintf(out.data(), out.size() + 1, fmt, ap);
-    va_end(ap);
-    return out;
-}
-
-void report_error(std::FILE* err, const char* phrase, int errnum)
-{
-    std::fprintf(err, "%s: %s\n", phrase, std::strerror(errnum));
 }
 
 }  // namespace kovari

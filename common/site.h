@@ -51,17 +51,50 @@ inline SiteView view_of(const Site& s)
 // The text field that SDES item type 1..6 fills, or nullptr for any other.
 std::optional<std::string>* item_field(Site& s, std::uint8_t type);
 
-// A leading '*' on the cname or email keeps a site unlisted.
-inline bool has_marker(const std::optional<std::string_view>& t)
+// Reads the items of one SDES chunk into `s`, from the cursor up to and
+// including its 0 item. Texts of types 1..6 fill their fields (a later item
+// of a type replaces an earlier one); each private item (type 8) is handed
+// to on_private(text); other types are passed over. Returns true when the 0
+// item was read; false when the bytes ended first or an item ran past them,
+// the cursor then being at the end.
+template <typename F>
+bool read_chunk_items(ByteCursor& c, Site& s, F&& on_private)
 {
-    return t && !t->empty() && (*t)[0] == '*';
+    while (const auto type = c.peek()) {
+        if (*type == kItemEnd) {
+            c.skip(1);
+            return true;
+        }
+        auto text = read_item(c);
+        if (!text)
+            return false;
+        if (auto* field = item_field(s, *type))
+            *field = std::move(*text);
+        else if (*type == kItemPRIV)
+            on_private(*text);
+    }
+    return false;
 }
-inline bool is_unlisted(const SiteView& s) { return has_marker(s.cname) || has_marker(s.email); }
 
-// A text without its one leading '*', if it has one.
+// The unlisted marker: a cname or email beginning with '*' keeps its site
+// off the public page and out of all but exact queries. A query that
+// begins with it asks for an exact match.
+inline constexpr char kUnlistedMarker = '*';
+
+inline bool has_marker(std::string_view t) { return !t.empty() && t[0] == kUnlistedMarker; }
+inline bool has_marker(const std::optional<std::string_view>& t) { return t && has_marker(*t); }
+
+inline bool is_unlisted(const std::optional<std::string_view>& cname,
+                        const std::optional<std::string_view>& email)
+{
+    return has_marker(cname) || has_marker(email);
+}
+inline bool is_unlisted(const SiteView& s) { return is_unlisted(s.cname, s.email); }
+
+// A text without its one leading marker, if it has one.
 inline std::string_view without_marker(std::string_view t)
 {
-    return !t.empty() && t[0] == '*' ? t.substr(1) : t;
+    return has_marker(t) ? t.substr(1) : t;
 }
 
 // Dotted form of an IPv4 address held in network order.
@@ -74,18 +107,5 @@ std::string address_text(std::uint32_t ip, std::int16_t port);
 // Times are shown in local time in the 24-character ctime form.
 void dump_site(std::FILE* out, const SiteView& s);
 inline void dump_site(std::FILE* out, const Site& s) { dump_site(out, view_of(s)); }
-
-// The part of the invocation path after its last '/'.
-std::string program_name(std::string_view invocation);
-
-// printf into a std::string.
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
-// Writes the whole string to a stream (texts may hold NUL bytes).
-inline void put_text(std::FILE* out, std::string_view t) { std::fwrite(t.data(), 1, t.size(), out); }
-
-// The system's description of an errno value, as perror prints it.
-// Writes "phrase: description\n" on the stream.
-void report_error(std::FILE* err, const char* phrase, int errnum);
 
 }  // namespace kovari

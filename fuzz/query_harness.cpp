@@ -87,37 +87,27 @@ const char* run_query_input(const std::uint8_t* data, std::size_t size)
 
     if (nul) {
         ByteCursor c(std::span<const std::uint8_t>(data, size), std::size_t(nul - data) + 1, size);
-        while (c.left() >= 4) {
+        while (const auto ssrc = c.read_bytes(4)) {
             Site s;
-            std::memcpy(s.ssrc.data(), &c.bytes[c.pos], 4);
-            c.skip(4);
-            while (!c.at_end()) {
-                const std::uint8_t type = c.peek();
-                if (type == kItemEnd) {
-                    c.skip(1);
+            std::copy(ssrc->begin(), ssrc->end(), s.ssrc.begin());
+            const char* bad = nullptr;
+            read_chunk_items(c, s, [&](const std::string& text) {
+                if (bad == nullptr)
+                    bad = check_item(kItemPRIV, text);
+                const char* value = text.c_str() + (text.size() >= 2 ? 2 : text.size());
+                switch (private_prefix(text)) {
+                case 'P': s.port = std::int16_t(parse_decimal(value)); break;
+                case 'T': s.time = std::time_t(parse_decimal(value)); break;
+                case 'I':
+                    if (inet_pton(AF_INET, value, &s.ip) != 1)
+                        s.ip = 0xffffffff;
                     break;
+                default: break;
                 }
-                auto text = read_item(c);
-                if (!text)
-                    continue;
-                if (const char* bad = check_item(type == kItemPRIV ? kItemPRIV : kItemNAME, *text))
-                    return bad;
-                if (auto* field = item_field(s, type)) {
-                    *field = std::move(text);
-                } else if (type == kItemPRIV) {
-                    const char* value = text->c_str() + (text->size() >= 2 ? 2 : text->size());
-                    switch (private_prefix(*text)) {
-                    case 'P': s.port = std::int16_t(parse_decimal(value)); break;
-                    case 'T': s.time = std::time_t(parse_decimal(value)); break;
-                    case 'I':
-                        if (inet_pton(AF_INET, value, &s.ip) != 1)
-                            s.ip = 0xffffffff;
-                        break;
-                    default: break;
-                    }
-                }
-            }
-            if (const char* bad = check_site_texts(s))
+            });
+            if (bad == nullptr)
+                bad = check_site_texts(s);
+            if (bad != nullptr)
                 return bad;
             if (s.cname)
                 enter_site(srv, std::move(s), kFuzzEpoch);

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/layout.h"
 #include "common/release.h"
+#include "common/text.h"
 
 namespace kovari {
 
@@ -37,11 +39,8 @@ std::optional<int> parse_lookup_options(RunState& run, int argc, const char* con
     run.query_index = 1;
     while (run.query_index < argc && argv[run.query_index][0] == '-') {
         const char* arg = argv[run.query_index];
-        // Only the second character counts; case folds for 'a' to 'z' only.
-        char letter = arg[1];
-        if (letter >= 'a' && letter <= 'z')
-            letter = char(letter - 'a' + 'A');
-        switch (letter) {
+        // Only the second character counts.
+        switch (option_letter(arg)) {
         case 'C':
             run.address_output = true;
             run.list_output = false;
@@ -82,14 +81,6 @@ void report_no_host(std::FILE* err, const std::string& program)
     std::fprintf(err, "%s: no host specified.\n", p);
     std::fprintf(err, "%s: use -Hhost:port option or KOVARI_QRN_ASK\n", p);
     std::fprintf(err, "%s: or KOVARI_QRN_TELL environment variables.\n", p);
-}
-
-ServerName split_server_text(const std::string& text)
-{
-    const auto colon = text.find(':');
-    if (colon == std::string::npos)
-        return {text, kDefaultPort};
-    return {text.substr(0, colon), parse_decimal(text.c_str() + colon + 1)};
 }
 
 std::optional<std::string_view> overlong_query(const RunState& run, int argc,
@@ -157,39 +148,25 @@ void apply_private_item(Site& s, const std::string& text)
 
 std::optional<Site> decode_chunk(ByteCursor& c)
 {
-    if (c.left() < 4) {
-        c.skip(c.left());
+    const auto ssrc = c.read_bytes(4);
+    if (!ssrc)
         return std::nullopt;
-    }
     Site s;
-    std::memcpy(s.ssrc.data(), &c.bytes[c.pos], 4);
-    c.skip(4);
-    while (!c.at_end()) {
-        const std::uint8_t type = c.peek();
-        if (type == kItemEnd) {
-            c.skip(1);
-            // On to the next word boundary, counted from the reply's start.
-            while (c.pos % 4 != 0 && !c.at_end())
-                c.skip(1);
-            return s;
-        }
-        auto text = read_item(c);
-        if (!text)
-            return std::nullopt;  // the item runs past the bytes received
-        if (auto* field = item_field(s, type))
-            *field = std::move(*text);
-        else if (type == kItemPRIV)
-            apply_private_item(s, *text);
-    }
-    return std::nullopt;  // no 0 item before the end: cut short
+    std::copy(ssrc->begin(), ssrc->end(), s.ssrc.begin());
+    if (!read_chunk_items(c, s, [&](const std::string& text) { apply_private_item(s, text); }))
+        return std::nullopt;  // cut short, or an item runs past the bytes received
+    // On to the next word boundary, counted from the reply's start.
+    c.skip((4 - c.offset() % 4) % 4);
+    return s;
 }
 
 std::vector<Site> decode_match_reply(std::span<const std::uint8_t> reply)
 {
     std::vector<Site> sites;
-    if (reply.empty())
+    const auto byte0 = ByteCursor(reply).peek();
+    if (!byte0)
         return sites;
-    const int count = packet_count(reply[0]);
+    const int count = packet_count(*byte0);
     ByteCursor c(reply, 4, reply.size());
     for (int k = 0; k < count; ++k) {
         auto s = decode_chunk(c);
@@ -204,18 +181,6 @@ std::vector<Site> decode_match_reply(std::span<const std::uint8_t> reply)
 
 namespace {
 
-std::string_view text_or_empty(const std::optional<std::string>& t)
-{
-    return t ? std::string_view(*t) : std::string_view();
-}
-
-// Pads `line` with blanks up to `width` characters (never cuts).
-void pad_to(std::string& line, std::size_t width)
-{
-    if (line.size() < width)
-        line.append(width - line.size(), ' ');
-}
-
 }  // namespace
 
 std::string list_line(const Site& s)
@@ -223,9 +188,9 @@ std::string list_line(const Site& s)
     // Built as a string: texts from another source may be up to 255
     // bytes each, and the line is printed whole.
     std::string line = address_text(s.ip, s.port);
-    pad_to(line, 24);
+    pad_to(line, kAddressWidth);
     line += ' ';
-    line += text_or_empty(s.cname);
+    line += s.cname.value_or(std::string());
     if (s.name) {
         line += " (";
         line += *s.name;
@@ -241,25 +206,8 @@ std::string address_entry(const Site& s, bool first)
 
 std::string table_entry(const Site& s)
 {
-    std::tm tm{};
-    if (localtime_r(&s.time, &tm) == nullptr)
-        tm = std::tm{};  // a time the calendar cannot hold shows as 00:00
-    std::string e = "\n" + address_text(s.ip, s.port);
-    pad_to(e, 25);
-    e += ' ';
-    const std::size_t cname_at = e.size();
-    e += text_or_empty(s.cname);
-    pad_to(e, cname_at + 48);
-    e += format(" %02d:%02d\n", tm.tm_hour, tm.tm_min);
-    const std::string indent(25, ' ');
-    auto line = [&](const char* label, const std::optional<std::string>& t) {
-        if (t)
-            e += indent + label + *t + "\n";
-    };
-    line("", s.name);
-    line("", s.loc);
-    line("Phone:  ", s.phone);
-    line("E-mail: ", s.email);
+    std::string e;
+    put_site_block(e, view_of(s));
     return e;
 }
 
@@ -285,10 +233,9 @@ void handle_reply(RunState& run, std::span<const std::uint8_t> reply, std::FILE*
         run.message_pending = false;
         // The text sits between the 12-byte header and the final NUL. A
         // reply too short to hold both carries no text.
-        if (reply.size() > kMessageReplyHeader) {
-            const std::size_t len = reply.size() - kMessageReplyHeader - 1;
-            std::fwrite(reply.data() + kMessageReplyHeader, 1, len, out);
-        }
+        ByteCursor c(reply, kMessageReplyHeader, reply.size() - 1);
+        const auto text = c.rest();
+        std::fwrite(text.data(), 1, text.size(), out);
         return;
     }
     for (const Site& s : decode_match_reply(reply))

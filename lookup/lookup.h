@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/protocol.h"
+#include "common/report.h"
 #include "common/site.h"
 
 namespace kovari {
@@ -53,14 +54,6 @@ void print_lookup_usage(std::FILE* err, const std::string& program);
 std::optional<std::string> choose_server_text(const RunState& run, const char* ask,
                                               const char* tell);
 void report_no_host(std::FILE* err, const std::string& program);
-
-// A server text split into the host name and the port (2076 without ':';
-// the text after ':' read like strtol).
-struct ServerName {
-    std::string host;
-    long port = kDefaultPort;
-};
-ServerName split_server_text(const std::string& text);
 
 // The first query text that does not fit the request buffer, if any.
 std::optional<std::string_view> overlong_query(const RunState& run, int argc,

@@ -1,7 +1,6 @@
 #include "net.h"
 
 #include <fcntl.h>
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -35,19 +34,6 @@ bool wait_for(int fd, short events, int timeout_ms)
 }
 
 }  // namespace
-
-std::optional<std::uint32_t> look_up_host(const std::string& host)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
-        return std::nullopt;
-    const auto ip = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(found);
-    return ip;
-}
 
 bool connect_within(const Fd& s, const sockaddr_in& to, int timeout_ms)
 {

@@ -13,10 +13,6 @@
 
 namespace kovari {
 
-// The first IPv4 address of a host name or dotted address, in network
-// order. nullopt when the name cannot be looked up.
-std::optional<std::uint32_t> look_up_host(const std::string& host);
-
 // Connects `s` to `to`, waiting at most timeout_ms. On failure returns
 // false with errno set (ETIMEDOUT when the time ran out). The socket is
 // left in blocking mode.

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "common/host.h"
 #include "lookup.h"
 #include "net.h"
 
@@ -56,8 +57,8 @@ int run_lookup(int argc, const char* const* argv, const LookupContext& ctx)
         report_no_host(ctx.err, run.program);
         return 2;
     }
-    const ServerName name = split_server_text(*text);
-    const auto ip = look_up_host(name.host);
+    const HostPort name = split_host_port(*text);
+    const auto ip = resolve_host(name.host);
     if (!ip) {
         std::fprintf(ctx.err, "%s: server %s is unknown.\n", run.program.c_str(),
                      name.host.c_str());

@@ -1,18 +1,8 @@
 // Changes to the site table, with the activity log lines they give.
+#include "common/clock.h"
 #include "server.h"
 
 namespace kovari {
-
-std::string clock_text(std::time_t now)
-{
-    // Written digit by digit: the page writer calls this once per site.
-    std::tm tm{};
-    if (localtime_r(&now, &tm) == nullptr)
-        return "00:00";
-    const char text[5] = {char('0' + tm.tm_hour / 10), char('0' + tm.tm_hour % 10), ':',
-                          char('0' + tm.tm_min / 10), char('0' + tm.tm_min % 10)};
-    return std::string(text, 5);
-}
 
 void log_activity(std::FILE* out, const SiteView& s, const char* label, std::time_t now)
 {

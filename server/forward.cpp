@@ -7,41 +7,18 @@
 // copies wait for any one peer, so a dead peer costs a bounded number of
 // descriptors and bytes, never time on the request path.
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 
+#include "common/clock.h"
+#include "common/host.h"
 #include "server.h"
 
 namespace kovari {
-
-namespace {
-
-// The first IPv4 address of a host name, as the system's resolver gives it.
-std::optional<std::uint32_t> resolve_host(const std::string& host)
-{
-    if (!host.empty() && std::isdigit(static_cast<unsigned char>(host[0]))) {
-        in_addr a{};
-        if (inet_aton(host.c_str(), &a) != 0)
-            return a.s_addr;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* res = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || res == nullptr)
-        return std::nullopt;
-    const std::uint32_t ip = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
-    freeaddrinfo(res);
-    return ip;
-}
-
-}  // namespace
 
 void parse_forward_list(Server& srv, std::string text)
 {
@@ -54,22 +31,16 @@ void parse_forward_list(Server& srv, std::string text)
         if (pos >= text.size())
             return;
         const std::size_t comma = text.find(',', pos);
-        std::string entry = text.substr(pos, comma == std::string::npos ? std::string::npos
-                                                                        : comma - pos);
-        long port = kDefaultPort;
-        const std::size_t colon = entry.find(':');
-        if (colon != std::string::npos) {
-            port = parse_decimal(entry.c_str() + colon + 1);
-            entry.resize(colon);
-        }
-        if (auto ip = resolve_host(entry)) {
-            peers.push_back(Peer{*ip, port});
+        const HostPort entry = split_host_port(std::string_view(text).substr(
+            pos, comma == std::string::npos ? std::string::npos : comma - pos));
+        if (auto ip = resolve_host(entry.host)) {
+            peers.push_back(Peer{*ip, entry.port});
             if (srv.settings.debug)
                 std::fprintf(srv.err, "%s: forwarding to QRN server %s: %s.\n", prog,
-                             dotted(*ip).c_str(), entry.c_str());
+                             dotted(*ip).c_str(), entry.host.c_str());
         } else {
             std::fprintf(srv.err, "%s: warning, forward destination %s unknown.\n", prog,
-                         entry.c_str());
+                         entry.host.c_str());
         }
         if (comma == std::string::npos)
             return;
@@ -100,13 +71,6 @@ std::vector<PendingCopy>::iterator find_copy(Forwarder& fw, int fd)
 }
 
 }  // namespace
-
-long monotonic_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return long(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
-}
 
 void start_copies(Server& srv, std::span<const std::uint8_t> bytes, long now_ms)
 {

@@ -8,31 +8,12 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "common/layout.h"
 #include "server.h"
 
 namespace kovari {
 
 namespace {
-
-constexpr std::size_t kAddressWidth = 24;  // "%-24s"
-constexpr std::size_t kCnameWidth = 48;    // "%-48s", padded, never cut
-constexpr std::size_t kIndent = 25;        // "%25s": texts stand under the CNAME
-
-// Appends `text` escaped, then blanks up to `width` visible characters.
-void put_padded(std::string& page, std::string_view text, std::size_t width)
-{
-    page += html_escape(text);
-    if (text.size() < width)
-        page.append(width - text.size(), ' ');
-}
-
-void put_indented(std::string& page, const char* label, std::string_view text)
-{
-    page.append(kIndent, ' ');
-    page += label;
-    page += html_escape(text);
-    page += '\n';
-}
 
 bool shown(const SiteView& s, bool private_page)
 {
@@ -86,22 +67,8 @@ std::string html_page(const SiteTable& table, bool private_page, std::time_t now
         for_each_site(table, [&](const SiteView& s) {
             if (!shown(s, private_page))
                 return true;
-            page += '\n';
-            put_padded(page, address_text(s.ip, s.port), kAddressWidth);
-            page += ' ';
-            put_padded(page, s.cname.value_or(""), kCnameWidth);
-            page += ' ';
-            page += clock_text(s.time);  // the announcement, in local time
-            page += '\n';
-            if (s.name)
-                put_indented(page, "", *s.name);
-            if (s.loc)
-                put_indented(page, "", *s.loc);
-            if (s.phone)
-                put_indented(page, "Phone:  ", *s.phone);
-            if (s.email)
-                put_indented(page, "E-mail: ", *s.email);
-            return true;  // the tool is never shown
+            put_site_block(page, s, html_escape);
+            return true;
         });
         page += "</pre>\n";
     }

@@ -20,6 +20,7 @@
 #include <deque>
 #include <vector>
 
+#include "common/clock.h"
 #include "common/fd.h"
 #include "server.h"
 

@@ -1,4 +1,3 @@
-#include <cctype>
 #include <cstring>
 
 #include "common/release.h"
@@ -74,7 +73,7 @@ std::optional<int> parse_server_options(Server& srv, int argc, char** argv)
             print_server_usage(srv.err, s.program_name);
             return 2;
         }
-        const char letter = char(std::toupper(static_cast<unsigned char>(arg[1])));
+        const char letter = option_letter(arg);
         const char* value = arg[1] != '\0' ? arg + 2 : arg + 1;
         switch (letter) {
         case 'D': s.debug = true; break;

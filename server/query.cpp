@@ -5,57 +5,14 @@
 
 namespace kovari {
 
-void lower_case(std::string& text)
-{
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = char(c - 'A' + 'a');
-}
-
-namespace {
-
-char folded(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
-
-bool equal_folded(std::string_view text, std::string_view lowered)
-{
-    if (text.size() != lowered.size())
-        return false;
-    for (std::size_t i = 0; i < text.size(); ++i)
-        if (folded(text[i]) != lowered[i])
-            return false;
-    return true;
-}
-
-bool contains_folded(std::string_view text, std::string_view lowered)
-{
-    if (lowered.size() > text.size())
-        return false;
-    for (std::size_t i = 0; i + lowered.size() <= text.size(); ++i)
-        if (equal_folded(text.substr(i, lowered.size()), lowered))
-            return true;
-    return false;
-}
-
-}  // namespace
-
 bool site_matches(std::string_view query, const SiteView& s)
 {
     // The site's texts are compared as if lower-cased; nothing is copied.
-    std::string_view c = s.email ? *s.email : *s.cname;
-    bool exact = false;
-    if (!query.empty() && query[0] == '*') {
-        exact = true;
-        query.remove_prefix(1);
-    }
-    if (!c.empty() && c[0] == '*') {
-        exact = true;
-        c.remove_prefix(1);
-    }
-    if (has_marker(s.cname))
-        exact = true;
-    if (exact)
-        return equal_folded(c, query);
-    if (contains_folded(c, query))
+    const std::string_view candidate = s.email ? *s.email : *s.cname;
+    // A marked query, candidate or CNAME asks for the whole text.
+    if (has_marker(query) || has_marker(candidate) || has_marker(s.cname))
+        return equal_folded(without_marker(candidate), without_marker(query));
+    if (contains_folded(candidate, query))
         return true;
     return s.name && contains_folded(*s.name, query);
 }

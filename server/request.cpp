@@ -1,3 +1,8 @@
+// The request path: one received packet, checked and acted on. Every read
+// of the received bytes goes through ByteCursor; the only writes are the
+// server's own changes to its receive buffer (the forwarded bit, APP
+// alignment, the trailer of a copy).
+#include <algorithm>
 #include <cstring>
 
 #include "server.h"
@@ -8,22 +13,25 @@ bool valid_compound(std::span<const std::uint8_t> bytes, long n)
 {
     if (n <= 0 || std::size_t(n) > bytes.size())
         return false;
-    const std::size_t end = std::size_t(n);
-    if (packet_version(bytes[0]) != 2 || (bytes[0] & kPaddingBit) != 0)
+    ByteCursor c(bytes, 0, std::size_t(n));
+    const auto first = c.peek();
+    const auto type = c.peek(1);
+    if (packet_version(*first) != 2 || (*first & kPaddingBit) != 0)
         return false;
-    if (end < 2 || bytes[1] < kTypeSR || bytes[1] > kTypeAPP)
+    if (!type || *type < kTypeSR || *type > kTypeAPP)
         return false;
-    std::size_t pos = 0;
     for (;;) {
-        // A header that does not fit cannot end the walk at `end`: every
+        // A header that does not fit cannot end the walk at the end: every
         // packet is at least 4 bytes long.
-        if (end - pos < 4)
+        const auto header = c.peek_bytes(4);
+        if (!header || packet_size(*header) > c.left())
             return false;
-        pos += packet_size(bytes.subspan(pos));
-        if (pos >= end || packet_version(bytes[pos]) != 2)
+        c.skip(packet_size(*header));
+        const auto next = c.peek();
+        if (!next || packet_version(*next) != 2)
             break;
     }
-    return pos == end;
+    return c.at_end();
 }
 
 namespace {
@@ -35,37 +43,84 @@ void debug_line(const Server& srv, const char* what, std::uint32_t ip)
                      dotted(ip).c_str());
 }
 
-Ssrc ssrc_at(std::span<const std::uint8_t> p)
-{
-    return {p[4], p[5], p[6], p[7]};
-}
+// The SSRC at offset 4 of a packet header that is known to hold it.
+Ssrc ssrc_of(std::span<const std::uint8_t> head) { return {head[4], head[5], head[6], head[7]}; }
 
 // Builds the site record of an announcement from the packet's first chunk.
 // Items are read up to the 0 item or the end of the SDES packet; an item
 // whose length runs past the packet is dropped and ends the scan.
-Site read_announcement(std::span<const std::uint8_t> packet, std::uint32_t requester,
+Site read_announcement(ByteCursor c, const Ssrc& ssrc, std::uint32_t requester,
                        std::uint16_t peer_port, std::time_t now)
 {
     Site s;
-    s.ssrc = ssrc_at(packet);
+    s.ssrc = ssrc;
     s.ip = requester;
     s.port = std::int16_t(peer_port);
     s.time = now;
-    ByteCursor c(packet, 8, packet.size());
-    while (!c.at_end()) {
-        const std::uint8_t type = c.peek();
-        if (type == kItemEnd)
-            break;
-        auto text = read_item(c);
-        if (!text)
-            continue;  // truncated: the cursor is at the end now
-        if (auto* field = item_field(s, type)) {
-            *field = std::move(text);
-        } else if (type == kItemPRIV && private_prefix(*text) == 'P') {
-            s.port = std::int16_t(parse_decimal(text->c_str() + 2));
-        }
-    }
+    read_chunk_items(c, s, [&](const std::string& text) {
+        if (private_prefix(text) == 'P')
+            s.port = std::int16_t(parse_decimal(text.c_str() + 2));
+    });
     return s;
+}
+
+// Takes the forwarding mark and trailer off a packet that carries them:
+// clears the mark, sets `requester` to the origin in the trailer and
+// shortens n by the trailer. Returns true when the packet came forwarded.
+bool take_forwarding(RequestBuffer& buf, long& n, std::uint32_t& requester)
+{
+    if (n <= long(kTrailerSize))
+        return false;
+    const std::span<const std::uint8_t> received(buf.bytes, std::size_t(n));
+    const auto first = ByteCursor(received).peek();
+    if ((*first & 0xC0) != 0xC0)
+        return false;
+    ByteCursor trailer(received, received.size() - kTrailerSize, received.size());
+    std::memcpy(&requester, trailer.rest().data(), kTrailerSize);
+    buf.bytes[0] = std::uint8_t(*first & ~kForwardedBit);
+    n -= long(kTrailerSize);
+    return true;
+}
+
+// The offset of the first SDES, BYE or APP packet of a valid compound
+// packet; nullopt when there is none.
+std::optional<std::size_t> find_payload(std::span<const std::uint8_t> received)
+{
+    ByteCursor c(received);
+    while (const auto header = c.peek_bytes(4)) {
+        if (packet_version((*header)[0]) != 2)
+            break;
+        const std::uint8_t type = (*header)[1];
+        if (type == kTypeSDES || type == kTypeBYE || type == kTypeAPP)
+            return c.offset();
+        c.skip(packet_size(*header));
+    }
+    return std::nullopt;
+}
+
+RequestAction handle_app(Server& srv, std::span<const std::uint8_t> received, std::size_t pos,
+                         std::uint32_t requester)
+{
+    const auto& set = srv.settings;
+    const auto head = *ByteCursor(received, pos, received.size()).peek_bytes(12);
+    const auto name = head.subspan(8, 4);
+    if (set.very_verbose)
+        std::fprintf(srv.out, "%s: %s APP %.4s\n", set.program_name.c_str(),
+                     dotted(requester).c_str(), reinterpret_cast<const char*>(name.data()));
+    if (std::equal(name.begin(), name.end(), kNameQuery.begin())) {
+        // The query text runs to its NUL, or to the end of what arrived.
+        const auto rest = ByteCursor(received, pos + 12, received.size()).rest();
+        const char* text = reinterpret_cast<const char*>(rest.data());
+        const std::string_view query(text, ::strnlen(text, rest.size()));
+        return {answer_query(srv, query, requester, srv.reply), "sending query match reply"};
+    }
+    if (std::equal(name.begin(), name.end(), kNameMessageRequest.begin())) {
+        if (set.very_verbose)
+            std::fprintf(srv.out, "%s: %s server message request\n", set.program_name.c_str(),
+                         dotted(requester).c_str());
+        return {set.message_reply, "sending server message"};
+    }
+    return {};
 }
 
 }  // namespace
@@ -75,58 +130,52 @@ RequestAction handle_packet(Server& srv, RequestBuffer& buf, long n, std::uint32
 {
     const auto& set = srv.settings;
     const char* prog = set.program_name.c_str();
-    std::uint8_t* b = buf.bytes;
     std::uint32_t requester = peer_ip;
-    bool forwarded = false;
 
     if (n > long(kMaxRequest))
         n = -1;  // the socket layer never passes more; refuse if it did
-    if (n > long(kTrailerSize) && (b[0] & 0xC0) == 0xC0) {
-        forwarded = true;
-        b[0] &= std::uint8_t(~kForwardedBit);
-        std::memcpy(&requester, b + n - 4, 4);
-        n -= 4;
+    const bool forwarded = take_forwarding(buf, n, requester);
+    if (forwarded)
         debug_line(srv, "received forwarded packet from", peer_ip);
-    }
-    if (n >= 2 && b[1] == kTypeAPP) {
+    // An APP packet is padded with zeros to a whole number of words.
+    if (n >= 2 && ByteCursor(std::span<const std::uint8_t>(buf.bytes, std::size_t(n))).peek(1) == kTypeAPP) {
         while (n % 4 != 0)
-            b[n++] = 0;
+            buf.bytes[n++] = 0;
     }
-    const std::span<const std::uint8_t> received(b, n > 0 ? std::size_t(n) : 0);
+    const std::span<const std::uint8_t> received(buf.bytes, n > 0 ? std::size_t(n) : 0);
     if (!valid_compound(received, n)) {
         debug_line(srv, "discarded invalid RTCP packet from", requester);
         return {};
     }
 
     // The first SDES, BYE or APP packet is the one acted on.
-    std::size_t pos = 0;
-    const std::size_t end = received.size();
-    while (pos < end && packet_version(b[pos]) == 2) {
-        const std::uint8_t type = b[pos + 1];
-        if (type == kTypeSDES || type == kTypeBYE || type == kTypeAPP)
-            break;
-        pos += packet_size(received.subspan(pos));
-    }
-    if (pos >= end || packet_version(b[pos]) != 2) {
+    const auto pos = find_payload(received);
+    if (!pos) {
         debug_line(srv, "discarded RTCP packet with unknown payload from", requester);
         return {};
     }
-    if (packet_count(b[pos]) != 1)
+    ByteCursor packet(received, *pos, received.size());
+    const std::uint8_t byte0 = *packet.peek();
+    const std::uint8_t type = *packet.peek(1);
+    if (packet_count(byte0) != 1)
         return {};
-
-    const std::uint8_t type = b[pos + 1];
-    const auto packet = received.subspan(pos, packet_size(received.subspan(pos)));
     // Fields at fixed offsets must lie within what arrived.
     const std::size_t need = type == kTypeAPP ? 12 : 8;
-    if (end - pos < need) {
+    const auto head = packet.peek_bytes(need);
+    if (!head) {
         debug_line(srv, "discarded invalid RTCP packet from", requester);
         return {};
     }
-    const std::string requester_text = dotted(requester);
+    if (type == kTypeAPP)
+        return handle_app(srv, received, *pos, requester);
 
+    const Ssrc ssrc = ssrc_of(*head);
+    const std::string requester_text = dotted(requester);
     if (type == kTypeSDES) {
-        Site s = read_announcement(received.subspan(pos, std::max(packet.size(), need)),
-                                   requester, peer_port, now);
+        // The items run to the end of the SDES packet (at least its SSRC).
+        const std::size_t size = std::max(packet_size(*head), need);
+        Site s = read_announcement(ByteCursor(received, *pos + 8, *pos + size), ssrc, requester,
+                                   peer_port, now);
         if (set.very_verbose)
             std::fprintf(srv.out, "%s: %s SDES %08X\n", prog, requester_text.c_str(),
                          unsigned(ssrc_value(s.ssrc)));
@@ -141,40 +190,14 @@ RequestAction handle_packet(Server& srv, RequestBuffer& buf, long n, std::uint32
             return {};
         }
         enter_site(srv, std::move(s), now);
-        if (!forwarded && !set.peers.empty())
-            forward_packet(srv, std::span<std::uint8_t>(buf.bytes), std::size_t(n), requester);
-        return {};
-    }
-
-    if (type == kTypeBYE) {
-        const Ssrc ssrc = ssrc_at(received.subspan(pos));
+    } else {
         if (set.very_verbose)
             std::fprintf(srv.out, "%s: %s BYE %08X\n", prog, requester_text.c_str(),
                          unsigned(ssrc_value(ssrc)));
         release_site(srv, ssrc, now);
-        if (!forwarded && !set.peers.empty())
-            forward_packet(srv, std::span<std::uint8_t>(buf.bytes), std::size_t(n), requester);
-        return {};
     }
-
-    // APP
-    const std::uint8_t* name = b + pos + 8;
-    if (set.very_verbose)
-        std::fprintf(srv.out, "%s: %s APP %.4s\n", prog, requester_text.c_str(),
-                     reinterpret_cast<const char*>(name));
-    if (std::memcmp(name, kNameQuery.data(), 4) == 0) {
-        // The query text runs to its NUL, or to the end of what arrived.
-        const char* text = reinterpret_cast<const char*>(b + pos + 12);
-        const std::size_t room = end - pos - 12;
-        const std::string_view query(text, ::strnlen(text, room));
-        return {answer_query(srv, query, requester, srv.reply), "sending query match reply"};
-    }
-    if (std::memcmp(name, kNameMessageRequest.data(), 4) == 0) {
-        if (set.very_verbose)
-            std::fprintf(srv.out, "%s: %s server message request\n", prog,
-                         requester_text.c_str());
-        return {set.message_reply, "sending server message"};
-    }
+    if (!forwarded && !set.peers.empty())
+        forward_packet(srv, std::span<std::uint8_t>(buf.bytes), std::size_t(n), requester);
     return {};
 }
 

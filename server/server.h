@@ -13,7 +13,9 @@
 
 #include "common/fd.h"
 #include "common/protocol.h"
+#include "common/report.h"
 #include "common/site.h"
+#include "common/text.h"
 #include "table.h"
 
 namespace kovari {
@@ -117,12 +119,9 @@ void enter_site(Server& srv, Site&& s, std::time_t now);
 void release_site(Server& srv, const Ssrc& ssrc, std::time_t now);
 void expire_sites(Server& srv, std::time_t now);
 void log_activity(std::FILE* out, const SiteView& s, const char* label, std::time_t now);
-std::string clock_text(std::time_t now);
 
 // --- queries (query.cpp) ---
 
-
-void lower_case(std::string& text);
 bool site_matches(std::string_view lowered_query, const SiteView& s);
 // Appends one cleaned item at `cursor` (an offset in `out`).
 void put_item(std::uint8_t type, std::string_view text, std::span<std::uint8_t> out,
@@ -169,7 +168,5 @@ bool serve_copy(Server& srv, int fd);
 void expire_copies(Server& srv, long now_ms);
 // The earliest deadline of a copy under way, if any.
 std::optional<long> next_copy_deadline(const Forwarder& fw);
-// Milliseconds of the monotonic clock.
-long monotonic_ms();
 
 }  // namespace kovari

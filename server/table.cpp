@@ -1,5 +1,7 @@
 #include "table.h"
 
+#include "common/text.h"
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -74,8 +76,6 @@ using Entry = SiteTable::Entry;
 // Positions of the texts a query needs; the others follow in item order.
 constexpr int kCname = 0, kName = 1, kEmail = 2;
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
-
 std::uint64_t mix(std::uint64_t h)
 {
     h ^= h >> 31;
@@ -93,7 +93,7 @@ std::uint32_t hash_text(std::string_view t, bool fold)
         std::uint64_t w = 0;
         if (fold) {
             for (int k = 0; k < 8; ++k)
-                w |= std::uint64_t(static_cast<unsigned char>(lower(t[i + std::size_t(k)]))) << (8 * k);
+                w |= std::uint64_t(static_cast<unsigned char>(fold_case(t[i + std::size_t(k)]))) << (8 * k);
         } else {
             std::memcpy(&w, t.data() + i, 8);
         }
@@ -101,7 +101,7 @@ std::uint32_t hash_text(std::string_view t, bool fold)
     }
     std::uint64_t w = 0;
     for (int k = 0; i < t.size(); ++i, ++k)
-        w |= std::uint64_t(static_cast<unsigned char>(fold ? lower(t[i]) : t[i])) << (8 * k);
+        w |= std::uint64_t(static_cast<unsigned char>(fold ? fold_case(t[i]) : t[i])) << (8 * k);
     h = mix(h ^ w);
     return std::uint32_t(h ^ (h >> 32));
 }
@@ -118,8 +118,6 @@ std::string_view text_of(const Entry& e, int k)
     return {e.texts.get() + off, e.length[k]};
 }
 
-bool marked(std::string_view t) { return !t.empty() && t[0] == '*'; }
-
 std::string_view cname_key(const Entry& e) { return without_marker(text_of(e, kCname)); }
 
 // The text an exact query is compared with: the e-mail text, else the
@@ -132,17 +130,8 @@ std::string_view candidate_key(const Entry& e)
 // Sites that only an exact query finds.
 bool unlisted(const Entry& e)
 {
-    return marked(text_of(e, kCname)) || (has(e, kEmail) && marked(text_of(e, kEmail)));
-}
-
-bool equal_folded(std::string_view stored, std::string_view lowered)
-{
-    if (stored.size() != lowered.size())
-        return false;
-    for (std::size_t i = 0; i < stored.size(); ++i)
-        if (lower(stored[i]) != lowered[i])
-            return false;
-    return true;
+    return is_unlisted(text_of(e, kCname),
+                       has(e, kEmail) ? std::optional(text_of(e, kEmail)) : std::nullopt);
 }
 
 // --- the search arena ---
@@ -157,7 +146,7 @@ void append_lowered(std::vector<char>& arena, std::string_view text)
     const std::size_t at = arena.size();
     arena.resize(at + text.size() + 1);
     for (std::size_t i = 0; i < text.size(); ++i)
-        arena[at + i] = lower(text[i]);
+        arena[at + i] = fold_case(text[i]);
     arena[at + text.size()] = '\0';
 }
 
@@ -274,7 +263,7 @@ bool segment_matches(const SiteTable& t, const Entry& old, const Entry& e)
         if (end - pos < part.size() + 1)
             return false;
         for (char c : part)
-            if (t.arena[pos++] != lower(c))
+            if (t.arena[pos++] != fold_case(c))
                 return false;
         if (t.arena[pos++] != '\0')
             return false;
@@ -534,10 +523,7 @@ EnterOutcome table_enter(SiteTable& t, Site&& s)
         const bool same_search = segment_matches(t, e, fresh);
         const bool same_ssrc = e.ssrc == fresh.ssrc;
         const std::string_view old_candidate = candidate_key(e);
-        const bool same_candidate = old_candidate.size() == candidate_key(fresh).size() &&
-                                    std::equal(old_candidate.begin(), old_candidate.end(),
-                                               candidate_key(fresh).begin(),
-                                               [](char a, char b) { return lower(a) == lower(b); });
+        const bool same_candidate = same_folded(old_candidate, candidate_key(fresh));
         if (!same_ssrc)
             index_erase(t.by_ssrc, hash_ssrc(e.ssrc), found);
         if (!same_candidate)
@@ -605,8 +591,8 @@ std::size_t table_find(const SiteTable& t, std::string_view q, std::uint32_t* ou
     // Site texts hold no NUL, so a query with one matches nothing.
     if (limit == 0 || q.empty() || q.find('\0') != std::string_view::npos)
         return 0;
-    const bool exact_query = q[0] == '*';
-    const std::string_view key = exact_query ? q.substr(1) : q;
+    const bool exact_query = has_marker(q);
+    const std::string_view key = without_marker(q);
     // Exact comparisons: every site for a '*' query, else the unlisted ones.
     index_find(t.by_candidate, hash_text(key, false), [&](std::uint32_t slot) {
         const Entry& e = t.slots[slot];

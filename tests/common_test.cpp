@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "common/host.h"
+#include "common/report.h"
 #include "common/site.h"
+#include "common/text.h"
 #include "support/capture.h"
 
 using namespace kovari;
@@ -23,12 +26,12 @@ TEST(ReadItem, CopiesTextAndStepsPastIt)
     const auto b = bytes({1, 3, 'a', 'n', 'n', 2, 0});
     ByteCursor c(b, 0, b.size());
     EXPECT_EQ(read_item(c), "ann");
-    EXPECT_EQ(c.pos, 5u);
+    EXPECT_EQ(c.offset(), 5u);
     // A zero-length item is an empty text, not no text.
     const auto t = read_item(c);
     ASSERT_TRUE(t.has_value());
     EXPECT_EQ(*t, "");
-    EXPECT_EQ(c.pos, 7u);
+    EXPECT_EQ(c.offset(), 7u);
     EXPECT_TRUE(c.at_end());
 }
 
@@ -57,7 +60,7 @@ TEST(ReadItem, TextEndsAtAnEmbeddedNul)
     const auto b = bytes({2, 4, 'a', 0, 'b', 'c', 0});
     ByteCursor c(b, 0, b.size());
     EXPECT_EQ(read_item(c), "a");
-    EXPECT_EQ(c.pos, 6u);
+    EXPECT_EQ(c.offset(), 6u);
 }
 
 TEST(ProgramName, TakesThePartAfterTheLastSlash)
@@ -117,4 +120,39 @@ TEST(ParseDecimal, ReadsLikeStrtol)
     EXPECT_EQ(parse_decimal("+7"), 7);
     EXPECT_EQ(parse_decimal("abc"), 0);
     EXPECT_EQ(parse_decimal(""), 0);
+}
+
+TEST(HostPort, PortFollowsTheFirstColonLikeStrtol)
+{
+    const struct {
+        const char* text;
+        const char* host;
+        long port;
+    } cases[] = {
+        {"10.0.0.1:2000", "10.0.0.1", 2000}, {"10.0.0.1", "10.0.0.1", 2076},
+        {"10.0.0.1:", "10.0.0.1", 0},        {"10.0.0.1:70000", "10.0.0.1", 70000},
+        {"h: +12x", "h", 12},                {"h:-5", "h", -5},
+        {"h:1:2", "h", 1},                   {":99", "", 99},
+        {"", "", 2076},
+    };
+    for (const auto& c : cases) {
+        const HostPort n = split_host_port(c.text);
+        EXPECT_EQ(n.host, c.host) << c.text;
+        EXPECT_EQ(n.port, c.port) << c.text;
+    }
+}
+
+TEST(HostPort, DottedAddressesNeedNoResolver)
+{
+    // The server's -F list and the lookup's -H read hosts alike: a dotted
+    // address, even in its short forms or with white space after it, is
+    // taken as it stands; no name at all is unknown.
+    const struct {
+        const char* host;
+        std::optional<std::uint32_t> ip;
+    } cases[] = {
+        {"127.0.0.2", 0x0200007f}, {"127.1", 0x0100007f}, {"127.0.0.3 ", 0x0300007f}, {"", std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(resolve_host(c.host), c.ip) << '"' << c.host << '"';
 }

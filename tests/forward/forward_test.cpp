@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/clock.h"
 #include "server/server.h"
 #include "tests/support/capture.h"
 #include "tests/support/packets.h"

@@ -120,26 +120,6 @@ TEST(ServerSelection, HThenAskThenFirstEntryOfTell)
     }
 }
 
-TEST(ServerSelection, PortFollowsTheFirstColonLikeStrtol)
-{
-    const struct {
-        const char* text;
-        const char* host;
-        long port;
-    } cases[] = {
-        {"10.0.0.1:2000", "10.0.0.1", 2000}, {"10.0.0.1", "10.0.0.1", 2076},
-        {"10.0.0.1:", "10.0.0.1", 0},        {"10.0.0.1:70000", "10.0.0.1", 70000},
-        {"h: +12x", "h", 12},                {"h:-5", "h", -5},
-        {"h:1:2", "h", 1},                   {":99", "", 99},
-        {"", "", 2076},
-    };
-    for (const auto& c : cases) {
-        const ServerName n = split_server_text(c.text);
-        EXPECT_EQ(n.host, c.host) << c.text;
-        EXPECT_EQ(n.port, c.port) << c.text;
-    }
-}
-
 TEST(ServerSelection, NoHostMessageIsThreeLines)
 {
     Capture err;

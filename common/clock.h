@@ -1,0 +1,16 @@
+// The clocks the programs read: the monotonic clock for time limits, and
+// the local wall-clock time of day that logs, pages and tables show.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+namespace kovari {
+
+// Milliseconds of the monotonic clock.
+long monotonic_ms();
+
+// "HH:MM" of `t` in local time; "00:00" for a time the calendar cannot hold.
+std::string clock_text(std::time_t t);
+
+}  // namespace kovari
