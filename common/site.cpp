@@ -7,6 +7,15 @@
 
 namespace kovari {
 
+Site site_of(const SiteView& v)
+{
+    const auto own = [](const std::optional<std::string_view>& t) {
+        return t ? std::optional<std::string>(std::string(*t)) : std::nullopt;
+    };
+    return {v.time,        v.ssrc,       v.ip,          v.port,        own(v.cname),
+            own(v.name),   own(v.email), own(v.phone), own(v.loc),   own(v.tool)};
+}
+
 std::optional<std::string>* item_field(Site& s, std::uint8_t type)
 {
     switch (type) {

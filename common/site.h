@@ -48,6 +48,9 @@ inline SiteView view_of(const Site& s)
             view_text(s.tool)};
 }
 
+// A record of its own, texts copied, from a look at one.
+Site site_of(const SiteView& v);
+
 // The text field that SDES item type 1..6 fills, or nullptr for any other.
 std::optional<std::string>* item_field(Site& s, std::uint8_t type);
 

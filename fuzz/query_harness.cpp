@@ -48,25 +48,6 @@ const char* check_site_texts(const Site& s)
     return nullptr;
 }
 
-Site copy_site(const SiteView& v)
-{
-    Site s;
-    s.time = v.time;
-    s.ssrc = v.ssrc;
-    s.ip = v.ip;
-    s.port = v.port;
-    auto own = [](const std::optional<std::string_view>& t) {
-        return t ? std::optional<std::string>(std::string(*t)) : std::nullopt;
-    };
-    s.cname = own(v.cname);
-    s.name = own(v.name);
-    s.email = own(v.email);
-    s.phone = own(v.phone);
-    s.loc = own(v.loc);
-    s.tool = own(v.tool);
-    return s;
-}
-
 Server quiet_server()
 {
     Server srv;
@@ -154,7 +135,7 @@ const char* run_query_input(const std::uint8_t* data, std::size_t size)
     }
     if (chunks < matching.size()) {
         Server alone = quiet_server();
-        enter_site(alone, copy_site(matching[chunks]), kFuzzEpoch);
+        enter_site(alone, site_of(matching[chunks]), kFuzzEpoch);
         const auto single = answer_query(alone, query, 0x0100007f, alone.reply);
         if (single.size() <= 4)
             return "a matching site does not match on its own";
