@@ -122,6 +122,13 @@ TEST(ParseDecimal, ReadsLikeStrtol)
     EXPECT_EQ(parse_decimal(""), 0);
 }
 
+TEST(LowerCase, FoldsOnlyAsciiCapitals)
+{
+    std::string t = "AbZ@[\xC4\xE4";
+    lower_case(t);
+    EXPECT_EQ(t, "abz@[\xC4\xE4");
+}
+
 TEST(HostPort, PortFollowsTheFirstColonLikeStrtol)
 {
     const struct {
