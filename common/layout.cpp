@@ -12,48 +12,50 @@ void pad_to(std::string& line, std::size_t width)
 
 namespace {
 
-void put_filtered(std::string& out, std::string_view text, TextFilter filter)
+// The text as the style writes it; its columns in `width`.
+void put_styled(std::string& out, std::string_view text, const TextStyle& style, std::size_t* width)
 {
-    if (filter != nullptr)
-        out += filter(text);
-    else
-        out += text;
+    const std::string shown = style.shown != nullptr ? style.shown(text) : std::string(text);
+    if (width != nullptr)
+        *width = style.width != nullptr ? style.width(shown) : shown.size();
+    out += style.escape != nullptr ? style.escape(shown) : shown;
 }
 
-// The text, then blanks up to `width` characters of the text as received.
-void put_padded(std::string& out, std::string_view text, std::size_t width, TextFilter filter)
+// The text, then blanks up to `columns` columns.
+void put_padded(std::string& out, std::string_view text, std::size_t columns, const TextStyle& style)
 {
-    put_filtered(out, text, filter);
-    if (text.size() < width)
-        out.append(width - text.size(), ' ');
+    std::size_t width = 0;
+    put_styled(out, text, style, &width);
+    if (width < columns)
+        out.append(columns - width, ' ');
 }
 
 void put_indented(std::string& out, const char* label, const std::optional<std::string_view>& text,
-                  TextFilter filter)
+                  const TextStyle& style)
 {
     if (!text)
         return;
     out.append(kIndent, ' ');
     out += label;
-    put_filtered(out, *text, filter);
+    put_styled(out, *text, style, nullptr);
     out += '\n';
 }
 
 }  // namespace
 
-void put_site_block(std::string& out, const SiteView& s, TextFilter filter)
+void put_site_block(std::string& out, const SiteView& s, const TextStyle& style)
 {
     out += '\n';
-    put_padded(out, address_text(s.ip, s.port), kAddressWidth, filter);
+    put_padded(out, address_text(s.ip, s.port), kAddressWidth, {});
     out += ' ';
-    put_padded(out, s.cname.value_or(std::string_view()), kCnameWidth, filter);
+    put_padded(out, s.cname.value_or(std::string_view()), kCnameWidth, style);
     out += ' ';
     out += clock_text(s.time);
     out += '\n';
-    put_indented(out, "", s.name, filter);
-    put_indented(out, "", s.loc, filter);
-    put_indented(out, "Phone:  ", s.phone, filter);
-    put_indented(out, "E-mail: ", s.email, filter);
+    put_indented(out, "", s.name, style);
+    put_indented(out, "", s.loc, style);
+    put_indented(out, "Phone:  ", s.phone, style);
+    put_indented(out, "E-mail: ", s.email, style);
 }
 
 }  // namespace kovari

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "site.h"
+#include "utf8.h"
 
 namespace kovari {
 
@@ -16,18 +17,24 @@ inline constexpr std::size_t kAddressWidth = 24;  // "%-24s"
 inline constexpr std::size_t kCnameWidth = 48;    // "%-48s", padded, never cut
 inline constexpr std::size_t kIndent = 25;        // texts stand under the CNAME
 
-// Appends blanks to `line` until it is `width` long; never cuts.
+// Appends blanks to `line` until it is `width` bytes long; never cuts.
 void pad_to(std::string& line, std::size_t width);
 
-// Turns a site text into what the output holds (HTML escaping on a page).
-using TextFilter = std::string (*)(std::string_view);
+// How the texts of a block are written. `shown` gives what a reader sees of
+// a site text (a terminal's safe characters, a page's UTF-8), `width` the
+// columns that takes, and `escape` how it is written (HTML entities on a
+// page). A hook left out leaves the text as it is.
+struct TextStyle {
+    std::string (*shown)(std::string_view) = nullptr;
+    std::size_t (*width)(std::string_view) = display_width;
+    std::string (*escape)(std::string_view) = nullptr;
+};
 
 // Appends the site's block, beginning with a newline:
 //   address:port (padded to 24) CNAME (padded to 48) HH:MM
 //                            name / location / "Phone:  " / "E-mail: "
 // The time is the announcement's, in local time; the tool is never shown.
-// Every site text goes through `filter` when one is given; the padding
-// counts the text as received.
-void put_site_block(std::string& out, const SiteView& s, TextFilter filter = nullptr);
+// Padding counts the columns of what is shown, never cuts.
+void put_site_block(std::string& out, const SiteView& s, const TextStyle& style = {});
 
 }  // namespace kovari

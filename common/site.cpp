@@ -43,7 +43,7 @@ std::string address_text(std::uint32_t ip, std::int16_t port)
     return format("%s:%d", dotted(ip).c_str(), int(port));
 }
 
-void dump_site(std::FILE* out, const SiteView& s)
+void dump_site(std::FILE* out, const SiteView& s, std::string (*shown)(std::string_view))
 {
     // ctime's text already ends in the newline that ends the line.
     char when[64] = "(unrepresentable time)\n";
@@ -61,7 +61,7 @@ void dump_site(std::FILE* out, const SiteView& s)
         if (!l.text)
             continue;
         std::fputs(l.label, out);
-        put_text(out, *l.text);
+        put_text(out, shown != nullptr ? shown(*l.text) : std::string(*l.text));
         std::fputc('\n', out);
     }
 }

@@ -107,8 +107,8 @@ std::string dotted(std::uint32_t ip_network_order);
 std::string address_text(std::uint32_t ip, std::int16_t port);
 
 // The diagnostic dump: one header line, then one line per text that is set.
-// Times are shown in local time in the 24-character ctime form.
-void dump_site(std::FILE* out, const SiteView& s);
-inline void dump_site(std::FILE* out, const Site& s) { dump_site(out, view_of(s)); }
+// Times are shown in local time in the 24-character ctime form. Each text
+// goes through `shown` when it is given (texts come from the network).
+void dump_site(std::FILE* out, const SiteView& s, std::string (*shown)(std::string_view) = nullptr);
 
 }  // namespace kovari

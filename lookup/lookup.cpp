@@ -8,6 +8,7 @@
 #include "common/layout.h"
 #include "common/release.h"
 #include "common/text.h"
+#include "common/utf8.h"
 
 namespace kovari {
 
@@ -183,17 +184,50 @@ namespace {
 
 }  // namespace
 
-std::string list_line(const Site& s)
+std::string terminal_text(std::string_view text, bool utf8_terminal, bool keep_layout)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const std::size_t seq = utf8_sequence(text, i);
+        if (seq > 0) {
+            if (utf8_code_point(text, i, seq) > 0x9F)  // not a C1 control
+                out.append(text, i, seq);
+            i += seq;
+            continue;
+        }
+        ++i;
+        const bool layout = keep_layout && (c == '\n' || c == '\t');
+        if ((c < 0x20 && !layout) || (c >= 0x7F && c <= 0x9F))
+            continue;
+        if (utf8_terminal)
+            append_utf8(out, c);
+        else
+            out += char(c);
+    }
+    return out;
+}
+
+namespace {
+
+std::string shown_on_utf8(std::string_view t) { return terminal_text(t, true); }
+std::string shown_on_bytes(std::string_view t) { return terminal_text(t, false); }
+std::size_t byte_width(std::string_view t) { return t.size(); }
+
+}  // namespace
+
+std::string list_line(const Site& s, bool utf8_terminal)
 {
     // Built as a string: texts from another source may be up to 255
     // bytes each, and the line is printed whole.
     std::string line = address_text(s.ip, s.port);
     pad_to(line, kAddressWidth);
     line += ' ';
-    line += s.cname.value_or(std::string());
+    line += terminal_text(s.cname.value_or(std::string()), utf8_terminal);
     if (s.name) {
         line += " (";
-        line += *s.name;
+        line += terminal_text(*s.name, utf8_terminal);
         line += ')';
     }
     return line;
@@ -204,25 +238,29 @@ std::string address_entry(const Site& s, bool first)
     return (first ? "-p" : " -p") + address_text(s.ip, s.port);
 }
 
-std::string table_entry(const Site& s)
+std::string table_entry(const Site& s, bool utf8_terminal)
 {
+    // Columns count what the terminal shows: characters on a UTF-8
+    // terminal, bytes on an 8-bit one.
+    const TextStyle style = utf8_terminal ? TextStyle{shown_on_utf8, display_width, nullptr}
+                                          : TextStyle{shown_on_bytes, byte_width, nullptr};
     std::string e;
-    put_site_block(e, view_of(s));
+    put_site_block(e, view_of(s), style);
     return e;
 }
 
 void show_site(RunState& run, const Site& s, std::FILE* out, std::FILE* err)
 {
     if (run.debug_output)
-        dump_site(err, s);
+        dump_site(err, view_of(s), run.utf8_terminal ? shown_on_utf8 : shown_on_bytes);
     if (run.list_output) {
-        put_text(out, list_line(s));
+        put_text(out, list_line(s, run.utf8_terminal));
         std::fputc('\n', out);
     }
     if (run.address_output)
         put_text(out, address_entry(s, run.sites_shown == 0));
     if (run.table_output)
-        put_text(out, table_entry(s));
+        put_text(out, table_entry(s, run.utf8_terminal));
     ++run.sites_shown;
 }
 
@@ -233,9 +271,10 @@ void handle_reply(RunState& run, std::span<const std::uint8_t> reply, std::FILE*
         run.message_pending = false;
         // The text sits between the 12-byte header and the final NUL. A
         // reply too short to hold both carries no text.
-        ByteCursor c(reply, kMessageReplyHeader, reply.size() - 1);
-        const auto text = c.rest();
-        std::fwrite(text.data(), 1, text.size(), out);
+        const auto text = ByteCursor(reply, kMessageReplyHeader, reply.size() - 1).rest();
+        put_text(out, terminal_text(std::string_view(reinterpret_cast<const char*>(text.data()),
+                                                     text.size()),
+                                    run.utf8_terminal, true));
         return;
     }
     for (const Site& s : decode_match_reply(reply))

@@ -40,6 +40,7 @@ struct RunState {
     long server_port = kDefaultPort;
     int query_index = 1;            // first query text in argv
     long sites_shown = 0;           // over the whole run
+    bool utf8_terminal = false;     // the locale's character set is UTF-8
 };
 
 // Reads the options into the state and leaves query_index at the first
@@ -73,10 +74,19 @@ std::optional<Site> decode_chunk(ByteCursor& c);
 // the count in byte 0 says.
 std::vector<Site> decode_match_reply(std::span<const std::uint8_t> reply);
 
+// What is printed of a text from a reply. The server's clean-up is not
+// trusted: C0 and C1 controls are dropped (bytes below 0x20, 0x7F, and
+// U+0080..U+009F whether in UTF-8 or as lone bytes), so no reply can move
+// the cursor or change the title or colours of the terminal. On a UTF-8
+// terminal, bytes that are not well-formed UTF-8 show as their Latin-1
+// characters; on any other, the bytes go out as received. `keep_layout`
+// keeps newlines and tabs, which a server message is made of.
+std::string terminal_text(std::string_view text, bool utf8_terminal, bool keep_layout = false);
+
 // The output modes, one site each.
-std::string list_line(const Site& s);                     // without the newline
-std::string address_entry(const Site& s, bool first);    // " -pip:port"
-std::string table_entry(const Site& s);                  // begins with "\n"
+std::string list_line(const Site& s, bool utf8_terminal = false);   // without the newline
+std::string address_entry(const Site& s, bool first);              // " -pip:port"
+std::string table_entry(const Site& s, bool utf8_terminal = false); // begins with "\n"
 
 // Prints one decoded site in every mode that is on and counts it.
 void show_site(RunState& run, const Site& s, std::FILE* out, std::FILE* err);
@@ -98,6 +108,7 @@ struct LookupContext {
     int reply_timeout_ms = kReplyTimeoutMs;
     std::FILE* out = stdout;
     std::FILE* err = stderr;
+    bool utf8_terminal = false;  // the locale's character set is UTF-8
 };
 
 // The whole run: options, server selection, the request loop and the

@@ -7,16 +7,17 @@ namespace kovari {
 void log_activity(std::FILE* out, const SiteView& s, const char* label, std::time_t now)
 {
     // Built whole and written in one go: texts of up to 255 bytes make a
-    // line of several hundred characters, never cut.
+    // line of several hundred characters, never cut. A text is one event:
+    // its control bytes are escaped, so it cannot forge a line of its own.
     std::string line = clock_text(now);
     line += ' ';
     line += label;
     line += address_text(s.ip, s.port);
     line += ' ';
-    line += s.email ? *s.email : s.cname ? *s.cname : std::string_view();
+    line += escape_controls(s.email ? *s.email : s.cname ? *s.cname : std::string_view());
     if (s.name) {
         line += " (";
-        line += *s.name;
+        line += escape_controls(*s.name);
         line += ')';
     }
     line += '\n';
@@ -39,7 +40,7 @@ void release_site(Server& srv, const Ssrc& ssrc, std::time_t now)
         return;
     if (srv.settings.debug) {
         std::fputs("Releasing:\n", srv.err);
-        dump_site(srv.err, *gone);
+        dump_site(srv.err, view_of(*gone), escape_controls);
     }
     if (srv.settings.verbose)
         log_activity(srv.out, view_of(*gone), "Bye:     ", now);

@@ -1,8 +1,8 @@
 // The HTML status pages and the pacing of their writes.
 //
 // Site texts come from anyone on the network, so every one of them is
-// escaped on the page; the columns are padded by what a reader sees, not
-// by the escaped length. A page is built whole in memory, written to
+// escaped on the page; the columns are padded by the columns a reader sees,
+// not by bytes or the escaped length. Pages are UTF-8 and say so. A page is built whole in memory, written to
 // base.new and renamed over base.html only when every write and the close
 // succeeded, so a full disk never replaces a good page by a broken one.
 #include <cerrno>
@@ -14,6 +14,10 @@
 namespace kovari {
 
 namespace {
+
+// Pages are UTF-8: a site's bytes that are not well-formed UTF-8 are taken
+// as Latin-1, so an 8-bit name still reads right; every text is escaped.
+const TextStyle kPageStyle{latin1_as_utf8, display_width, html_escape};
 
 bool shown(const SiteView& s, bool private_page)
 {
@@ -49,7 +53,7 @@ std::string time_stamp(std::time_t now, bool utc)
 std::string html_page(const SiteTable& table, bool private_page, std::time_t now)
 {
     std::string page =
-        "<html>\n<head>\n<title>\nKovari: Active Sites\n"
+        "<html>\n<head>\n<meta charset=\"utf-8\">\n<title>\nKovari: Active Sites\n"
         "</title>\n</head>\n\n<body>\n<center>\n<h1>"
         "Kovari: Active Sites</h1>\n<h2>";
     page += format("As of %s UTC</h2>\n</center>\n<p>\n", time_stamp(now, true).c_str());
@@ -67,7 +71,7 @@ std::string html_page(const SiteTable& table, bool private_page, std::time_t now
         for_each_site(table, [&](const SiteView& s) {
             if (!shown(s, private_page))
                 return true;
-            put_site_block(page, s, html_escape);
+            put_site_block(page, s, kPageStyle);
             return true;
         });
         page += "</pre>\n";

@@ -1,6 +1,8 @@
 // Query matching and the match reply.
+#include <algorithm>
 #include <cstring>
 
+#include "common/utf8.h"
 #include "server.h"
 
 namespace kovari {
@@ -17,28 +19,43 @@ bool site_matches(std::string_view query, const SiteView& s)
     return s.name && contains_folded(*s.name, query);
 }
 
-void put_item(std::uint8_t type, std::string_view text, std::span<std::uint8_t> out,
-              std::size_t& cursor)
+namespace {
+
+// U+00A0, the no-break space, counts as white space; the C1 controls
+// U+0080..U+009F are dropped like the bytes 0x80..0x9F of 8-bit text.
+constexpr char32_t kNoBreakSpace = 0xA0;
+bool c1_control(char32_t c) { return c >= 0x80 && c <= 0x9F; }
+
+// Clean-up for display: control characters go, runs of white space become
+// one blank, <tags> with a closing '>' vanish. A well-formed UTF-8
+// character is kept whole; every other byte goes by the byte rules of 8-bit
+// text. Returns the length of the cleaned text in `area`.
+std::size_t clean_item_text(std::uint8_t type, std::string_view text, std::span<char, 256> area)
 {
-    // Clean-up for display: control characters go, runs of white space
-    // become one blank, <tags> with a closing '>' vanish.
-    char area[256];
     std::size_t len = 0;
     bool skipping = true;
-    const std::size_t n = std::min(text.size(), sizeof area - 1);
-    for (std::size_t i = 0; i < n; ++i) {
+    text = text.substr(0, area.size() - 1);
+    for (std::size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (type == kItemPRIV && i == 0) {
             area[len++] = char(c);  // the prefix length byte survives
             continue;
         }
-        const bool space = is_space(c);
-        if (!space && (c < 0x20 || (c >= 0x7f && c <= 0xa0)))
+        const std::size_t seq = utf8_sequence(text, i);
+        const char32_t code = seq > 0 ? utf8_code_point(text, i, seq) : c;
+        if (seq > 0 && c1_control(code)) {
+            i += seq - 1;
             continue;
-        if (space && skipping)
+        }
+        const bool space = is_space(c) || (seq > 0 && code == kNoBreakSpace);
+        if (seq == 0 && !space && (c < 0x20 || (c >= 0x7f && c <= 0xa0)))
             continue;
+        if (space && skipping) {
+            i += seq > 0 ? seq - 1 : 0;
+            continue;
+        }
         if (c == '<') {
-            const auto close = text.substr(0, n).find('>', i + 1);
+            const auto close = text.find('>', i + 1);
             if (close != std::string_view::npos) {
                 i = close;
                 skipping = len > 0 && is_space(static_cast<unsigned char>(area[len - 1]));
@@ -48,6 +65,12 @@ void put_item(std::uint8_t type, std::string_view text, std::span<std::uint8_t> 
         if (space) {
             area[len++] = ' ';
             skipping = true;
+            i += seq > 0 ? seq - 1 : 0;
+        } else if (seq > 0) {
+            text.copy(&area[len], seq, i);
+            len += seq;
+            i += seq - 1;
+            skipping = false;
         } else {
             area[len++] = char(c);
             skipping = false;
@@ -55,18 +78,38 @@ void put_item(std::uint8_t type, std::string_view text, std::span<std::uint8_t> 
     }
     while (len > 0 && is_space(static_cast<unsigned char>(area[len - 1])))
         --len;
+    return len;
+}
+
+// The length of a cleaned text of more than 48 bytes after its cut: at the
+// last blank among positions 47 down to 32, else 47 bytes, moved back to
+// the first byte of a UTF-8 character that the cut would split.
+std::size_t cut_item_text(std::string_view cleaned)
+{
+    for (std::size_t p = kMaxItemText - 1; p >= 32; --p)
+        if (is_space(static_cast<unsigned char>(cleaned[p])))
+            return p;
+    const std::size_t cut = kMaxItemText - 1;
+    for (std::size_t i = 0; i < cut;) {
+        const std::size_t step = std::max<std::size_t>(utf8_sequence(cleaned, i), 1);
+        if (i + step > cut)
+            return i;
+        i += step;
+    }
+    return cut;
+}
+
+}  // namespace
+
+void put_item(std::uint8_t type, std::string_view text, std::span<std::uint8_t> out,
+              std::size_t& cursor)
+{
+    char area[256];
+    std::size_t len = clean_item_text(type, text, area);
     if (len == 0)
         return;
-    if (len > kMaxItemText) {
-        std::size_t cut = kMaxItemText - 1;
-        for (std::size_t p = kMaxItemText - 1; p >= 32; --p) {
-            if (is_space(static_cast<unsigned char>(area[p]))) {
-                cut = p;
-                break;
-            }
-        }
-        len = cut;
-    }
+    if (len > kMaxItemText)
+        len = cut_item_text(std::string_view(area, len));
     out[cursor++] = type;
     out[cursor++] = std::uint8_t(len);
     std::memcpy(&out[cursor], area, len);
@@ -118,7 +161,7 @@ std::span<const std::uint8_t> answer_query(Server& srv, std::string_view query,
     std::string text(query);
     if (srv.settings.very_verbose)
         std::fprintf(srv.out, "%s: %s query \"%s\"\n", srv.settings.program_name.c_str(),
-                     dotted(requester).c_str(), text.c_str());
+                     dotted(requester).c_str(), escape_controls(text).c_str());
     lower_case(text);
     std::span<std::uint8_t> out(reply.bytes);
     out[0] = kReplyByte0;

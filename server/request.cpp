@@ -180,12 +180,12 @@ RequestAction handle_packet(Server& srv, RequestBuffer& buf, long n, std::uint32
             std::fprintf(srv.out, "%s: %s SDES %08X\n", prog, requester_text.c_str(),
                          unsigned(ssrc_value(s.ssrc)));
         if (set.debug)
-            dump_site(srv.err, s);
+            dump_site(srv.err, view_of(s), escape_controls);
         if (!s.cname) {
             if (set.debug || set.verbose) {
                 std::fputs("Bogus SDES with no CNAME.\n", srv.err);
                 if (!set.debug)
-                    dump_site(srv.err, s);
+                    dump_site(srv.err, view_of(s), escape_controls);
             }
             return {};
         }

@@ -83,7 +83,7 @@ TEST(DumpSite, RecordWithoutTextsIsOneLine)
     s.ip = 0x0100000a;  // 10.0.0.1
     s.port = -25536;
     s.time = 870000000;
-    dump_site(cap.stream(), s);
+    dump_site(cap.stream(), view_of(s));
     EXPECT_EQ(cap.text(), "SSRC = DDCCBBAA IP = 10.0.0.1 Port -25536 Sun Jul 27 10:40:00 1997\n");
 }
 
@@ -97,7 +97,7 @@ TEST(DumpSite, EachTextOnItsOwnLineInFieldOrder)
     s.name = "Ann";
     s.email = "*a@x";
     s.phone = "123";
-    dump_site(cap.stream(), s);
+    dump_site(cap.stream(), view_of(s));
     EXPECT_EQ(cap.text(), "SSRC = 0 IP = 0.0.0.0 Port 0 Thu Jan  1 00:00:00 1970\n"
                           "\t CNAME = ann\n"
                           "\t  NAME = Ann\n"
@@ -122,11 +122,28 @@ TEST(ParseDecimal, ReadsLikeStrtol)
     EXPECT_EQ(parse_decimal(""), 0);
 }
 
-TEST(LowerCase, FoldsOnlyAsciiCapitals)
+TEST(LowerCase, FoldsUtf8LettersAndOnlyAsciiCapitalsOf8BitText)
 {
-    std::string t = "AbZ@[\xC4\xE4";
-    lower_case(t);
-    EXPECT_EQ(t, "abz@[\xC4\xE4");
+    const struct {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"AbZ@[\xC4\xE4", "abz@[\xC4\xE4"},                      // not UTF-8: A-Z only
+        {"\xC5\x81UKASZ", "\xC5\x82ukasz"},                        // Łukasz
+        {"ZO\xC3\x8B \xC3\x80", "zo\xC3\xAB \xC3\xA0"},               // ZOË À
+        {"\xE2\x84\xAA", "k"},                                    // the Kelvin sign folds to 'k'
+        {"\xC5\x81\xE9", "\xC5\x81\xE9"},                            // one stray byte: 8-bit text
+    };
+    for (const auto& c : cases) {
+        std::string t = c.in;
+        lower_case(t);
+        EXPECT_EQ(t, c.out) << c.in;
+    }
+}
+
+TEST(EscapeControls, ControlBytesBecomeHexAndUtf8Stays)
+{
+    EXPECT_EQ(escape_controls("a\nBye: x\x1b[31m\x7f\xc5\x81"), "a\\x0ABye: x\\x1B[31m\\x7F\xc5\x81");
 }
 
 TEST(HostPort, PortFollowsTheFirstColonLikeStrtol)

@@ -88,6 +88,12 @@ TEST(PutItem, CleansTextsForDisplay)
         {"only blanks and tags", " <b> </b> ", "<nothing>"},
         {"empty", "", "<nothing>"},
         {"tag then white space is skipped when a blank was written last", "a <b> c", "a c"},
+        {"UTF-8 letters stay whole", "\xc5\x81ukasz Wa\xc5\x82\xc4\x99sa", "\xc5\x81ukasz Wa\xc5\x82\xc4\x99sa"},
+        {"CJK stays whole", "\xe7\x8e\x8b\xe5\xb0\x8f\xe6\x98\x8e", "\xe7\x8e\x8b\xe5\xb0\x8f\xe6\x98\x8e"},
+        {"a C1 control in UTF-8 goes whole", "a\xc2\x85" "b", "ab"},
+        {"a no-break space is white space", "a\xc2\xa0\xc2\xa0 b\xc2\xa0", "a b"},
+        {"8-bit bytes keep the byte rules", "\x85\xe9t\xe9", "\xe9t\xe9"},
+        {"an overlong form is not UTF-8", "\xc0\xaf", "\xc0\xaf"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(cleaned(kItemNAME, c.in), c.out) << c.name;
@@ -105,6 +111,13 @@ TEST(PutItem, CutsLongTextsAtABlankOrAt47)
     early[31] = ' ';  // below position 32: not a cut point
     EXPECT_EQ(cleaned(kItemNAME, early), early.substr(0, 47));
     EXPECT_EQ(cleaned(kItemNAME, std::string(255, 'w')), std::string(47, 'w'));
+    // The cut at 47 moves back to the first byte of a character it would
+    // split; a blank is never inside one.
+    std::string wide;
+    for (int i = 0; i < 20; ++i)
+        wide += "\xe7\x8e\x8b";  // 3 bytes each: byte 47 lies inside the 16th
+    EXPECT_EQ(cleaned(kItemNAME, wide), wide.substr(0, 45));
+    EXPECT_EQ(cleaned(kItemNAME, "x" + wide), ("x" + wide).substr(0, 46));
 }
 
 TEST(PutItem, PrivateItemKeepsItsPrefixByte)

@@ -155,8 +155,12 @@ TEST(LogActivity, LineShowsEmailElseCnameAndNameInParentheses)
     s.name.reset();
     s.port = -25536;
     log_activity(cap.stream(), s, "Timeout: ", 0);
+    // A text is one event: a newline in it cannot forge a line of its own.
+    s.email = "x\n00:00 Bye:     \x1b[2J\xc5\x81";
+    log_activity(cap.stream(), s, "Bye:     ", 0);
     EXPECT_EQ(cap.text(), "14:05 Connect: 10.0.0.7:2076 ann (Ann Lee)\n"
-                          "00:00 Timeout: 10.0.0.7:-25536 *x\n");
+                          "00:00 Timeout: 10.0.0.7:-25536 *x\n"
+                          "00:00 Bye:     10.0.0.7:-25536 x\\x0A00:00 Bye:     \\x1B[2J\xc5\x81\n");
 }
 
 TEST(LogActivity, LongTextsAreWrittenWhole)

@@ -138,6 +138,34 @@ TEST(TableOutput, EntryHasTheLayoutOfTheStatusPage)
                   "E-mail: bob@b\n");
 }
 
+TEST(TerminalText, NoReplyCanSteerTheTerminal)
+{
+    const struct {
+        std::string in;
+        bool utf8;
+        std::string out;
+    } cases[] = {
+        {"\xc5\x81ukasz \xe7\x8e\x8b", false, "\xc5\x81ukasz \xe7\x8e\x8b"},
+        {"a\x1b]0;title\x07" "b\nc", true, "a]0;titlebc"},
+        {"a\xc2\x9b" "31mb\x9b" "c\x7f", true, "a31mbc"},
+        {"Zo\xeb", true, "Zo\xc3\xab"},  // 8-bit text on a UTF-8 terminal
+        {"Zo\xeb", false, "Zo\xeb"},      // and on an 8-bit one
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(terminal_text(c.in, c.utf8), c.out) << c.in;
+}
+
+TEST(TableOutput, ColumnsCountWhatTheTerminalShows)
+{
+    const Chunk wide{make_ssrc(1), {{kItemCNAME, "\xe7\x8e\x8b\xe5\xb0\x8f\xe6\x98\x8e"}, priv('I', "10.0.0.1")}};
+    RunState run = modes(false, false, true);
+    run.utf8_terminal = true;
+    // Three characters of two columns each: 42 blanks fill the 48.
+    EXPECT_EQ(show(match_reply({wide}), run).out,
+              "\n10.0.0.1:0               \xe7\x8e\x8b\xe5\xb0\x8f\xe6\x98\x8e" + std::string(43, ' ') +
+                  "00:00\n");
+}
+
 TEST(AddressOutput, NoBlankBeforeTheFirstAddressOfTheRun)
 {
     const Bytes two = match_reply({alice(1, "10.0.0.1"), alice(2, "10.0.0.2")});
@@ -348,12 +376,13 @@ TEST(MessageReply, TextBetweenHeaderAndNulIsWrittenAsIs)
     EXPECT_EQ(s.run.sites_shown, 0);
 }
 
-TEST(MessageReply, TextMayHoldAnyBytesButTheFinalOneIsDropped)
+TEST(MessageReply, ControlBytesAreDroppedButLinesAndTabsKeptAndTheFinalByteDropped)
 {
     RunState run;
     run.message_pending = true;
-    Bytes r = {0x81, 0xCC, 0x00, 0x02, 0, 0, 0, 0, 'K', 'V', 'm', 'r', 'a', 0, 'b', 'X'};
-    EXPECT_EQ(show(r, run).out, std::string("a\0b", 3));
+    Bytes r = {0x81, 0xCC, 0x00, 0x04, 0, 0, 0, 0, 'K', 'V', 'm', 'r',
+               'a', 0, 'b', 0x1b, '[', '2', 'J', 0x9b, '\t', 0xc2, 0x9b, '\n', 'X'};
+    EXPECT_EQ(show(r, run).out, "ab[2J\t\n");
 }
 
 TEST(MessageReply, ThirteenBytesOrFewerWriteNothing)

@@ -26,7 +26,7 @@ constexpr std::time_t kDec7At1043Utc = 1796640180;  // 2026-12-07 10:43:00 UTC
 constexpr std::time_t kDec7At0905Utc = 1796634300;  // 2026-12-07 09:05:00 UTC
 
 const std::string kHead =
-    "<html>\n<head>\n<title>\nKovari: Active Sites\n</title>\n</head>\n\n<body>\n<center>\n"
+    "<html>\n<head>\n<meta charset=\"utf-8\">\n<title>\nKovari: Active Sites\n</title>\n</head>\n\n<body>\n<center>\n"
     "<h1>Kovari: Active Sites</h1>\n<h2>As of 12-07 10:43 UTC</h2>\n</center>\n<p>\n";
 const std::string kTail = "</body>\n</html>\n";
 
@@ -134,6 +134,21 @@ TEST(HtmlPage, SiteTextsAreEscapedAndPaddedByWhatTheReaderSees)
     EXPECT_NE(page.find(blanks(25) + "&lt;script&gt;alert(1)&lt;/script&gt;\n"), std::string::npos);
     EXPECT_NE(page.find(blanks(25) + "E-mail: *a&amp;b@x\n"), std::string::npos);
     EXPECT_EQ(page.find("<script>"), std::string::npos);
+}
+
+TEST(HtmlPage, PagesAreUtf8AndColumnsCountCharacters)
+{
+    // Dvořák in UTF-8 takes six columns; 王小明 six (two each); an 8-bit
+    // name's bytes show as their Latin-1 characters, in UTF-8.
+    Site dvorak = site("10.0.0.1", 2076, "Dvo\xc5\x99\xc3\xa1k");
+    Site wang = site("10.0.0.2", 2076, "\xe7\x8e\x8b\xe5\xb0\x8f\xe6\x98\x8e");
+    wang.name = "Zo\xeb";
+    const SiteTable t = table_of({std::move(dvorak), std::move(wang)});
+    const std::string page = html_page(t, false, kDec7At1043Utc);
+    EXPECT_NE(page.find(" Dvo\xc5\x99\xc3\xa1k" + blanks(42) + " 09:05\n"), std::string::npos);
+    EXPECT_NE(page.find(" \xe7\x8e\x8b\xe5\xb0\x8f\xe6\x98\x8e" + blanks(42) + " 09:05\n" + blanks(25) +
+                        "Zo\xc3\xab\n"),
+              std::string::npos);
 }
 
 TEST(HtmlPage, LongCnameIsNeverCut)
