@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/utf8.h"
 #include "harness.h"
 
 namespace kovari::fuzz {
@@ -25,10 +26,19 @@ const char* check_item(std::uint8_t type, std::string_view text)
         return "put_item wrote a wrong item header";
     if (len == 0 || len > kMaxItemText)
         return "put_item wrote an item of 0 or more than 48 characters";
+    const std::string_view shown(reinterpret_cast<const char*>(out + 2), len);
     for (std::size_t i = 0; i < len; ++i) {
         const std::uint8_t c = out[2 + i];
         if (type == kItemPRIV && i == 0)
             continue;
+        // A UTF-8 character is kept whole, but never a C1 control or a
+        // no-break space; any other byte goes by the 8-bit rules.
+        if (const std::size_t seq = utf8_sequence(shown, i); seq > 0) {
+            if (utf8_code_point(shown, i, seq) <= 0xA0)
+                return "put_item kept a C1 control or a no-break space";
+            i += seq - 1;
+            continue;
+        }
         if (c < 0x20 || (c >= 0x7f && c <= 0xa0))
             return "put_item kept a control byte";
         if (c == ' ' && (i + 1 == len || out[3 + i] == ' '))
@@ -95,14 +105,24 @@ const char* run_query_input(const std::uint8_t* data, std::size_t size)
         }
     }
 
-    // Lower-casing touches 'A' to 'Z' only.
+    // Lower-casing 8-bit text touches 'A' to 'Z' only; UTF-8 stays UTF-8,
+    // and folding it again changes nothing.
     std::string lowered = query;
     lower_case(lowered);
-    for (std::size_t i = 0; i < query.size(); ++i) {
-        const char c = query[i];
-        const char want = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-        if (lowered[i] != want)
-            return "lower_case changed a byte other than an upper-case letter";
+    if (!is_utf8(query)) {
+        if (lowered.size() != query.size())
+            return "lower_case changed the length of 8-bit text";
+        for (std::size_t i = 0; i < query.size(); ++i) {
+            const char c = query[i];
+            const char want = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+            if (lowered[i] != want)
+                return "lower_case changed a byte other than an upper-case letter";
+        }
+    } else {
+        std::string again = lowered;
+        lower_case(again);
+        if (!is_utf8(lowered) || again != lowered)
+            return "lower_case of UTF-8 is not UTF-8 or not stable";
     }
 
     const auto reply = answer_query(srv, query, 0x0100007f, srv.reply);
