@@ -23,43 +23,9 @@
 #include <vector>
 
 #include "common/site.h"
+#include "hash_index.h"
 
 namespace kovari {
-
-// Open-addressing multi-map from a 32-bit hash to slot numbers. The caller
-// compares the keys themselves; the index only narrows the search.
-struct HashIndex {
-    struct Cell {
-        std::uint32_t hash = 0;
-        std::uint32_t slot = kEmpty;
-    };
-    static constexpr std::uint32_t kEmpty = 0xffffffffu;
-    static constexpr std::uint32_t kGone = 0xfffffffeu;  // a removed cell
-
-    std::vector<Cell> cells;  // size 0 or a power of two
-    std::size_t live = 0;
-    std::size_t gone = 0;
-};
-
-void index_insert(HashIndex& x, std::uint32_t hash, std::uint32_t slot);
-void index_erase(HashIndex& x, std::uint32_t hash, std::uint32_t slot);
-
-// Calls f(slot) for every slot entered with this hash (and maybe a few
-// more: the caller tests the key) while f returns true.
-template <typename F>
-void index_find(const HashIndex& x, std::uint32_t hash, F&& f)
-{
-    if (x.cells.empty())
-        return;
-    const std::size_t mask = x.cells.size() - 1;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-        const HashIndex::Cell& c = x.cells[i];
-        if (c.slot == HashIndex::kEmpty)
-            return;
-        if (c.slot != HashIndex::kGone && c.hash == hash && !f(c.slot))
-            return;
-    }
-}
 
 struct SiteTable {
     static constexpr std::uint32_t kNone = 0xffffffffu;
