@@ -17,12 +17,13 @@ bool site_matches(std::string_view query, const SiteView& s)
     return s.name && contains_folded(*s.name, query);
 }
 
-void put_item(std::uint8_t type, std::string_view text, std::span<std::uint8_t> out,
-              std::size_t& cursor)
+namespace {
+
+// Clean-up for display: control characters go, runs of white space become
+// one blank, <tags> with a closing '>' vanish, white space at either end
+// goes. Writes the text of at most 255 bytes to `area`; returns its length.
+std::size_t clean_text(std::uint8_t type, std::string_view text, char (&area)[256])
 {
-    // Clean-up for display: control characters go, runs of white space
-    // become one blank, <tags> with a closing '>' vanish.
-    char area[256];
     std::size_t len = 0;
     bool skipping = true;
     const std::size_t n = std::min(text.size(), sizeof area - 1);
@@ -45,28 +46,35 @@ void put_item(std::uint8_t type, std::string_view text, std::span<std::uint8_t> 
                 continue;
             }
         }
-        if (space) {
-            area[len++] = ' ';
-            skipping = true;
-        } else {
-            area[len++] = char(c);
-            skipping = false;
-        }
+        area[len++] = space ? ' ' : char(c);
+        skipping = space;
     }
     while (len > 0 && is_space(static_cast<unsigned char>(area[len - 1])))
         --len;
+    return len;
+}
+
+// A cleaned text too long for an item is cut at its last white space among
+// bytes 32 to kMaxItemText - 1, else after kMaxItemText - 1 bytes.
+std::size_t cut_length(const char* area, std::size_t len)
+{
+    if (len <= kMaxItemText)
+        return len;
+    for (std::size_t p = kMaxItemText - 1; p >= 32; --p)
+        if (is_space(static_cast<unsigned char>(area[p])))
+            return p;
+    return kMaxItemText - 1;
+}
+
+}  // namespace
+
+void put_item(std::uint8_t type, std::string_view text, std::span<std::uint8_t> out,
+              std::size_t& cursor)
+{
+    char area[256];
+    const std::size_t len = cut_length(area, clean_text(type, text, area));
     if (len == 0)
         return;
-    if (len > kMaxItemText) {
-        std::size_t cut = kMaxItemText - 1;
-        for (std::size_t p = kMaxItemText - 1; p >= 32; --p) {
-            if (is_space(static_cast<unsigned char>(area[p]))) {
-                cut = p;
-                break;
-            }
-        }
-        len = cut;
-    }
     out[cursor++] = type;
     out[cursor++] = std::uint8_t(len);
     std::memcpy(&out[cursor], area, len);
