@@ -140,9 +140,31 @@ void set_accepting(Loop& lp, bool on)
     epoll_ctl(lp.epoll.get(), on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, lp.listener.get(), &ev);
 }
 
-void accept_connections(Loop& lp)
+// Takes on a connection just accepted: most clients send right after
+// connecting, so its packet is tried at once, and only a connection whose
+// packet is not there yet waits, for at most kIdleLimitMs.
+void take_connection(Loop& lp, int fd, const sockaddr_in& peer)
 {
     const auto& set = lp.srv.settings;
+    if (set.very_verbose)
+        std::fprintf(lp.srv.out, "%s: %s accept\n", set.program_name.c_str(),
+                     dotted(peer.sin_addr.s_addr).c_str());
+    if (lp.conns.size() <= std::size_t(fd))
+        lp.conns.resize(std::size_t(fd) + 1);
+    const std::uint64_t serial = lp.next_serial++;
+    lp.conns[std::size_t(fd)] = Connection{false, peer.sin_addr.s_addr, ntohs(peer.sin_port), serial};
+    long n = 0;
+    if (receive_packet(lp, fd, n)) {
+        finish_connection(lp, fd, n);
+        return;
+    }
+    lp.conns[std::size_t(fd)].waiting = true;
+    lp.waiting.push_back({fd, serial, monotonic_ms() + kIdleLimitMs});
+    watch(lp, fd, EPOLLIN | EPOLLRDHUP);
+}
+
+void accept_connections(Loop& lp)
+{
     for (int k = 0; k < kAcceptBurst; ++k) {
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
@@ -161,24 +183,7 @@ void accept_connections(Loop& lp)
             lp.accept_resume = monotonic_ms() + kAcceptPauseMs;
             return;
         }
-        if (set.very_verbose)
-            std::fprintf(lp.srv.out, "%s: %s accept\n", set.program_name.c_str(),
-                         dotted(peer.sin_addr.s_addr).c_str());
-        if (lp.conns.size() <= std::size_t(fd))
-            lp.conns.resize(std::size_t(fd) + 1);
-        const std::uint64_t serial = lp.next_serial++;
-        lp.conns[std::size_t(fd)] =
-            Connection{false, peer.sin_addr.s_addr, ntohs(peer.sin_port), serial};
-        // Most clients send right after connecting: try at once, and wait
-        // only for those whose packet is not there yet.
-        long n = 0;
-        if (receive_packet(lp, fd, n)) {
-            finish_connection(lp, fd, n);
-            continue;
-        }
-        lp.conns[std::size_t(fd)].waiting = true;
-        lp.waiting.push_back({fd, serial, monotonic_ms() + kIdleLimitMs});
-        watch(lp, fd, EPOLLIN | EPOLLRDHUP);
+        take_connection(lp, fd, peer);
     }
 }
 
@@ -213,6 +218,38 @@ int next_timeout(const Loop& lp, long now)
     return int(std::max(0L, due - now));
 }
 
+// Acts on one ready descriptor. Returns false when a signal asks the
+// server to stop.
+bool handle_event(Loop& lp, int fd)
+{
+    if (fd == lp.signal_read.get())
+        return false;
+    if (fd == lp.listener.get()) {
+        accept_connections(lp);
+    } else if (std::size_t(fd) < lp.conns.size() && lp.conns[std::size_t(fd)].waiting) {
+        long n = 0;
+        if (receive_packet(lp, fd, n))
+            finish_connection(lp, fd, n);
+    } else {
+        serve_copy(lp.srv, fd);
+    }
+    return true;
+}
+
+// What falls due with time rather than with an event: idle connections,
+// copies out of time, the end of an accept pause and the expiry sweep.
+void run_due_work(Loop& lp, long now)
+{
+    close_idle(lp, now);
+    expire_copies(lp.srv, now);
+    if (!lp.accepting && now >= lp.accept_resume)
+        set_accepting(lp, true);
+    if (now >= lp.sweep_due) {
+        expire_sites(lp.srv, std::time(nullptr));
+        lp.sweep_due = monotonic_ms() + kSweepInterval * 1000;
+    }
+}
+
 int run_loop(Loop& lp)
 {
     epoll_event events[64];
@@ -223,32 +260,14 @@ int run_loop(Loop& lp)
             return 1;
         }
         for (int i = 0; i < ready; ++i) {
-            const int fd = events[i].data.fd;
-            if (fd == lp.signal_read.get()) {
+            if (!handle_event(lp, events[i].data.fd)) {
                 ::shutdown(lp.listener.get(), SHUT_RDWR);
                 lp.listener.reset();
                 std::fflush(lp.srv.out);
                 return 0;
             }
-            if (fd == lp.listener.get())
-                accept_connections(lp);
-            else if (std::size_t(fd) < lp.conns.size() && lp.conns[std::size_t(fd)].waiting) {
-                long n = 0;
-                if (receive_packet(lp, fd, n))
-                    finish_connection(lp, fd, n);
-            } else {
-                serve_copy(lp.srv, fd);
-            }
         }
-        const long now = monotonic_ms();
-        close_idle(lp, now);
-        expire_copies(lp.srv, now);
-        if (!lp.accepting && now >= lp.accept_resume)
-            set_accepting(lp, true);
-        if (now >= lp.sweep_due) {
-            expire_sites(lp.srv, std::time(nullptr));
-            lp.sweep_due = monotonic_ms() + kSweepInterval * 1000;
-        }
+        run_due_work(lp, monotonic_ms());
     }
 }
 
@@ -261,17 +280,13 @@ void install_handler(int sig, void (*handler)(int))
     sigaction(sig, &sa, nullptr);
 }
 
-int serve(int argc, char** argv)
+// Opens the listening socket and binds it to the port of the settings.
+bool bind_listener(Loop& lp)
 {
-    Server srv;
-    if (auto status = parse_server_options(srv, argc, argv))
-        return *status;
-    Loop lp{.srv = srv};
-
     lp.listener = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!lp.listener.valid()) {
-        report_error(srv.err, "opening stream socket", errno);
-        return 1;
+        report_error(lp.srv.err, "opening stream socket", errno);
+        return false;
     }
     // Without this a restart would fail to bind while connections that the
     // server closed are still in TIME_WAIT.
@@ -280,16 +295,22 @@ int serve(int argc, char** argv)
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(std::uint16_t(srv.settings.listen_port & 0xffff));
+    addr.sin_port = htons(std::uint16_t(lp.srv.settings.listen_port & 0xffff));
     if (::bind(lp.listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
-        report_error(srv.err, "binding stream socket", errno);
-        return 1;
+        report_error(lp.srv.err, "binding stream socket", errno);
+        return false;
     }
+    return true;
+}
 
+// The signals that end the server write to a pipe that the loop watches,
+// so the server stops between requests, never inside one.
+bool catch_signals(Loop& lp)
+{
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_NONBLOCK | O_CLOEXEC) < 0) {
-        report_error(srv.err, "creating signal pipe", errno);
-        return 1;
+        report_error(lp.srv.err, "creating signal pipe", errno);
+        return false;
     }
     lp.signal_read = Fd(pipe_fds[0]);
     signal_pipe_write = pipe_fds[1];
@@ -297,22 +318,39 @@ int serve(int argc, char** argv)
     install_handler(SIGINT, on_terminate);
     install_handler(SIGTERM, on_terminate);
     install_handler(SIGPIPE, on_pipe);
+    return true;
+}
 
+// Listens, and sets up the event queue with the signal pipe and the
+// listener in it.
+bool start_listening(Loop& lp)
+{
     if (::listen(lp.listener.get(), kListenBacklog) < 0)
-        report_error(srv.err, "calling listen for socket", errno);
+        report_error(lp.srv.err, "calling listen for socket", errno);
+    sockaddr_in addr{};
     socklen_t len = sizeof addr;
     if (::getsockname(lp.listener.get(), reinterpret_cast<sockaddr*>(&addr), &len) < 0) {
-        report_error(srv.err, "getting socket name", errno);
-        return 1;
+        report_error(lp.srv.err, "getting socket name", errno);
+        return false;
     }
-
     lp.epoll = Fd(epoll_create1(EPOLL_CLOEXEC));
     if (!lp.epoll.valid()) {
-        report_error(srv.err, "creating event queue", errno);
-        return 1;
+        report_error(lp.srv.err, "creating event queue", errno);
+        return false;
     }
     watch(lp, lp.signal_read.get(), EPOLLIN);
     watch(lp, lp.listener.get(), EPOLLIN);
+    return true;
+}
+
+int serve(int argc, char** argv)
+{
+    Server srv;
+    if (auto status = parse_server_options(srv, argc, argv))
+        return *status;
+    Loop lp{.srv = srv};
+    if (!bind_listener(lp) || !catch_signals(lp) || !start_listening(lp))
+        return 1;
     lp.sweep_due = monotonic_ms() + kSweepInterval * 1000;
     note_change(srv, std::time(nullptr));
     setvbuf(stdout, nullptr, _IOLBF, 0);

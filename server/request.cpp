@@ -123,15 +123,19 @@ RequestAction handle_app(Server& srv, std::span<const std::uint8_t> received, st
     return {};
 }
 
-}  // namespace
+// A received packet, checked, with its forwarding trailer taken off.
+struct Received {
+    std::span<const std::uint8_t> bytes;
+    std::uint32_t requester = 0;  // the origin of a forwarded packet, else the peer
+    bool forwarded = false;
+};
 
-RequestAction handle_packet(Server& srv, RequestBuffer& buf, long n, std::uint32_t peer_ip,
-                            std::uint16_t peer_port, std::time_t now)
+// Takes off the forwarding mark and trailer, pads an APP packet and checks
+// the compound packet. Returns nothing for a packet that is discarded.
+std::optional<Received> check_received(Server& srv, RequestBuffer& buf, long n,
+                                       std::uint32_t peer_ip)
 {
-    const auto& set = srv.settings;
-    const char* prog = set.program_name.c_str();
     std::uint32_t requester = peer_ip;
-
     if (n > long(kMaxRequest))
         n = -1;  // the socket layer never passes more; refuse if it did
     const bool forwarded = take_forwarding(buf, n, requester);
@@ -145,8 +149,54 @@ RequestAction handle_packet(Server& srv, RequestBuffer& buf, long n, std::uint32
     const std::span<const std::uint8_t> received(buf.bytes, n > 0 ? std::size_t(n) : 0);
     if (!valid_compound(received, n)) {
         debug_line(srv, "discarded invalid RTCP packet from", requester);
-        return {};
+        return std::nullopt;
     }
+    return Received{received, requester, forwarded};
+}
+
+// Enters the site that an SDES packet announces, its items in `items`.
+// Returns false when the announcement has no CNAME and is dropped.
+bool handle_sdes(Server& srv, ByteCursor items, const Ssrc& ssrc, std::uint32_t requester,
+                 std::uint16_t peer_port, std::time_t now)
+{
+    const auto& set = srv.settings;
+    Site s = read_announcement(items, ssrc, requester, peer_port, now);
+    if (set.very_verbose)
+        std::fprintf(srv.out, "%s: %s SDES %08X\n", set.program_name.c_str(),
+                     dotted(requester).c_str(), unsigned(ssrc_value(s.ssrc)));
+    if (set.debug)
+        dump_site(srv.err, view_of(s), escape_controls);
+    if (!s.cname) {
+        if (set.debug || set.verbose) {
+            std::fputs("Bogus SDES with no CNAME.\n", srv.err);
+            if (!set.debug)
+                dump_site(srv.err, view_of(s), escape_controls);
+        }
+        return false;
+    }
+    enter_site(srv, std::move(s), now);
+    return true;
+}
+
+void handle_bye(Server& srv, const Ssrc& ssrc, std::uint32_t requester, std::time_t now)
+{
+    const auto& set = srv.settings;
+    if (set.very_verbose)
+        std::fprintf(srv.out, "%s: %s BYE %08X\n", set.program_name.c_str(),
+                     dotted(requester).c_str(), unsigned(ssrc_value(ssrc)));
+    release_site(srv, ssrc, now);
+}
+
+}  // namespace
+
+RequestAction handle_packet(Server& srv, RequestBuffer& buf, long n, std::uint32_t peer_ip,
+                            std::uint16_t peer_port, std::time_t now)
+{
+    const auto packet = check_received(srv, buf, n, peer_ip);
+    if (!packet)
+        return {};
+    const std::span<const std::uint8_t> received = packet->bytes;
+    const std::uint32_t requester = packet->requester;
 
     // The first SDES, BYE or APP packet is the one acted on.
     const auto pos = find_payload(received);
@@ -154,14 +204,14 @@ RequestAction handle_packet(Server& srv, RequestBuffer& buf, long n, std::uint32
         debug_line(srv, "discarded RTCP packet with unknown payload from", requester);
         return {};
     }
-    ByteCursor packet(received, *pos, received.size());
-    const std::uint8_t byte0 = *packet.peek();
-    const std::uint8_t type = *packet.peek(1);
+    ByteCursor payload(received, *pos, received.size());
+    const std::uint8_t byte0 = *payload.peek();
+    const std::uint8_t type = *payload.peek(1);
     if (packet_count(byte0) != 1)
         return {};
     // Fields at fixed offsets must lie within what arrived.
     const std::size_t need = type == kTypeAPP ? 12 : 8;
-    const auto head = packet.peek_bytes(need);
+    const auto head = payload.peek_bytes(need);
     if (!head) {
         debug_line(srv, "discarded invalid RTCP packet from", requester);
         return {};
@@ -169,35 +219,17 @@ RequestAction handle_packet(Server& srv, RequestBuffer& buf, long n, std::uint32
     if (type == kTypeAPP)
         return handle_app(srv, received, *pos, requester);
 
-    const Ssrc ssrc = ssrc_of(*head);
-    const std::string requester_text = dotted(requester);
     if (type == kTypeSDES) {
         // The items run to the end of the SDES packet (at least its SSRC).
         const std::size_t size = std::max(packet_size(*head), need);
-        Site s = read_announcement(ByteCursor(received, *pos + 8, *pos + size), ssrc, requester,
-                                   peer_port, now);
-        if (set.very_verbose)
-            std::fprintf(srv.out, "%s: %s SDES %08X\n", prog, requester_text.c_str(),
-                         unsigned(ssrc_value(s.ssrc)));
-        if (set.debug)
-            dump_site(srv.err, view_of(s), escape_controls);
-        if (!s.cname) {
-            if (set.debug || set.verbose) {
-                std::fputs("Bogus SDES with no CNAME.\n", srv.err);
-                if (!set.debug)
-                    dump_site(srv.err, view_of(s), escape_controls);
-            }
+        const ByteCursor items(received, *pos + 8, *pos + size);
+        if (!handle_sdes(srv, items, ssrc_of(*head), requester, peer_port, now))
             return {};
-        }
-        enter_site(srv, std::move(s), now);
     } else {
-        if (set.very_verbose)
-            std::fprintf(srv.out, "%s: %s BYE %08X\n", prog, requester_text.c_str(),
-                         unsigned(ssrc_value(ssrc)));
-        release_site(srv, ssrc, now);
+        handle_bye(srv, ssrc_of(*head), requester, now);
     }
-    if (!forwarded && !set.peers.empty())
-        forward_packet(srv, std::span<std::uint8_t>(buf.bytes), std::size_t(n), requester);
+    if (!packet->forwarded && !srv.settings.peers.empty())
+        forward_packet(srv, std::span<std::uint8_t>(buf.bytes), received.size(), requester);
     return {};
 }
 

@@ -4,14 +4,15 @@
 //
 // Storage is compact: one slot per site with its fixed fields and list
 // links, its texts packed into one allocation. Three open-addressing hash
-// indexes find a site by CNAME, by SSRC and by the lowered text that an
-// exact query compares; the lowered texts that a substring query searches
-// lie back to back in one arena that is scanned in a single pass. So
-// entering, releasing and looking up cost the same at any table size, and
-// a query that matches nothing reads a few bytes per site.
+// indexes (hash_index.h) find a site by CNAME, by SSRC and by the lowered
+// text that an exact query compares; the lowered texts that a substring
+// query searches lie back to back in one arena (search.h) that is scanned
+// in a single pass. So entering, releasing and looking up cost the same at
+// any table size, and a query that matches nothing reads a few bytes per
+// site.
 //
 // Table order: new sites go to the head and nothing ever moves, so the
-// list order is the order of the slots' `order` stamps, largest first.
+// list order is the order of the slots' stamps in `order`, largest first.
 #pragma once
 
 #include <cstdint>
@@ -23,43 +24,10 @@
 #include <vector>
 
 #include "common/site.h"
+#include "hash_index.h"
+#include "search.h"
 
 namespace kovari {
-
-// Open-addressing multi-map from a 32-bit hash to slot numbers. The caller
-// compares the keys themselves; the index only narrows the search.
-struct HashIndex {
-    struct Cell {
-        std::uint32_t hash = 0;
-        std::uint32_t slot = kEmpty;
-    };
-    static constexpr std::uint32_t kEmpty = 0xffffffffu;
-    static constexpr std::uint32_t kGone = 0xfffffffeu;  // a removed cell
-
-    std::vector<Cell> cells;  // size 0 or a power of two
-    std::size_t live = 0;
-    std::size_t gone = 0;
-};
-
-void index_insert(HashIndex& x, std::uint32_t hash, std::uint32_t slot);
-void index_erase(HashIndex& x, std::uint32_t hash, std::uint32_t slot);
-
-// Calls f(slot) for every slot entered with this hash (and maybe a few
-// more: the caller tests the key) while f returns true.
-template <typename F>
-void index_find(const HashIndex& x, std::uint32_t hash, F&& f)
-{
-    if (x.cells.empty())
-        return;
-    const std::size_t mask = x.cells.size() - 1;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-        const HashIndex::Cell& c = x.cells[i];
-        if (c.slot == HashIndex::kEmpty)
-            return;
-        if (c.slot != HashIndex::kGone && c.hash == hash && !f(c.slot))
-            return;
-    }
-}
 
 struct SiteTable {
     static constexpr std::uint32_t kNone = 0xffffffffu;
@@ -70,16 +38,18 @@ struct SiteTable {
         std::time_t time = 0;
         Ssrc ssrc{};
         std::uint32_t ip = 0;
-        std::uint32_t order = 0;         // larger is nearer the head; 0: free slot
         std::uint32_t prev = kNone;      // towards the head
         std::uint32_t next = kNone;      // towards the tail
-        std::uint32_t search = kNone;    // its segment in the search arena, if listed
         std::int16_t port = 0;
         std::uint8_t present = 0;        // bit k: text k is set
         std::uint16_t length[kTexts]{};  // SDES items hold at most 255 bytes
     };
 
     std::vector<Entry> slots;
+    // Per slot its order stamp: larger is nearer the head; 0: a free slot.
+    // Kept beside the slots rather than in them, so that the search unit
+    // reads them as a plain span without knowing what a slot is.
+    std::vector<std::uint32_t> order;
     std::vector<std::uint32_t> free_slots;
     std::uint32_t head = kNone;
     std::uint32_t next_order = 1;  // renumbered before it would wrap
@@ -89,33 +59,13 @@ struct SiteTable {
     HashIndex by_ssrc;       // SSRC; several sites may share one
     HashIndex by_candidate;  // lowered e-mail (else CNAME) without its marker
 
-    // The substring search texts of the listed sites: per site its lowered
-    // candidate, a NUL, its lowered name (if any), a NUL. A query holds no
-    // NUL, so no match runs from one text into the next. Texts of sites
-    // that left are zeroed and reclaimed by compaction.
-    std::vector<char> arena;
-    // (offset in the arena, slot) per segment, by offset; slot kNone for a
-    // segment whose site left.
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> segments;
-    std::size_t arena_garbage = 0;  // bytes of zeroed segments
-    // A filter over blocks of kBlockSegments segments: bit h is set when a
-    // text of the block holds a run of three bytes, or of two, that hashes
-    // to h. A query of two bytes or more is searched only in the blocks that
-    // have the bits of all its runs; the others cannot hold it. Sites that left
-    // keep their bits until compaction: the filter errs only towards
-    // searching.
-    static constexpr std::size_t kBlockSegments = 32;
-    static constexpr std::size_t kBlockWords = 32;  // 2048 bits a block
-    std::vector<std::uint64_t> block_bits;
-    // Per block, the largest order stamp of a site whose text it holds or
-    // held. Segments are appended, so the last blocks hold the sites added
-    // last, nearest the head: a query searches the blocks from the last one
-    // back and stops when no earlier block can hold a site nearer the head
-    // than the matches it has.
-    std::vector<std::uint32_t> block_order;
-    // Work area of table_find, kept so that a query allocates nothing once
-    // the table has grown.
-    mutable std::vector<std::uint32_t> reach;
+    // The substring search texts of the listed sites, each filed under its
+    // slot number; unlisted sites have none.
+    SearchArena search;
+
+    // Work area for folding a key before it is hashed, kept so that
+    // entering a site allocates nothing for it once the table has grown.
+    std::string fold_area;
 };
 
 enum class EnterOutcome { added, replaced };

@@ -157,6 +157,10 @@ TEST(SiteTableIndex, ExactModeThroughTheIndexAndSubstringsThroughTheArena)
     EXPECT_EQ(found(t.srv.table, "*"), V{"dee"});
     // A query with a NUL in it finds nothing.
     EXPECT_EQ(found(t.srv.table, std::string_view("ann\0", 4)), V{});
+    // Letters beyond ASCII fold in UTF-8 texts, exactly and in substrings.
+    enter_site(t.srv, site("lw", 5, std::string("ZO\xC3\x8B@X"), std::string("\xC5\x81ukasz")), 1000);
+    EXPECT_EQ(found(t.srv.table, "\xC5\x82ukasz"), V{"lw"});
+    EXPECT_EQ(found(t.srv.table, "*zo\xC3\xAB@x"), V{"lw"});
 }
 
 TEST(SiteTableIndex, QueryOfOneCharacterAndOfLongTexts)
@@ -218,11 +222,15 @@ TEST(SiteTableIndex, AgreesWithAPlainListOverManyRandomChanges)
 {
     std::mt19937 rng(2076);
     const auto pick = [&](int n) { return int(std::uniform_int_distribution<int>(0, n - 1)(rng)); };
-    const char* const words[] = {"ann", "Ann", "bob", "LEE", "lee.x", "a", "ab", "", "x@y", "Zo"};
+    // UTF-8 words fold beyond ASCII, and a stray Latin-1 byte makes a text
+    // 8-bit text, which folds A-Z only.
+    const char* const words[] = {"ann", "Ann", "bob", "LEE", "lee.x", "a", "ab", "", "x@y", "Zo",
+                                 "\xC5\x81", "\xC5\x82", "Zo\xC3\x8B", "\xEB", "\xE2\x84\xAA"};
+    constexpr int kWords = sizeof words / sizeof words[0];
     const auto text = [&] {
         std::string t = pick(4) == 0 ? "*" : "";
         for (int k = pick(3) + 1; k > 0; --k)
-            t += words[pick(10)];
+            t += words[pick(kWords)];
         return t;
     };
     TestServer t;

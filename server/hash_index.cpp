@@ -1,0 +1,89 @@
+#include "hash_index.h"
+
+#include <cstring>
+
+namespace kovari {
+
+namespace {
+
+void rebuild_index(HashIndex& x, std::size_t capacity)
+{
+    std::vector<HashIndex::Cell> old;
+    old.swap(x.cells);
+    x.cells.assign(capacity, HashIndex::Cell{});
+    x.gone = 0;
+    const std::size_t mask = capacity - 1;
+    for (const auto& c : old) {
+        if (c.slot == HashIndex::kEmpty || c.slot == HashIndex::kGone)
+            continue;
+        std::size_t i = c.hash & mask;
+        while (x.cells[i].slot != HashIndex::kEmpty)
+            i = (i + 1) & mask;
+        x.cells[i] = c;
+    }
+}
+
+std::uint64_t mix(std::uint64_t h)
+{
+    h ^= h >> 31;
+    h *= 0xbf58476d1ce4e5b9ull;
+    h ^= h >> 29;
+    return h;
+}
+
+}  // namespace
+
+void index_insert(HashIndex& x, std::uint32_t hash, std::uint32_t slot)
+{
+    // Kept at most 70% full, removed cells counted: probes stay short.
+    if ((x.live + x.gone + 1) * 10 > x.cells.size() * 7) {
+        std::size_t capacity = 16;
+        while (capacity < (x.live + 1) * 2)  // at most half full afterwards
+            capacity *= 2;
+        rebuild_index(x, capacity);
+    }
+    const std::size_t mask = x.cells.size() - 1;
+    std::size_t i = hash & mask;
+    while (x.cells[i].slot != HashIndex::kEmpty && x.cells[i].slot != HashIndex::kGone)
+        i = (i + 1) & mask;
+    if (x.cells[i].slot == HashIndex::kGone)
+        --x.gone;
+    x.cells[i] = {hash, slot};
+    ++x.live;
+}
+
+void index_erase(HashIndex& x, std::uint32_t hash, std::uint32_t slot)
+{
+    if (x.cells.empty())
+        return;
+    const std::size_t mask = x.cells.size() - 1;
+    for (std::size_t i = hash & mask; x.cells[i].slot != HashIndex::kEmpty; i = (i + 1) & mask) {
+        if (x.cells[i].slot == slot) {
+            x.cells[i].slot = HashIndex::kGone;
+            --x.live;
+            ++x.gone;
+            return;
+        }
+    }
+}
+
+std::uint32_t hash_text(std::string_view t)
+{
+    // Eight bytes a round, the tail as one short word.
+    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ t.size();
+    std::size_t i = 0;
+    for (; i + 8 <= t.size(); i += 8) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, t.data() + i, 8);
+        h = mix(h ^ w) * 0x94d049bb133111ebull;
+    }
+    std::uint64_t w = 0;
+    for (int k = 0; i < t.size(); ++i, ++k)
+        w |= std::uint64_t(static_cast<unsigned char>(t[i])) << (8 * k);
+    h = mix(h ^ w);
+    return std::uint32_t(h ^ (h >> 32));
+}
+
+std::uint32_t hash_ssrc(const Ssrc& s) { return std::uint32_t(mix(ssrc_value(s) + 0x9E3779B9ull)); }
+
+}  // namespace kovari

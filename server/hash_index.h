@@ -1,0 +1,57 @@
+// The hash indexes of the site table: an open-addressing multi-map from a
+// 32-bit hash to slot numbers, and the hashes of the keys it is used with.
+// The index only narrows a search: the caller compares the keys itself, so
+// a collision costs one comparison and never a wrong answer.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "common/protocol.h"
+
+namespace kovari {
+
+// Linear probing over a power-of-two array of cells. A removed cell is
+// marked gone rather than emptied, so the probe sequences of the others
+// stay whole; the gone cells are dropped when the array is rebuilt.
+struct HashIndex {
+    struct Cell {
+        std::uint32_t hash = 0;
+        std::uint32_t slot = kEmpty;
+    };
+    static constexpr std::uint32_t kEmpty = 0xffffffffu;
+    static constexpr std::uint32_t kGone = 0xfffffffeu;  // a removed cell
+
+    std::vector<Cell> cells;  // size 0 or a power of two
+    std::size_t live = 0;
+    std::size_t gone = 0;
+};
+
+void index_insert(HashIndex& x, std::uint32_t hash, std::uint32_t slot);
+void index_erase(HashIndex& x, std::uint32_t hash, std::uint32_t slot);
+
+// Calls f(slot) for every slot entered with this hash (and maybe a few
+// more: the caller tests the key) while f returns true.
+template <typename F>
+void index_find(const HashIndex& x, std::uint32_t hash, F&& f)
+{
+    if (x.cells.empty())
+        return;
+    const std::size_t mask = x.cells.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        const HashIndex::Cell& c = x.cells[i];
+        if (c.slot == HashIndex::kEmpty)
+            return;
+        if (c.slot != HashIndex::kGone && c.hash == hash && !f(c.slot))
+            return;
+    }
+}
+
+// Hash of a text's bytes. A key compared without regard to case is hashed
+// in its folded form.
+std::uint32_t hash_text(std::string_view t);
+
+std::uint32_t hash_ssrc(const Ssrc& s);
+
+}  // namespace kovari

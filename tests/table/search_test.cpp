@@ -1,0 +1,115 @@
+// The search unit on its own, without a site table: what a query finds in
+// the arena, in which order, and that the filter and the compaction never
+// lose a true match.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "server/search.h"
+
+using namespace kovari;
+
+namespace {
+
+// An arena with the order stamps of its owners beside it, as a table keeps
+// them.
+struct Arena {
+    SearchArena a;
+    std::vector<std::uint32_t> stamps;
+
+    void add(std::uint32_t owner, std::uint32_t stamp, std::string_view candidate,
+             std::string_view name = {})
+    {
+        if (stamps.size() <= owner)
+            stamps.resize(owner + 1, 0);
+        stamps[owner] = stamp;
+        search_add(a, owner, stamp, candidate, name);
+    }
+    void drop(std::uint32_t owner) { search_drop(a, owner, stamps); }
+
+    // The owners a lowered query finds, nearest the head first.
+    std::vector<std::uint32_t> find(std::string_view query, std::size_t limit = 19) const
+    {
+        std::vector<std::uint32_t> out(limit);
+        Nearest nearest{out, stamps};
+        search_find(a, query, nearest);
+        out.resize(nearest.size);
+        return out;
+    }
+};
+
+using Owners = std::vector<std::uint32_t>;
+
+std::string mail(std::uint32_t k) { return "User" + std::to_string(k) + "@Example.org"; }
+
+}  // namespace
+
+TEST(Search, MatchesStayInsideOneTextAndCountOncePerOwner)
+{
+    Arena s;
+    s.add(0, 1, "ab", "cd");
+    s.add(1, 2, "ef");
+    s.add(2, 3, "Anna@X", "ANNA B");
+    s.add(3, 4, std::string(200, 'x'), "yz");  // long enough for the vector rounds
+    // Texts are searched lowered, nearest the head first.
+    EXPECT_EQ(s.find("a"), (Owners{2, 0}));
+    EXPECT_EQ(s.find("ab"), (Owners{0}));
+    EXPECT_EQ(s.find("cd"), (Owners{0}));
+    // In both texts of owner 2, yet one match.
+    EXPECT_EQ(s.find("anna"), (Owners{2}));
+    // Runs from a candidate into its name, or from one owner into the next,
+    // are no matches.
+    EXPECT_EQ(s.find("bc"), Owners{});
+    EXPECT_EQ(s.find("de"), Owners{});
+    EXPECT_EQ(s.find("xy"), Owners{});
+    EXPECT_EQ(s.find(std::string(150, 'x')), (Owners{3}));
+    EXPECT_EQ(s.find(std::string(201, 'x')), Owners{});
+    // The texts held are recognised whatever their case; others are not.
+    EXPECT_TRUE(search_holds(s.a, 2, "anna@x", "Anna B"));
+    EXPECT_FALSE(search_holds(s.a, 2, "anna@x", ""));
+    EXPECT_FALSE(search_holds(s.a, 7, "", ""));
+}
+
+TEST(Search, AnOwnerReenteredWithAnOldStampComesAfterNearerMatches)
+{
+    // A site that changes its texts keeps its place in the table, so its new
+    // texts land in the last block with an old stamp: a match there must not
+    // end the search before the nearer match in an earlier block.
+    Arena s;
+    for (std::uint32_t k = 0; k < 100; ++k)
+        s.add(k, k + 1, k == 50 ? "needle-50" : "site" + std::to_string(k) + "@net");
+    s.drop(4);
+    s.add(4, 5, "needle-4");
+    EXPECT_EQ(s.find("needle", 1), (Owners{50}));
+    EXPECT_EQ(s.find("needle"), (Owners{50, 4}));
+    EXPECT_EQ(s.find("@net", 3), (Owners{99, 98, 97}));
+    EXPECT_EQ(s.find("site4@"), Owners{});
+}
+
+TEST(Search, TrueMatchesSurviveCompaction)
+{
+    // 600 texts of about 25 bytes; dropping five of every six leaves far
+    // more than 4 KiB and half the arena dead, so it is compacted and the
+    // survivors move to other blocks, whose filter bits are built anew.
+    Arena s;
+    for (std::uint32_t k = 0; k < 600; ++k)
+        s.add(k, k + 1, mail(k));
+    for (std::uint32_t k = 0; k < 600; ++k)
+        if (k % 6 != 0)
+            s.drop(k);
+    EXPECT_EQ(s.find("user594@"), (Owners{594}));
+    EXPECT_EQ(s.find("user6@"), (Owners{6}));
+    EXPECT_EQ(s.find("user593@"), Owners{});
+    EXPECT_EQ(s.find("@example", 3), (Owners{594, 588, 582}));
+    EXPECT_EQ(s.find("@example", 1000).size(), 100u);
+    // Owners still know their texts after the move: dropping one takes out
+    // its own and no other.
+    s.drop(300);
+    EXPECT_EQ(s.find("user300@"), Owners{});
+    EXPECT_EQ(s.find("user306@"), (Owners{306}));
+    EXPECT_EQ(s.find("@example", 1000).size(), 99u);
+    s.add(300, 601, "Back@Example.org");
+    EXPECT_EQ(s.find("ba"), (Owners{300}));
+    EXPECT_EQ(s.find("@example", 2), (Owners{300, 594}));
+}
