@@ -94,6 +94,13 @@ inline bool is_unlisted(const std::optional<std::string_view>& cname,
 }
 inline bool is_unlisted(const SiteView& s) { return is_unlisted(s.cname, s.email); }
 
+// The text a site is known by: its e-mail text, else its CNAME (empty for
+// a record with neither). Queries search it, the activity log shows it.
+inline std::string_view candidate_text(const SiteView& s)
+{
+    return s.email ? *s.email : s.cname.value_or(std::string_view());
+}
+
 // A text without its one leading marker, if it has one.
 inline std::string_view without_marker(std::string_view t)
 {

@@ -14,7 +14,7 @@ void log_activity(std::FILE* out, const SiteView& s, const char* label, std::tim
     line += label;
     line += address_text(s.ip, s.port);
     line += ' ';
-    line += escape_controls(s.email ? *s.email : s.cname ? *s.cname : std::string_view());
+    line += escape_controls(candidate_text(s));
     if (s.name) {
         line += " (";
         line += escape_controls(*s.name);

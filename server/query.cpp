@@ -10,7 +10,7 @@ namespace kovari {
 bool site_matches(std::string_view query, const SiteView& s)
 {
     // The site's texts are compared as if lower-cased; nothing is copied.
-    const std::string_view candidate = s.email ? *s.email : *s.cname;
+    const std::string_view candidate = candidate_text(s);
     // A marked query, candidate or CNAME asks for the whole text.
     if (has_marker(query) || has_marker(candidate) || has_marker(s.cname))
         return equal_folded(without_marker(candidate), without_marker(query));
