@@ -1,4 +1,6 @@
 // Changes to the site table, with the activity log lines they give.
+#include <algorithm>
+
 #include "common/clock.h"
 #include "server.h"
 
@@ -26,8 +28,12 @@ void log_activity(std::FILE* out, const SiteView& s, const char* label, std::tim
 
 void enter_site(Server& srv, Site&& s, std::time_t now)
 {
-    if (table_enter(srv.table, std::move(s)) == EnterOutcome::replaced)
+    if (table_enter(srv.table, std::move(s)) == EnterOutcome::replaced) {
+        ++srv.stats.announced_again;
         return;  // a repeated announcement only refreshes the record
+    }
+    ++srv.stats.announced_new;
+    srv.stats.most_sites = std::max(srv.stats.most_sites, table_size(srv.table));
     if (srv.settings.verbose)
         log_activity(srv.out, table_head(srv.table), "Connect: ", now);
     note_change(srv, now);
@@ -36,8 +42,11 @@ void enter_site(Server& srv, Site&& s, std::time_t now)
 void release_site(Server& srv, const Ssrc& ssrc, std::time_t now)
 {
     const auto gone = table_release(srv.table, ssrc);
-    if (!gone)
+    if (!gone) {
+        ++srv.stats.unknown_signoffs;
         return;
+    }
+    ++srv.stats.signed_off;
     if (srv.settings.debug) {
         std::fputs("Releasing:\n", srv.err);
         dump_site(srv.err, view_of(*gone), escape_controls);
@@ -53,6 +62,7 @@ void expire_sites(Server& srv, std::time_t now)
         if (srv.settings.verbose)
             log_activity(srv.out, view_of(gone), "Timeout: ", now);
         srv.html.table_changed = true;
+        ++srv.stats.expired;
     });
     update_html(srv, now);
 }

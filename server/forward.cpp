@@ -57,11 +57,19 @@ std::size_t copies_for(const Forwarder& fw, std::size_t peer)
 }
 
 // Failed connects are only reported at -VV or under -D: a peer that is
-// down is a normal state of affairs.
-void report_connect_failure(const Server& srv, int errnum)
+// down is a normal state of affairs. Each counts as a failed copy.
+void report_connect_failure(Server& srv, int errnum)
 {
+    ++srv.stats.copies_failed;
     if (srv.settings.very_verbose || srv.settings.debug)
         report_error(srv.err, "connecting forwarding socket", errnum);
+}
+
+// A copy that could not be sent whole; always reported.
+void report_send_failure(Server& srv, int errnum)
+{
+    ++srv.stats.copies_failed;
+    report_error(srv.err, "forwarding quorin source ID message", errnum);
 }
 
 std::vector<PendingCopy>::iterator find_copy(Forwarder& fw, int fd)
@@ -80,12 +88,14 @@ void start_copies(Server& srv, std::span<const std::uint8_t> bytes, long now_ms)
         if (peer.port < 0)
             continue;  // listed, never sent to
         if (copies_for(srv.forwarder, i) >= kMaxCopiesPerPeer) {
+            ++srv.stats.copies_dropped;
             std::fprintf(srv.err, "%s: too many packets waiting for server %s, one dropped.\n",
                          set.program_name.c_str(), dotted(peer.ip).c_str());
             continue;
         }
         Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         if (!fd.valid()) {
+            ++srv.stats.copies_failed;
             report_error(srv.err, "opening forwarding socket", errno);
             continue;
         }
@@ -136,13 +146,14 @@ bool serve_copy(Server& srv, int fd)
     if (r < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
             return true;  // still connecting, or no room yet: wait for the next turn
-        report_error(srv.err, "forwarding quorin source ID message", errno);
+        report_send_failure(srv, errno);
         copies.erase(it);
         return true;
     }
     c.sent += std::size_t(r);
     if (c.sent < c.bytes.size())
         return true;
+    ++srv.stats.copies_sent;
     if (srv.settings.debug)
         std::fprintf(srv.err, "%s: forwarded packet to server %s.\n",
                      srv.settings.program_name.c_str(),
@@ -162,7 +173,7 @@ void expire_copies(Server& srv, long now_ms)
         if (copies[gone].sent == 0)
             report_connect_failure(srv, ETIMEDOUT);
         else
-            report_error(srv.err, "forwarding quorin source ID message", ETIMEDOUT);
+            report_send_failure(srv, ETIMEDOUT);
         ++gone;
     }
     copies.erase(copies.begin(), copies.begin() + long(gone));

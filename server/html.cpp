@@ -7,6 +7,7 @@
 // succeeded, so a full disk never replaces a good page by a broken one.
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "common/layout.h"
 #include "server.h"
@@ -85,8 +86,19 @@ bool write_html_page(Server& srv, const std::string& base, bool private_page, st
     const std::string temp = base + ".new";
     const std::string final_name = base + ".html";
     std::FILE* f = std::fopen(temp.c_str(), "w");
-    if (f == nullptr)
-        return false;  // skipped without a word until the table changes again
+    int& open_error = srv.html.open_error[private_page ? 1 : 0];
+    if (f == nullptr) {
+        // A missing directory or a read-only file system is an operator's
+        // mistake to be told about, but not at every change of the table.
+        const int reason = errno;
+        ++srv.stats.page_failures;
+        if (reason != open_error)
+            std::fprintf(srv.err, "%s: can't open HTML page %s: %s\n",
+                         srv.settings.program_name.c_str(), temp.c_str(), std::strerror(reason));
+        open_error = reason;
+        return false;
+    }
+    open_error = 0;
 
     const std::string page = html_page(srv.table, private_page, now);
     int failure = 0;
@@ -96,15 +108,18 @@ bool write_html_page(Server& srv, const std::string& base, bool private_page, st
     if (std::fclose(f) != 0 && failure == 0)
         failure = errno != 0 ? errno : EIO;
     if (failure != 0) {
+        ++srv.stats.page_failures;
         report_error(srv.err, "writing HTML page", failure);
         std::remove(temp.c_str());
         return false;
     }
     if (std::rename(temp.c_str(), final_name.c_str()) != 0) {
+        ++srv.stats.page_failures;
         report_error(srv.err, "renaming HTML page", errno);
         std::remove(temp.c_str());
         return false;
     }
+    ++srv.stats.pages_written;
     if (srv.settings.debug)
         std::fprintf(srv.err, "%s: updated %s\n", srv.settings.program_name.c_str(),
                      final_name.c_str());

@@ -1,5 +1,6 @@
-// quorind: the directory server. This file holds the socket and signal
-// code; everything it calls takes bytes and times as arguments.
+// quorind: the directory server. This file holds the socket code and the
+// event loop; everything it calls takes bytes and times as arguments, and
+// the signals it answers are noted by signals.cpp.
 //
 // One thread. The listening socket, the connections whose packet has not
 // arrived yet, the copies being forwarded to peer servers and the signal
@@ -11,18 +12,20 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <vector>
 
 #include "common/clock.h"
 #include "common/fd.h"
+#include "notify.h"
 #include "server.h"
+#include "signals.h"
 
 namespace kovari {
 namespace {
@@ -34,20 +37,6 @@ constexpr long kAcceptPauseMs = 100;      // pause when descriptors run out
 // usual case) costs no accept that only finds the queue empty. Measured with
 // bench/: about 10% less server CPU per request than bursts of 64.
 constexpr int kAcceptBurst = 1;
-
-int signal_pipe_write = -1;  // written by on_terminate only
-
-extern "C" void on_terminate(int)
-{
-    const int saved = errno;
-    const char byte = 1;
-    [[maybe_unused]] auto r = ::write(signal_pipe_write, &byte, 1);
-    errno = saved;
-}
-
-// A peer that closes early makes a send fail with EPIPE; that failure is
-// reported by the sender and the server goes on.
-extern "C" void on_pipe(int) {}
 
 struct Waiting {
     int fd;
@@ -71,6 +60,8 @@ struct Loop {
     std::deque<Waiting> waiting{};      // in order of acceptance: deadlines grow
     RequestBuffer buf{};
     long sweep_due = 0;
+    std::optional<Notifier> notifier{};  // the service manager, if it listens
+    long watchdog_due = 0;
     long accept_resume = 0;             // accepting paused until then
     bool accepting = true;
     std::uint64_t next_serial = 1;
@@ -198,6 +189,7 @@ void close_idle(Loop& lp, long now)
         if (w.deadline > now)
             return;
         lp.waiting.pop_front();
+        ++lp.srv.stats.idle_closed;
         finish_connection(lp, w.fd, 0);  // nothing came: an empty receive
     }
 }
@@ -215,6 +207,8 @@ int next_timeout(const Loop& lp, long now)
         due = std::min(due, *copy_due);
     if (!lp.accepting)
         due = std::min(due, lp.accept_resume);
+    if (lp.notifier && lp.notifier->watchdog_ms > 0)
+        due = std::min(due, lp.watchdog_due);
     return int(std::max(0L, due - now));
 }
 
@@ -222,8 +216,12 @@ int next_timeout(const Loop& lp, long now)
 // server to stop.
 bool handle_event(Loop& lp, int fd)
 {
-    if (fd == lp.signal_read.get())
-        return false;
+    if (fd == lp.signal_read.get()) {
+        const NotedSignals noted = take_signals(lp.signal_read);
+        if (noted.statistics)
+            write_statistics(lp.srv, lp.srv.out, monotonic_ms());
+        return !noted.stop;
+    }
     if (fd == lp.listener.get()) {
         accept_connections(lp);
     } else if (std::size_t(fd) < lp.conns.size() && lp.conns[std::size_t(fd)].waiting) {
@@ -247,6 +245,11 @@ void run_due_work(Loop& lp, long now)
     if (now >= lp.sweep_due) {
         expire_sites(lp.srv, std::time(nullptr));
         lp.sweep_due = monotonic_ms() + kSweepInterval * 1000;
+        notify(lp.notifier, "STATUS=" + status_text(lp.srv));
+    }
+    if (lp.notifier && lp.notifier->watchdog_ms > 0 && now >= lp.watchdog_due) {
+        notify(lp.notifier, "WATCHDOG=1");
+        lp.watchdog_due = now + lp.notifier->watchdog_ms;
     }
 }
 
@@ -261,6 +264,7 @@ int run_loop(Loop& lp)
         }
         for (int i = 0; i < ready; ++i) {
             if (!handle_event(lp, events[i].data.fd)) {
+                notify(lp.notifier, "STOPPING=1");
                 ::shutdown(lp.listener.get(), SHUT_RDWR);
                 lp.listener.reset();
                 std::fflush(lp.srv.out);
@@ -269,15 +273,6 @@ int run_loop(Loop& lp)
         }
         run_due_work(lp, monotonic_ms());
     }
-}
-
-void install_handler(int sig, void (*handler)(int))
-{
-    struct sigaction sa{};
-    sa.sa_handler = handler;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(sig, &sa, nullptr);
 }
 
 // Opens the listening socket and binds it to the port of the settings.
@@ -294,30 +289,12 @@ bool bind_listener(Loop& lp)
     setsockopt(lp.listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_addr.s_addr = lp.srv.settings.listen_ip;  // 0: every address
     addr.sin_port = htons(std::uint16_t(lp.srv.settings.listen_port & 0xffff));
     if (::bind(lp.listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
         report_error(lp.srv.err, "binding stream socket", errno);
         return false;
     }
-    return true;
-}
-
-// The signals that end the server write to a pipe that the loop watches,
-// so the server stops between requests, never inside one.
-bool catch_signals(Loop& lp)
-{
-    int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_NONBLOCK | O_CLOEXEC) < 0) {
-        report_error(lp.srv.err, "creating signal pipe", errno);
-        return false;
-    }
-    lp.signal_read = Fd(pipe_fds[0]);
-    signal_pipe_write = pipe_fds[1];
-    install_handler(SIGHUP, on_terminate);
-    install_handler(SIGINT, on_terminate);
-    install_handler(SIGTERM, on_terminate);
-    install_handler(SIGPIPE, on_pipe);
     return true;
 }
 
@@ -333,6 +310,7 @@ bool start_listening(Loop& lp)
         report_error(lp.srv.err, "getting socket name", errno);
         return false;
     }
+    lp.srv.listening_port = ntohs(addr.sin_port);
     lp.epoll = Fd(epoll_create1(EPOLL_CLOEXEC));
     if (!lp.epoll.valid()) {
         report_error(lp.srv.err, "creating event queue", errno);
@@ -349,11 +327,16 @@ int serve(int argc, char** argv)
     if (auto status = parse_server_options(srv, argc, argv))
         return *status;
     Loop lp{.srv = srv};
-    if (!bind_listener(lp) || !catch_signals(lp) || !start_listening(lp))
+    srv.stats.started_ms = monotonic_ms();
+    if (!bind_listener(lp) || !catch_signals(lp.signal_read, srv.err) || !start_listening(lp))
         return 1;
     lp.sweep_due = monotonic_ms() + kSweepInterval * 1000;
     note_change(srv, std::time(nullptr));
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Ready once the port accepts connections and the pages are written.
+    lp.notifier = open_notifier(std::getenv("NOTIFY_SOCKET"), std::getenv("WATCHDOG_USEC"));
+    notify(lp.notifier, "READY=1\nSTATUS=" + status_text(srv));
+    lp.watchdog_due = monotonic_ms();
     return run_loop(lp);
 }
 

@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "common/host.h"
 #include "common/release.h"
 #include "server.h"
 
@@ -29,6 +30,7 @@ void print_server_usage(std::FILE* err, const std::string& program)
     std::fprintf(err, "\n");
     std::fprintf(err, "Usage: %s [options]\n", p);
     std::fputs("Options:\n"
+               " \t  -Baddress  Listen on this IPv4 address only\n"
                " \t  -D\t     Debugging output on stderr\n"
                " \t  -Fserv,... Forward to listed servers\n"
                " \t  -Hpath     Write HTML status on base path\n"
@@ -61,6 +63,34 @@ std::optional<std::vector<std::uint8_t>> read_message_file(const char* path)
     return text;
 }
 
+// --help and --version, which any daemon answers, each on the standard
+// output. Returns the exit status when `arg` is one of them.
+std::optional<int> answer_long_option(Server& srv, const char* arg)
+{
+    if (std::strcmp(arg, "--help") == 0) {
+        print_server_usage(srv.out, srv.settings.program_name);
+        return 0;
+    }
+    if (std::strcmp(arg, "--version") == 0) {
+        std::fprintf(srv.out, "%s %s\n", srv.settings.program_name.c_str(), kVersion);
+        return 0;
+    }
+    return std::nullopt;
+}
+
+// -B: a dotted address, or a host name that resolves to one.
+bool set_listen_address(Server& srv, const char* value)
+{
+    const auto ip = resolve_host(value);
+    if (!ip) {
+        std::fprintf(srv.err, "%s: listen address %s is unknown.\n",
+                     srv.settings.program_name.c_str(), value);
+        return false;
+    }
+    srv.settings.listen_ip = *ip;
+    return true;
+}
+
 }  // namespace
 
 std::optional<int> parse_server_options(Server& srv, int argc, char** argv)
@@ -69,6 +99,8 @@ std::optional<int> parse_server_options(Server& srv, int argc, char** argv)
     s.program_name = program_name(argc > 0 ? argv[0] : "quorind");
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
+        if (auto status = answer_long_option(srv, arg))
+            return status;
         if (arg[0] != '-') {
             print_server_usage(srv.err, s.program_name);
             return 2;
@@ -76,6 +108,10 @@ std::optional<int> parse_server_options(Server& srv, int argc, char** argv)
         const char letter = option_letter(arg);
         const char* value = arg[1] != '\0' ? arg + 2 : arg + 1;
         switch (letter) {
+        case 'B':
+            if (!set_listen_address(srv, value))
+                return 1;
+            break;
         case 'D': s.debug = true; break;
         case 'F': parse_forward_list(srv, value); break;
         case 'H': s.public_base = value; break;

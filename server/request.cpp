@@ -112,12 +112,14 @@ RequestAction handle_app(Server& srv, std::span<const std::uint8_t> received, st
         const auto rest = ByteCursor(received, pos + 12, received.size()).rest();
         const char* text = reinterpret_cast<const char*>(rest.data());
         const std::string_view query(text, ::strnlen(text, rest.size()));
+        ++srv.stats.queries;
         return {answer_query(srv, query, requester, srv.reply), "sending query match reply"};
     }
     if (std::equal(name.begin(), name.end(), kNameMessageRequest.begin())) {
         if (set.very_verbose)
             std::fprintf(srv.out, "%s: %s server message request\n", set.program_name.c_str(),
                          dotted(requester).c_str());
+        ++srv.stats.message_requests;
         return {set.message_reply, "sending server message"};
     }
     return {};
@@ -136,6 +138,8 @@ std::optional<Received> check_received(Server& srv, RequestBuffer& buf, long n,
                                        std::uint32_t peer_ip)
 {
     std::uint32_t requester = peer_ip;
+    if (n > 0)
+        ++srv.stats.requests;
     if (n > long(kMaxRequest))
         n = -1;  // the socket layer never passes more; refuse if it did
     const bool forwarded = take_forwarding(buf, n, requester);
@@ -148,6 +152,7 @@ std::optional<Received> check_received(Server& srv, RequestBuffer& buf, long n,
     }
     const std::span<const std::uint8_t> received(buf.bytes, n > 0 ? std::size_t(n) : 0);
     if (!valid_compound(received, n)) {
+        ++srv.stats.invalid;
         debug_line(srv, "discarded invalid RTCP packet from", requester);
         return std::nullopt;
     }
@@ -201,6 +206,7 @@ RequestAction handle_packet(Server& srv, RequestBuffer& buf, long n, std::uint32
     // The first SDES, BYE or APP packet is the one acted on.
     const auto pos = find_payload(received);
     if (!pos) {
+        ++srv.stats.invalid;
         debug_line(srv, "discarded RTCP packet with unknown payload from", requester);
         return {};
     }
@@ -213,6 +219,7 @@ RequestAction handle_packet(Server& srv, RequestBuffer& buf, long n, std::uint32
     const std::size_t need = type == kTypeAPP ? 12 : 8;
     const auto head = payload.peek_bytes(need);
     if (!head) {
+        ++srv.stats.invalid;
         debug_line(srv, "discarded invalid RTCP packet from", requester);
         return {};
     }

@@ -33,6 +33,7 @@ struct Peer {
 struct ServerSettings {
     std::string program_name = "quorind";
     long listen_port = kDefaultPort;
+    std::uint32_t listen_ip = 0;  // -B, network order; 0: every address
     bool debug = false;         // -D
     bool verbose = false;       // -V: activity log
     bool very_verbose = false;  // -VV: a line per connection and packet
@@ -47,6 +48,9 @@ struct ServerSettings {
 struct HtmlState {
     bool table_changed = true;
     std::time_t last_html_update = 0;
+    // Per page (public, private), why it last could not be opened (an
+    // errno value; 0: it could). A reason is reported once, when it changes.
+    int open_error[2] = {0, 0};
 };
 
 // The reply area: the cap plus one whole chunk, which is written before the
@@ -73,6 +77,21 @@ struct Forwarder {
     std::vector<PendingCopy> copies;
 };
 
+// What the server has done since it started, written on SIGUSR1.
+struct Statistics {
+    long started_ms = 0;            // monotonic
+    std::size_t most_sites = 0;     // the largest the table has been
+    std::uint64_t requests = 0;     // packets received
+    std::uint64_t announced_new = 0, announced_again = 0;
+    std::uint64_t signed_off = 0, unknown_signoffs = 0;
+    std::uint64_t expired = 0;
+    std::uint64_t queries = 0, message_requests = 0;
+    std::uint64_t invalid = 0;      // discarded packets, empty receives included
+    std::uint64_t idle_closed = 0;  // connections that delivered nothing in time
+    std::uint64_t copies_sent = 0, copies_failed = 0, copies_dropped = 0;
+    std::uint64_t pages_written = 0, page_failures = 0;
+};
+
 struct Server {
     ServerSettings settings;
     SiteTable table;
@@ -81,6 +100,8 @@ struct Server {
     std::FILE* out = stdout;  // activity log and per-packet lines
     std::FILE* err = stderr;  // messages and debugging output
     ReplyBuffer reply;        // the match reply being built
+    Statistics stats;
+    std::uint16_t listening_port = 0;  // the port the listener got, once it listens
 };
 
 // --- start-up (options.cpp) ---
@@ -143,9 +164,17 @@ std::string html_escape(std::string_view text);
 std::string html_page(const SiteTable& table, bool private_page, std::time_t now);
 // Writes base.new and renames it to base.html. Returns true when the page
 // was replaced; on a failed write, close or rename the old page stays and
-// the failure is reported. A base.new that cannot be opened is skipped
-// silently.
+// the failure is reported. A base.new that cannot be opened is reported
+// with its path and the reason, once until the reason changes.
 bool write_html_page(Server& srv, const std::string& base, bool private_page, std::time_t now);
+
+// --- statistics (statistics.cpp) ---
+
+// The statistics block, as SIGUSR1 asks for it.
+void write_statistics(const Server& srv, std::FILE* out, long now_ms);
+// One line for the service manager's status: where the server listens, the
+// sites and the requests since start.
+std::string status_text(const Server& srv);
 
 // --- forwarding (forward.cpp) ---
 

@@ -1,0 +1,61 @@
+// The statistics that SIGUSR1 asks for, and the status line that the
+// service manager shows.
+#include "server.h"
+
+namespace kovari {
+
+namespace {
+
+struct SiteCounts {
+    std::size_t listed = 0, unlisted = 0;
+};
+
+// O(n) in the table; asked for by an operator, never on the request path.
+SiteCounts count_sites(const SiteTable& t)
+{
+    SiteCounts c;
+    for_each_site(t, [&](const SiteView& s) {
+        ++(is_unlisted(s) ? c.unlisted : c.listed);
+        return true;
+    });
+    return c;
+}
+
+}  // namespace
+
+void write_statistics(const Server& srv, std::FILE* out, long now_ms)
+{
+    const Statistics& st = srv.stats;
+    const SiteCounts sites = count_sites(srv.table);
+    const auto n = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
+    // One block, written in one go, so that it stays together in a log.
+    std::string block = format("%s: statistics after %lld seconds\n", srv.settings.program_name.c_str(),
+                               static_cast<long long>((now_ms - st.started_ms) / 1000));
+    block += format("  sites: %zu now (%zu listed, %zu unlisted), %zu at most\n",
+                    sites.listed + sites.unlisted, sites.listed, sites.unlisted, st.most_sites);
+    block += format("  requests: %llu\n", n(st.requests));
+    block += format("  announcements: %llu new, %llu repeated\n", n(st.announced_new),
+                    n(st.announced_again));
+    block += format("  sign-offs: %llu, %llu of unknown sites\n", n(st.signed_off),
+                    n(st.unknown_signoffs));
+    block += format("  expired sites: %llu\n", n(st.expired));
+    block += format("  queries: %llu\n", n(st.queries));
+    block += format("  server message requests: %llu\n", n(st.message_requests));
+    block += format("  invalid packets: %llu\n", n(st.invalid));
+    block += format("  idle connections closed: %llu\n", n(st.idle_closed));
+    block += format("  forwarded copies: %llu sent, %llu failed, %llu dropped\n", n(st.copies_sent),
+                    n(st.copies_failed), n(st.copies_dropped));
+    block += format("  page writes: %llu, %llu failed\n", n(st.pages_written), n(st.page_failures));
+    put_text(out, block);
+    std::fflush(out);
+}
+
+std::string status_text(const Server& srv)
+{
+    const auto& set = srv.settings;
+    return format("listening on %s:%u, %zu sites, %llu requests since start",
+                  set.listen_ip != 0 ? dotted(set.listen_ip).c_str() : "*", unsigned(srv.listening_port),
+                  table_size(srv.table), static_cast<unsigned long long>(srv.stats.requests));
+}
+
+}  // namespace kovari
