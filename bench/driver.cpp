@@ -25,7 +25,10 @@
 #include "load.h"
 #include "server/server.h"
 #include "sites.h"
-#include "tests/support/process.h"
+#include "devkit/files.h"
+#include "devkit/loopback.h"
+#include "devkit/process.h"
+#include "devkit/server_process.h"
 
 namespace {
 
@@ -106,7 +109,7 @@ std::vector<Fd> open_idle(int port, int count)
 {
     std::vector<Fd> v;
     for (int i = 0; i < count; ++i)
-        v.push_back(testing::connect_loopback(port));
+        v.push_back(devkit::connect_loopback(port));
     return v;
 }
 
@@ -116,17 +119,17 @@ std::vector<Fd> open_idle(int port, int count)
 // within the pairs alternates from round to round.
 void run_round(const Settings& set, std::uint32_t sites, int round)
 {
-    testing::ServerUnderTest s;
-    if (!testing::start_server(s, set.quorind, {})) {
+    devkit::ServerProcess s;
+    if (!devkit::start_server(s, set.quorind, {})) {
         std::fprintf(stderr, "kvbench: quorind did not start\n");
         std::exit(1);
     }
     const pid_t pid = s.child.pid;
-    const int ref_port = testing::free_port();
-    testing::Child ref = testing::start_child({set.ref, "-P" + std::to_string(ref_port)});
-    if (!testing::wait_listening(ref_port, 5000)) {
+    const int ref_port = devkit::free_port();
+    devkit::Child ref = devkit::start_child({set.ref, "-P" + std::to_string(ref_port)});
+    if (!devkit::wait_listening(ref_port, 5000)) {
         std::fprintf(stderr, "kvbench: the reference server did not start\n");
-        testing::stop_child(ref);
+        devkit::stop_child(ref);
         std::exit(1);
     }
     // The table is filled by the same kind of exchanges the workloads use.
@@ -160,16 +163,16 @@ void run_round(const Settings& set, std::uint32_t sites, int round)
                    drive(set, s.port, pid, Workload::refresh, sites));
         }
     }
-    testing::stop_child(ref);
-    testing::stop_child(s.child);
+    devkit::stop_child(ref);
+    devkit::stop_child(s.child);
 }
 
 Site site_record(std::uint32_t id, std::time_t now)
 {
-    const testing::Announcement a = bench_site(id);
+    const devkit::Announcement a = bench_site(id);
     Site s;
     s.ssrc = a.ssrc;
-    s.ip = testing::ipv4("10.1.2.3");
+    s.ip = devkit::ipv4("10.1.2.3");
     s.port = std::int16_t(*a.port);
     s.time = now - std::time_t(id % 600);
     s.cname = a.cname;
@@ -236,11 +239,11 @@ InProcess run_in_process(std::uint32_t sites)
         const auto t0 = Clock::now();
         for (; rounds < 20000 && (rounds % 16 != 0 || Clock::now() - t0 < std::chrono::milliseconds(500));
              ++rounds) {
-            testing::Bytes req;
+            devkit::Bytes req;
             Expect expect;
             src(0, req, expect);
             std::memcpy(buf.bytes, req.data(), req.size());
-            handle_packet(srv, buf, long(req.size()), testing::ipv4("127.0.0.1"), 40000, now);
+            handle_packet(srv, buf, long(req.size()), devkit::ipv4("127.0.0.1"), 40000, now);
         }
         res.us_per_request[workload_name(w)] =
             std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / rounds;

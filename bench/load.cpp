@@ -31,7 +31,7 @@ double since(Clock::time_point a, Clock::time_point b)
 
 struct Exchange {
     int fd = -1;
-    testing::Bytes request;
+    devkit::Bytes request;
     Expect expect = Expect::nothing;
     std::size_t sent = 0;
     std::size_t received = 0;
@@ -320,15 +320,15 @@ RequestSource workload_source(Workload w, std::uint32_t table_size, std::uint32_
         st->churn_bye.push_back(true);
     }
     const std::uint32_t step = std::uint32_t(connections);
-    return [w, st, n, step](int slot, testing::Bytes& req, Expect& expect) {
+    return [w, st, n, step](int slot, devkit::Bytes& req, Expect& expect) {
         const auto pick = [&] { return std::uniform_int_distribution<std::uint32_t>(0, n - 1)(st->rng); };
         expect = Expect::nothing;
         switch (w) {
         case Workload::announce_new:
-            req = testing::announcement(bench_site(st->next_new++));
+            req = devkit::announcement(bench_site(st->next_new++));
             return true;
         case Workload::refresh:
-            req = testing::announcement(bench_site(pick()));
+            req = devkit::announcement(bench_site(pick()));
             return true;
         case Workload::churn: {
             // Each slot works through its own sites (slot, slot + C, ...), so
@@ -336,24 +336,24 @@ RequestSource workload_source(Workload w, std::uint32_t table_size, std::uint32_
             // slot's pair.
             auto& id = st->churn_site[std::size_t(slot)];
             if (st->churn_bye[std::size_t(slot)]) {
-                req = testing::bye_packet(bench_ssrc(id));
+                req = devkit::bye_packet(bench_ssrc(id));
             } else {
-                req = testing::announcement(bench_site(id));
+                req = devkit::announcement(bench_site(id));
                 id = id + step < n ? id + step : std::uint32_t(slot) % n;
             }
             st->churn_bye[std::size_t(slot)] = !st->churn_bye[std::size_t(slot)];
             return true;
         }
         case Workload::query_exact:
-            req = testing::query_packet(exact_query(pick()));
+            req = devkit::query_packet(exact_query(pick()));
             expect = Expect::reply;
             return true;
         case Workload::query_miss:
-            req = testing::query_packet(kMissQuery);
+            req = devkit::query_packet(kMissQuery);
             expect = Expect::reply;
             return true;
         case Workload::query_empty:
-            req = testing::query_packet("");
+            req = devkit::query_packet("");
             expect = Expect::reply;
             return true;
         }
@@ -370,10 +370,10 @@ std::uint64_t fill_table(int port, std::uint32_t first, std::uint32_t count, int
     opt.connections = connections;
     opt.seconds = 1e9;  // until every site is announced
     opt.warmup = 0;
-    const RequestSource src = [&](int, testing::Bytes& req, Expect& expect) {
+    const RequestSource src = [&](int, devkit::Bytes& req, Expect& expect) {
         if (next == end)
             return false;
-        req = testing::announcement(bench_site(next++));
+        req = devkit::announcement(bench_site(next++));
         expect = Expect::nothing;
         return true;
     };

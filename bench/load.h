@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tests/support/packets.h"
+#include "devkit/packets.h"
 
 namespace kovari::bench {
 
@@ -36,7 +36,7 @@ enum class Expect { nothing, reply };
 
 // Gives the next request of exchange slot `slot`; false when there is none
 // left (the run then ends once the exchanges under way are done).
-using RequestSource = std::function<bool(int slot, testing::Bytes& request, Expect& expect)>;
+using RequestSource = std::function<bool(int slot, devkit::Bytes& request, Expect& expect)>;
 
 struct LoadOptions {
     int port = 0;

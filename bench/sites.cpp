@@ -24,13 +24,13 @@ std::string lower(std::string t)
 
 }  // namespace
 
-Ssrc bench_ssrc(std::uint32_t id) { return testing::make_ssrc(id * 2654435761u + 0x9E37u); }
+Ssrc bench_ssrc(std::uint32_t id) { return devkit::make_ssrc(id * 2654435761u + 0x9E37u); }
 
-testing::Announcement bench_site(std::uint32_t id)
+devkit::Announcement bench_site(std::uint32_t id)
 {
     const std::string first = kFirst[id % 16];
     const std::string last = kLast[(id / 16) % 16];
-    testing::Announcement a;
+    devkit::Announcement a;
     a.ssrc = bench_ssrc(id);
     char buf[96];
     std::snprintf(buf, sizeof buf, "%s%u@host%u.kovari.net", lower(first).c_str(), id, id % 509);

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "server/server.h"
-#include "tests/support/packets.h"
+#include "devkit/packets.h"
 
 using namespace kovari;
-using namespace kovari::testing;
+using namespace kovari::devkit;
 
 namespace {
 

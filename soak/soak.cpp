@@ -41,11 +41,14 @@
 #include "common/fd.h"
 #include "common/site.h"
 #include "lookup/lookup.h"
-#include "tests/support/packets.h"
-#include "tests/support/process.h"
+#include "devkit/packets.h"
+#include "devkit/files.h"
+#include "devkit/loopback.h"
+#include "devkit/process.h"
+#include "devkit/server_process.h"
 
 using namespace kovari;
-using namespace kovari::testing;
+using namespace kovari::devkit;
 
 namespace {
 
@@ -562,7 +565,7 @@ int main(int argc, char** argv)
         prefix = {"valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=all",
                   "--errors-for-leak-kinds=definite,indirect,possible", "--error-exitcode=99",
                   "--track-fds=no", "--log-file=" + valgrind_log};
-    ServerUnderTest srv;
+    ServerProcess srv;
     const std::vector<std::string> options = {"-V", "-M" + dir + "/message",
                                               "-F127.0.0.1:" + std::to_string(peer.port)};
     srv.port = free_port();

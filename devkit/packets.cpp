@@ -1,10 +1,10 @@
-#include "packets.h"
+#include "devkit/packets.h"
 
 #include <arpa/inet.h>
 
 #include <cstring>
 
-namespace kovari::testing {
+namespace kovari::devkit {
 
 namespace {
 
@@ -133,4 +133,4 @@ std::uint32_t ipv4(const char* dotted)
     return a.s_addr;
 }
 
-}  // namespace kovari::testing
+}  // namespace kovari::devkit
