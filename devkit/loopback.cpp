@@ -41,7 +41,11 @@ sockaddr_in loopback_address(int port)
 Fd listen_loopback(int backlog, int& port)
 {
     Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd.valid() || !bind_to(fd.get(), loopback_address(0)) || ::listen(fd.get(), backlog) < 0)
+    // A given port may still have connections of an earlier run in
+    // TIME_WAIT; they do not keep it from being bound again.
+    const int on = 1;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (!fd.valid() || !bind_to(fd.get(), loopback_address(port)) || ::listen(fd.get(), backlog) < 0)
         return Fd();
     port = local_end(fd.get()).port;
     return fd;

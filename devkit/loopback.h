@@ -20,8 +20,9 @@ sockaddr_in loopback_address(int port);
 // A port that nothing listens on right now (another program may take it
 // before it is used).
 int free_port();
-// A listener on 127.0.0.1 at a port of the system's choosing, which is
-// stored in `port`; invalid on failure. It never accepts by itself.
+// A listener on 127.0.0.1 at `port`, or when that is 0 at a port of the
+// system's choosing, which is then stored in `port`; invalid on failure.
+// It never accepts by itself.
 Fd listen_loopback(int backlog, int& port);
 // The next connection on a listener, waiting at most timeout_ms (0: only
 // one already queued); invalid when none comes.
