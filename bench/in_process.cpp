@@ -11,6 +11,7 @@
 #include "bench/workloads.h"
 #include "devkit/files.h"
 #include "devkit/packets.h"
+#include "devkit/sites.h"
 #include "devkit/streams.h"
 #include "server/server.h"
 
@@ -23,18 +24,7 @@ using Clock = std::chrono::steady_clock;
 // 10.1.2.3, heard up to ten minutes ago.
 Site site_record(std::uint32_t id, std::time_t now)
 {
-    const devkit::Announcement a = bench_site(id);
-    Site s;
-    s.ssrc = a.ssrc;
-    s.ip = devkit::ipv4("10.1.2.3");
-    s.port = std::int16_t(*a.port);
-    s.time = now - std::time_t(id % 600);
-    s.cname = a.cname;
-    s.name = a.name;
-    s.email = a.email;
-    s.phone = a.phone;
-    s.loc = a.loc;
-    return s;
+    return devkit::site_record(bench_site(id), devkit::ipv4("10.1.2.3"), now - std::time_t(id % 600));
 }
 
 // Each page on its own, written as the server writes it when the table

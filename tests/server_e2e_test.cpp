@@ -12,6 +12,7 @@
 #include "devkit/packets.h"
 #include "devkit/procfs.h"
 #include "devkit/server_process.h"
+#include "devkit/sites.h"
 
 using namespace kovari;
 using namespace kovari::devkit;
@@ -38,16 +39,7 @@ const std::string kUsage =
     " \t  -Zpath     Write HTML private directory on base path\n"
     "\n";
 
-Bytes ann_announcement()
-{
-    Announcement a;
-    a.ssrc = {0xAA, 0xBB, 0xCC, 0xDD};
-    a.cname = "ann";
-    a.name = "Anne <b>Lee</b>";
-    a.email = "*Ann.Lee";
-    a.port = 2076;
-    return announcement(a);
-}
+Bytes ann_announcement() { return announcement(sample_ann()); }
 
 // Announcements get no reply: the server just closes.
 void announce(int port, const Bytes& packet, const char* from = nullptr)
