@@ -1,6 +1,7 @@
 #include "bench/sites.h"
 
 #include "common/report.h"
+#include "common/site.h"
 #include "common/text.h"
 
 namespace kovari::bench {
@@ -40,9 +41,8 @@ devkit::Announcement bench_site(std::uint32_t id)
 
 std::string exact_query(std::uint32_t id)
 {
-    std::string q(1, '*');
-    q.append(*bench_site(id).email);
-    return q;
+    // The marker in front of a query asks for an exact match.
+    return kUnlistedMarker + *bench_site(id).email;
 }
 
 }  // namespace kovari::bench

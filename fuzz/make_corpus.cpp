@@ -102,6 +102,38 @@ Announcement longer_texts()
     return a;
 }
 
+// Every text at its longest: more than one receive takes.
+Announcement longest_texts()
+{
+    Announcement a = plain(7, std::string(255, 'c'));
+    a.name = std::string(200, 'n') + std::string(55, ' ');
+    a.email = std::string(255, 'E');
+    a.phone = std::string(255, '\t');
+    a.loc = std::string(255, '<');
+    a.tool = "<" + std::string(253, 't') + ">";
+    a.port = -1;
+    return a;
+}
+
+// A reply from another source: items of 255 bytes, odd private items.
+Bytes foreign_reply()
+{
+    return match_reply(
+        {{make_ssrc(1),
+          {{kItemCNAME, std::string(255, 'c')},
+           {kItemNAME, std::string(255, 'n')},
+           {kItemEMAIL, std::string(255, 'e')},
+           {kItemPHONE, std::string(255, 'p')},
+           {kItemLOC, std::string(255, 'l')},
+           {kItemTOOL, std::string(255, 't')},
+           {7, "skip"},
+           {kItemPRIV, "\2Pxx"},
+           {kItemPRIV, "\1Iwhere"},
+           {kItemPRIV, "\1P-25536"},
+           {kItemPRIV, "\1T99999999999999999999"}}},
+         {make_ssrc(2), {{kItemNAME, "no cname"}, {kItemCNAME, "first"}, {kItemCNAME, "second"}}}});
+}
+
 // One input file of a corpus.
 struct Input {
     const char* name;
@@ -129,14 +161,6 @@ bool write_requests(const std::string& dir)
 
     Bytes short_query = query_packet("ann");
     short_query.resize(14);  // 14 bytes whose length field says 16
-
-    Announcement longest = plain(7, std::string(255, 'c'));
-    longest.name = std::string(200, 'n') + std::string(55, ' ');
-    longest.email = std::string(255, 'E');
-    longest.phone = std::string(255, '\t');
-    longest.loc = std::string(255, '<');
-    longest.tool = "<" + std::string(253, 't') + ">";
-    longest.port = -1;
 
     Bytes truncated = announcement(plain(9, "cut"));
     truncated[9] = 200;  // the CNAME's length runs past the packet
@@ -171,7 +195,7 @@ bool write_requests(const std::string& dir)
         {"no-cname", request_input(0x03, {sdes_packet(make_ssrc(5), {{kItemNAME, "nobody"}})})},
         {"truncated-item", request_input(0x01, {truncated})},
         {"longest-texts", request_input(0x07, {announcement(longer_texts()), query_packet("")})},
-        {"oversized", request_input(0x07, {announcement(longest), query_packet("")})},
+        {"oversized", request_input(0x07, {announcement(longest_texts()), query_packet("")})},
         {"server-message", request_input(0x04, {message_request()})},
         {"unaligned-query", request_input(0x04, {full, short_query})},
         {"forwarded-announcement", request_input(0x0F, {forwarded(full, origin)})},
@@ -266,21 +290,6 @@ bool write_replies(const std::string& dir)
     cut_reply.resize(cut_reply.size() - 9);  // ends inside the chunk
     Bytes over_count = answer("lee");
     over_count[0] = 0x9F;  // says 31 chunks, holds one
-    // A reply from another source: items of 255 bytes, odd private items.
-    const Bytes foreign = match_reply(
-        {{make_ssrc(1),
-          {{kItemCNAME, std::string(255, 'c')},
-           {kItemNAME, std::string(255, 'n')},
-           {kItemEMAIL, std::string(255, 'e')},
-           {kItemPHONE, std::string(255, 'p')},
-           {kItemLOC, std::string(255, 'l')},
-           {kItemTOOL, std::string(255, 't')},
-           {7, "skip"},
-           {kItemPRIV, "\2Pxx"},
-           {kItemPRIV, "\1Iwhere"},
-           {kItemPRIV, "\1P-25536"},
-           {kItemPRIV, "\1T99999999999999999999"}}},
-         {make_ssrc(2), {{kItemNAME, "no cname"}, {kItemCNAME, "first"}, {kItemCNAME, "second"}}}});
     auto with_modes = [](std::uint8_t modes, const Bytes& reply) {
         Bytes in = {modes};
         in.insert(in.end(), reply.begin(), reply.end());
@@ -300,7 +309,7 @@ bool write_replies(const std::string& dir)
         {"message-short", with_modes(0x10, Bytes{0x81, 0xCC, 0, 2, 0, 0})},
         {"cut-short", with_modes(0x0F, cut_reply)},
         {"count-too-big", with_modes(0x07, over_count)},
-        {"foreign", with_modes(0x0F, foreign)},
+        {"foreign", with_modes(0x0F, foreign_reply())},
     };
     return write_inputs(dir, replies);
 }

@@ -174,7 +174,8 @@ void announce(Load& l, std::size_t k, bool forwarded_from_peer)
 void check_site(Load& l, std::size_t k, bool present)
 {
     const ModelSite& m = l.model.sites[k];
-    const Exchange x = send(l, devkit::query_packet("*" + key_of(m)));
+    // The marker in front of the key asks for an exact match.
+    const Exchange x = send(l, devkit::query_packet(kUnlistedMarker + key_of(m)));
     if (!x.reply) {
         fail(l, "no reply to the query for " + m.cname);
         return;
