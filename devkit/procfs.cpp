@@ -3,10 +3,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 #include "devkit/files.h"
 
@@ -15,13 +17,33 @@ namespace {
 
 std::string proc_dir(pid_t pid) { return "/proc/" + std::to_string(pid); }
 
+// The number at the start of `text` in the given base; 0 when there is none.
+template <typename T>
+T number(std::string_view text, int base = 10)
+{
+    T value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value, base);
+    return value;
+}
+
+// The names in a folder; none when it cannot be read. Entries that vanish
+// while it is read (processes end, descriptors close) are simply missing.
+std::vector<std::string> entries(const std::string& dir)
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        names.push_back(it->path().filename());
+    return names;
+}
+
 // The socket inodes that a process holds open.
 std::vector<std::string> socket_inodes(const std::string& dir)
 {
     std::vector<std::string> inodes;
-    std::error_code ec;
-    for (const auto& fd : std::filesystem::directory_iterator(dir + "/fd", ec)) {
-        const std::string link = std::filesystem::read_symlink(fd.path(), ec).string();
+    for (const std::string& fd : entries(dir + "/fd")) {
+        std::error_code ec;
+        const std::string link = std::filesystem::read_symlink(dir + "/fd/" + fd, ec).string();
         if (link.rfind("socket:[", 0) == 0)
             inodes.push_back(link.substr(8, link.size() - 9));
     }
@@ -46,7 +68,7 @@ std::vector<TcpListener> tcp_listeners()
         ls >> sl >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
         if (state != "0A" || local.size() < 5)
             continue;
-        found.push_back({int(std::stoul(local.substr(local.size() - 4), nullptr, 16)), inode});
+        found.push_back({number<int>(std::string_view(local).substr(local.size() - 4), 16), inode});
     }
     return found;
 }
@@ -68,11 +90,11 @@ std::optional<ProcStat> read_proc_stat(pid_t pid)
         if (i == 3)
             s.state = field[0];
         else if (i == 4)
-            s.ppid = pid_t(std::stol(field));
+            s.ppid = number<pid_t>(field);
         else if (i == 14)
-            s.utime_ticks = std::stoull(field);
+            s.utime_ticks = number<unsigned long long>(field);
         else if (i == 15)
-            s.stime_ticks = std::stoull(field);
+            s.stime_ticks = number<unsigned long long>(field);
     }
     return s;
 }
@@ -90,25 +112,27 @@ std::optional<ProcStatus> read_proc_status(pid_t pid)
     ProcStatus s;
     std::string line;
     while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            s.rss_kb = std::stol(line.substr(6));
+        if (const auto at = line.find_first_not_of(" \t", 6); line.rfind("VmRSS:", 0) == 0 && at != line.npos)
+            s.rss_kb = number<long>(std::string_view(line).substr(at));
     return s;
 }
 
 std::vector<pid_t> process_tree(pid_t root)
 {
-    std::vector<pid_t> tree{root};
-    std::error_code ec;
-    for (std::size_t k = 0; k < tree.size(); ++k) {
-        for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
-            const std::string name = entry.path().filename();
-            if (name.find_first_not_of("0123456789") != std::string::npos)
-                continue;
-            const auto stat = read_proc_stat(pid_t(std::stol(name)));
-            if (stat && stat->ppid == tree[k])
-                tree.push_back(pid_t(std::stol(name)));
-        }
+    // Every process's parent, read in one walk of /proc.
+    std::vector<std::pair<pid_t, pid_t>> parents;
+    for (const std::string& name : entries("/proc")) {
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const pid_t pid = number<pid_t>(name);
+        if (const auto stat = read_proc_stat(pid))
+            parents.emplace_back(pid, stat->ppid);
     }
+    std::vector<pid_t> tree{root};
+    for (std::size_t k = 0; k < tree.size(); ++k)
+        for (const auto& [pid, ppid] : parents)
+            if (ppid == tree[k])
+                tree.push_back(pid);
     return tree;
 }
 
