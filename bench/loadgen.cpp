@@ -9,7 +9,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "load.h"
+#include "bench/json.h"
+#include "bench/workloads.h"
 
 int main(int argc, char** argv)
 {
@@ -51,6 +52,6 @@ int main(int argc, char** argv)
                 sites, r.rps, r.p50_us, r.p99_us, static_cast<unsigned long long>(r.errors));
     if (r.cpu_us_per_request >= 0)
         std::printf(", server cpu %.2f us/request", r.cpu_us_per_request);
-    std::printf("\n%s\n", json_line("server", *w, sites, opt, r).c_str());
+    std::printf("\n%s\n", json_line("server", *w, sites, opt.connections, r).c_str());
     return r.requests > 0 ? 0 : 1;
 }

@@ -3,16 +3,14 @@
 // 4-byte reply when the packet is an APP packet, close.
 //
 //   kvref -Pport
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+
+#include "devkit/loopback.h"
 
 namespace {
 
@@ -36,25 +34,15 @@ int main(int argc, char** argv)
     sigaction(SIGINT, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0) {
-        std::perror("opening stream socket");
-        return 1;
-    }
-    const int on = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(std::uint16_t(port));
-    if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 || ::listen(s, 25) < 0) {
+    const kovari::Fd s = kovari::devkit::listen_loopback(25, port);
+    if (!s.valid()) {
         std::perror("binding stream socket");
         return 1;
     }
     static const unsigned char reply[4] = {0x80, 202, 0, 0};
     unsigned char buf[1028];
     while (!stop) {
-        const int c = ::accept(s, nullptr, nullptr);
+        const int c = ::accept(s.get(), nullptr, nullptr);
         if (c < 0)
             continue;
         const ssize_t n = ::recv(c, buf, 1024, 0);
@@ -62,6 +50,5 @@ int main(int argc, char** argv)
             ::send(c, reply, sizeof reply, MSG_NOSIGNAL);
         ::close(c);
     }
-    ::close(s);
     return 0;
 }

@@ -1,6 +1,8 @@
-#include "sites.h"
+#include "bench/sites.h"
 
-#include <cstdio>
+#include "common/report.h"
+#include "common/site.h"
+#include "common/text.h"
 
 namespace kovari::bench {
 namespace {
@@ -14,47 +16,33 @@ const char* const kLast[] = {"Lindqvist", "Kovacs",  "Moreau", "Novak",   "Silva
 const char* const kPlace[] = {"Tampere, FI", "Brno, CZ", "Porto, PT", "Graz, AT",
                               "Lyon, FR",    "Aarhus, DK", "Turin, IT", "Leiden, NL"};
 
-std::string lower(std::string t)
-{
-    for (char& c : t)
-        if (c >= 'A' && c <= 'Z')
-            c = char(c - 'A' + 'a');
-    return t;
-}
-
 }  // namespace
 
-Ssrc bench_ssrc(std::uint32_t id) { return testing::make_ssrc(id * 2654435761u + 0x9E37u); }
+Ssrc bench_ssrc(std::uint32_t id) { return devkit::make_ssrc(id * 2654435761u + 0x9E37u); }
 
-testing::Announcement bench_site(std::uint32_t id)
+devkit::Announcement bench_site(std::uint32_t id)
 {
     const std::string first = kFirst[id % 16];
     const std::string last = kLast[(id / 16) % 16];
-    testing::Announcement a;
+    std::string login = first;
+    lower_case(login);
+    devkit::Announcement a;
     a.ssrc = bench_ssrc(id);
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "%s%u@host%u.kovari.net", lower(first).c_str(), id, id % 509);
-    a.cname = buf;
-    std::snprintf(buf, sizeof buf, "%s %s", first.c_str(), last.c_str());
-    a.name = buf;
-    std::snprintf(buf, sizeof buf, "%s.%s%u@mail.org", first.c_str(), last.c_str(), id);
-    a.email = buf;
+    a.cname = format("%s%u@host%u.kovari.net", login.c_str(), id, id % 509);
+    a.name = first + " " + last;
+    a.email = format("%s.%s%u@mail.org", first.c_str(), last.c_str(), id);
     if (id % 2 == 0)
         a.loc = kPlace[(id / 2) % 8];
     else if (id % 4 == 1)
-    {
-        std::snprintf(buf, sizeof buf, "+358 40 %u", 1000000 + id % 9000000);
-        a.phone = buf;
-    }
+        a.phone = format("+358 40 %u", 1000000 + id % 9000000);
     a.port = int(2076 + id % 4000);
     return a;
 }
 
 std::string exact_query(std::uint32_t id)
 {
-    std::string q(1, '*');
-    q.append(*bench_site(id).email);
-    return q;
+    // The marker in front of a query asks for an exact match.
+    return kUnlistedMarker + *bench_site(id).email;
 }
 
 }  // namespace kovari::bench

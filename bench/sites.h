@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <string>
 
-#include "tests/support/packets.h"
+#include "devkit/packets.h"
 
 namespace kovari::bench {
 
-testing::Announcement bench_site(std::uint32_t id);
+devkit::Announcement bench_site(std::uint32_t id);
 
 // The SSRC of site `id`; distinct for distinct ids.
 Ssrc bench_ssrc(std::uint32_t id);

@@ -9,14 +9,18 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "devkit/files.h"
+#include "devkit/packets.h"
+#include "devkit/sites.h"
+#include "devkit/streams.h"
 #include "server/server.h"
-#include "tests/support/packets.h"
 
 using namespace kovari;
-using namespace kovari::testing;
+using namespace kovari::devkit;
 
 namespace {
 
@@ -38,26 +42,15 @@ Bytes request_input(std::uint8_t settings, const std::vector<Bytes>& packets, un
     return in;
 }
 
-bool write_file(const std::string& path, const Bytes& b)
-{
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f)
-        return false;
-    const bool ok = std::fwrite(b.data(), 1, b.size(), f) == b.size();
-    return std::fclose(f) == 0 && ok;
-}
-
+// The sample Ann Lee, listed, with every text.
 Announcement ann_lee()
 {
-    Announcement a;
-    a.ssrc = {0xAA, 0xBB, 0xCC, 0xDD};
+    Announcement a = sample_ann();
     a.cname = "ann@10.0.0.1";
-    a.name = "Anne <b>Lee</b>";
     a.email = "Ann.Lee@example.org";
     a.phone = "+1 555 0100";
     a.loc = "Room\t12\r\n";
     a.tool = "kvphone 1.0";
-    a.port = 2076;
     return a;
 }
 
@@ -91,46 +84,83 @@ Bytes query_input(const std::string& query, const std::vector<Bytes>& sites)
     return in;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// Bob, unlisted by his CNAME and his e-mail text.
+Announcement unlisted_bob()
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <corpus dir>\n", argv[0]);
-        return 2;
-    }
-    const std::string dir = argv[1];
-    const std::string req_dir = dir + "/fuzz_request/";
-    const std::string query_dir = dir + "/fuzz_query/";
-    ::mkdir(dir.c_str(), 0755);
-    ::mkdir(req_dir.c_str(), 0755);
-    ::mkdir(query_dir.c_str(), 0755);
-    const std::string reply_dir = dir + "/fuzz_reply/";
-    ::mkdir(reply_dir.c_str(), 0755);
+    Announcement a = plain(0x11223344, "*bob@10.0.0.2");
+    a.email = "*bob@example.org";
+    a.port = 40000;
+    return a;
+}
 
+// The longest texts that still fit one receive.
+Announcement longer_texts()
+{
+    Announcement a = plain(8, std::string(255, 'c'));
+    a.name = std::string(120, 'n') + " <b>" + std::string(127, 'm') + "</b>";
+    a.email = std::string(255, 'E');
+    return a;
+}
+
+// Every text at its longest: more than one receive takes.
+Announcement longest_texts()
+{
+    Announcement a = plain(7, std::string(255, 'c'));
+    a.name = std::string(200, 'n') + std::string(55, ' ');
+    a.email = std::string(255, 'E');
+    a.phone = std::string(255, '\t');
+    a.loc = std::string(255, '<');
+    a.tool = "<" + std::string(253, 't') + ">";
+    a.port = -1;
+    return a;
+}
+
+// A reply from another source: items of 255 bytes, odd private items.
+Bytes foreign_reply()
+{
+    return match_reply(
+        {{make_ssrc(1),
+          {{kItemCNAME, std::string(255, 'c')},
+           {kItemNAME, std::string(255, 'n')},
+           {kItemEMAIL, std::string(255, 'e')},
+           {kItemPHONE, std::string(255, 'p')},
+           {kItemLOC, std::string(255, 'l')},
+           {kItemTOOL, std::string(255, 't')},
+           {7, "skip"},
+           {kItemPRIV, "\2Pxx"},
+           {kItemPRIV, "\1Iwhere"},
+           {kItemPRIV, "\1P-25536"},
+           {kItemPRIV, "\1T99999999999999999999"}}},
+         {make_ssrc(2), {{kItemNAME, "no cname"}, {kItemCNAME, "first"}, {kItemCNAME, "second"}}}});
+}
+
+// One input file of a corpus.
+struct Input {
+    const char* name;
+    Bytes input;
+};
+
+// Writes the inputs into the folder `dir`, made when it is missing.
+bool write_inputs(const std::string& dir, std::span<const Input> inputs)
+{
+    ::mkdir(dir.c_str(), 0755);
+    for (const auto& in : inputs)
+        if (!write_file(dir + "/" + in.name, in.input))
+            return false;
+    return true;
+}
+
+// fuzz_request: a settings byte, then records of requests as the server
+// receives them.
+bool write_requests(const std::string& dir)
+{
     const Bytes full = announcement(ann_lee());
-    Announcement unlisted = plain(0x11223344, "*bob@10.0.0.2");
-    unlisted.email = "*bob@example.org";
-    unlisted.port = 40000;
-    const Bytes hidden = announcement(unlisted);
+    const Bytes hidden = announcement(unlisted_bob());
     const Ssrc ann_ssrc = ann_lee().ssrc;
     const std::uint32_t origin = ipv4("10.1.2.3");
 
     Bytes short_query = query_packet("ann");
     short_query.resize(14);  // 14 bytes whose length field says 16
-
-    Announcement longest = plain(7, std::string(255, 'c'));
-    longest.name = std::string(200, 'n') + std::string(55, ' ');
-    longest.email = std::string(255, 'E');
-    longest.phone = std::string(255, '\t');
-    longest.loc = std::string(255, '<');
-    longest.tool = "<" + std::string(253, 't') + ">";
-    longest.port = -1;
-
-    // The longest texts that still fit one receive.
-    Announcement longer = plain(8, std::string(255, 'c'));
-    longer.name = std::string(120, 'n') + " <b>" + std::string(127, 'm') + "</b>";
-    longer.email = std::string(255, 'E');
 
     Bytes truncated = announcement(plain(9, "cut"));
     truncated[9] = 200;  // the CNAME's length runs past the packet
@@ -151,10 +181,7 @@ int main(int argc, char** argv)
     add_record(many, query_packet("site1"));
     add_record(many, query_packet(""), 120);  // after the sweep: all expired
 
-    const struct {
-        const char* name;
-        Bytes input;
-    } requests[] = {
+    const Input requests[] = {
         {"announcement", request_input(0x00, {full})},
         {"announcement-verbose", request_input(0x07, {full})},
         {"announce-query-signoff", request_input(0x02, {full, query_packet("lee"),
@@ -167,8 +194,8 @@ int main(int argc, char** argv)
         {"two-chunks", request_input(0x01, {two_chunks})},
         {"no-cname", request_input(0x03, {sdes_packet(make_ssrc(5), {{kItemNAME, "nobody"}})})},
         {"truncated-item", request_input(0x01, {truncated})},
-        {"longest-texts", request_input(0x07, {announcement(longer), query_packet("")})},
-        {"oversized", request_input(0x07, {announcement(longest), query_packet("")})},
+        {"longest-texts", request_input(0x07, {announcement(longer_texts()), query_packet("")})},
+        {"oversized", request_input(0x07, {announcement(longest_texts()), query_packet("")})},
         {"server-message", request_input(0x04, {message_request()})},
         {"unaligned-query", request_input(0x04, {full, short_query})},
         {"forwarded-announcement", request_input(0x0F, {forwarded(full, origin)})},
@@ -183,11 +210,15 @@ int main(int argc, char** argv)
              return p;
          }()})},
     };
-    for (const auto& r : requests)
-        if (!write_file(req_dir + r.name, r.input))
-            return 1;
+    return write_inputs(dir, requests);
 
-    const Bytes lee = site_bytes(ann_ssrc, {{kItemCNAME, "ann"},
+}
+
+// fuzz_query: a query text and the chunks of the sites it is matched
+// against.
+bool write_queries(const std::string& dir)
+{
+    const Bytes lee = site_bytes(ann_lee().ssrc, {{kItemCNAME, "ann"},
                                             {kItemNAME, "Anne <b>Lee</b>"},
                                             {kItemEMAIL, "*Ann.Lee"},
                                             {kItemPRIV, "\1P2076"},
@@ -211,10 +242,7 @@ int main(int argc, char** argv)
                                   {kItemPRIV, "\1P40000"},
                                   {kItemPRIV, "\1I255.255.255.255"},
                                   {kItemPRIV, "\1T4294967295"}}));
-    const struct {
-        const char* name;
-        Bytes input;
-    } queries[] = {
+    const Input queries[] = {
         {"whole-reply", query_input("*ANN.LEE", {lee})},
         {"substring", query_input("lee", {star, smith, lee})},
         {"by-name", query_input("smith", {smith})},
@@ -223,23 +251,28 @@ int main(int argc, char** argv)
         {"cap", query_input("", big)},
         {"no-table", Bytes{'a', 'n', 'n'}},
     };
-    for (const auto& q : queries)
-        if (!write_file(query_dir + q.name, q.input))
-            return 1;
+    return write_inputs(dir, queries);
 
+}
+
+// fuzz_reply: a byte of output modes, then a reply as the lookup receives
+// it.
+bool write_replies(const std::string& dir)
+{
     // Replies as the server really sends them: its own query answer over a
     // table filled by announcements.
+    const Discard null;
     Server srv;
-    srv.out = srv.err = std::fopen("/dev/null", "w");
+    srv.out = srv.err = null.stream();
     RequestBuffer buf;
     auto feed = [&](const Bytes& packet, std::uint32_t from) {
         const std::size_t n = std::min(packet.size(), kMaxRequest);  // one receive
         std::copy(packet.begin(), packet.begin() + long(n), buf.bytes);
         return handle_packet(srv, buf, long(n), from, 40000, 870000000);
     };
-    feed(full, ipv4("10.0.0.1"));
-    feed(hidden, ipv4("10.0.0.2"));
-    feed(announcement(longer), ipv4("10.0.0.3"));
+    feed(announcement(ann_lee()), ipv4("10.0.0.1"));
+    feed(announcement(unlisted_bob()), ipv4("10.0.0.2"));
+    feed(announcement(longer_texts()), ipv4("10.0.0.3"));
     for (int i = 0; i < 12; ++i) {
         Announcement a = plain(200 + i, "member" + std::to_string(i) + "@example.org");
         a.name = "Member " + std::to_string(i);
@@ -257,30 +290,12 @@ int main(int argc, char** argv)
     cut_reply.resize(cut_reply.size() - 9);  // ends inside the chunk
     Bytes over_count = answer("lee");
     over_count[0] = 0x9F;  // says 31 chunks, holds one
-    // A reply from another source: items of 255 bytes, odd private items.
-    const Bytes foreign = match_reply(
-        {{make_ssrc(1),
-          {{kItemCNAME, std::string(255, 'c')},
-           {kItemNAME, std::string(255, 'n')},
-           {kItemEMAIL, std::string(255, 'e')},
-           {kItemPHONE, std::string(255, 'p')},
-           {kItemLOC, std::string(255, 'l')},
-           {kItemTOOL, std::string(255, 't')},
-           {7, "skip"},
-           {kItemPRIV, "\2Pxx"},
-           {kItemPRIV, "\1Iwhere"},
-           {kItemPRIV, "\1P-25536"},
-           {kItemPRIV, "\1T99999999999999999999"}}},
-         {make_ssrc(2), {{kItemNAME, "no cname"}, {kItemCNAME, "first"}, {kItemCNAME, "second"}}}});
     auto with_modes = [](std::uint8_t modes, const Bytes& reply) {
         Bytes in = {modes};
         in.insert(in.end(), reply.begin(), reply.end());
         return in;
     };
-    const struct {
-        const char* name;
-        Bytes input;
-    } replies[] = {
+    const Input replies[] = {
         {"list-one", with_modes(0x01, answer("lee"))},
         {"list-unlisted", with_modes(0x01, answer("*bob@example.org"))},
         {"table-many", with_modes(0x04, answer("member"))},
@@ -294,10 +309,22 @@ int main(int argc, char** argv)
         {"message-short", with_modes(0x10, Bytes{0x81, 0xCC, 0, 2, 0, 0})},
         {"cut-short", with_modes(0x0F, cut_reply)},
         {"count-too-big", with_modes(0x07, over_count)},
-        {"foreign", with_modes(0x0F, foreign)},
+        {"foreign", with_modes(0x0F, foreign_reply())},
     };
-    for (const auto& r : replies)
-        if (!write_file(reply_dir + r.name, r.input))
-            return 1;
-    return 0;
+    return write_inputs(dir, replies);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s <corpus dir>\n", argv[0]);
+        return 2;
+    }
+    const std::string dir = argv[1];
+    ::mkdir(dir.c_str(), 0755);
+    const bool ok = write_requests(dir + "/fuzz_request") && write_queries(dir + "/fuzz_query") &&
+                    write_replies(dir + "/fuzz_reply");
+    return ok ? 0 : 1;
 }

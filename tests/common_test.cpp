@@ -4,10 +4,10 @@
 #include "common/report.h"
 #include "common/site.h"
 #include "common/text.h"
-#include "support/capture.h"
+#include "devkit/streams.h"
 
 using namespace kovari;
-using kovari::testing::Capture;
+using devkit::Capture;
 
 namespace {
 

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "devkit/sites.h"
 #include "server_fixture.h"
 
 using namespace kovari;
+using namespace kovari::devkit;
 using namespace kovari::testing;
 
 namespace {
@@ -138,15 +140,7 @@ TEST(AnswerQuery, EmptyTableGivesTheFourByteReply)
 TEST(AnswerQuery, WholeReplyOfOneUnlistedSite)
 {
     TestServer t;
-    Site s;
-    s.ssrc = {0xAA, 0xBB, 0xCC, 0xDD};
-    s.cname = "ann";
-    s.name = "Anne <b>Lee</b>";
-    s.email = "*Ann.Lee";
-    s.port = 2076;
-    s.ip = ipv4("10.0.0.1");
-    s.time = 870000000;
-    enter_site(t.srv, std::move(s), 870000000);
+    enter_site(t.srv, site_record(sample_ann(), ipv4("10.0.0.1"), 870000000), 870000000);
     Bytes want = {0x81, 0xCA, 0x00, 0x10, 0xAA, 0xBB, 0xCC, 0xDD};
     auto add = [&](std::uint8_t type, const std::string& text) {
         want.push_back(type);

@@ -3,6 +3,7 @@
 #include "server_fixture.h"
 
 using namespace kovari;
+using namespace kovari::devkit;
 using namespace kovari::testing;
 
 namespace {

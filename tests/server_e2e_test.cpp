@@ -4,16 +4,18 @@
 #include <sys/socket.h>
 
 #include <chrono>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <thread>
 
-#include "support/packets.h"
-#include "support/process.h"
+#include "devkit/files.h"
+#include "devkit/loopback.h"
+#include "devkit/packets.h"
+#include "devkit/procfs.h"
+#include "devkit/server_process.h"
+#include "devkit/sites.h"
 
 using namespace kovari;
-using namespace kovari::testing;
+using namespace kovari::devkit;
 
 namespace {
 
@@ -37,16 +39,7 @@ const std::string kUsage =
     " \t  -Zpath     Write HTML private directory on base path\n"
     "\n";
 
-Bytes ann_announcement()
-{
-    Announcement a;
-    a.ssrc = {0xAA, 0xBB, 0xCC, 0xDD};
-    a.cname = "ann";
-    a.name = "Anne <b>Lee</b>";
-    a.email = "*Ann.Lee";
-    a.port = 2076;
-    return announcement(a);
-}
+Bytes ann_announcement() { return announcement(sample_ann()); }
 
 // Announcements get no reply: the server just closes.
 void announce(int port, const Bytes& packet, const char* from = nullptr)
@@ -63,13 +56,6 @@ Bytes item(std::uint8_t type, const std::string& text)
     b[1] = std::uint8_t(text.size());
     std::copy(text.begin(), text.end(), b.begin() + 2);
     return b;
-}
-
-std::string write_temp(const std::string& name, const std::string& content)
-{
-    const std::string path = "/tmp/kovari-e2e-" + std::to_string(::getpid()) + "-" + name;
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
 }
 
 }  // namespace
@@ -110,7 +96,7 @@ TEST(ServerCommandLine, UnreadableMessageFileEndsBeforeTheUsage)
 
 TEST(ServerCommandLine, PortInUseIsABindFailure)
 {
-    ServerUnderTest first;
+    ServerProcess first;
     ASSERT_TRUE(start_server(first, kServer, {}));
     const auto r = run_program({kServer, "-P" + std::to_string(first.port)});
     EXPECT_EQ(r.status, 1);
@@ -119,7 +105,7 @@ TEST(ServerCommandLine, PortInUseIsABindFailure)
 
 TEST(ServerExchange, MatchReplyIsExactToTheByte)
 {
-    ServerUnderTest s;
+    ServerProcess s;
     ASSERT_TRUE(start_server(s, kServer, {}));
     announce(s.port, ann_announcement());
     const auto r = round_trip(s.port, query_packet("*ANN.LEE"));
@@ -147,7 +133,7 @@ TEST(ServerExchange, MatchReplyIsExactToTheByte)
 
 TEST(ServerExchange, EmptyQueryReplyIsCappedAt512Bytes)
 {
-    ServerUnderTest s;
+    ServerProcess s;
     ASSERT_TRUE(start_server(s, kServer, {}));
     for (std::uint32_t i = 0; i < 30; ++i) {
         Announcement a;
@@ -169,29 +155,29 @@ TEST(ServerExchange, EmptyQueryReplyIsCappedAt512Bytes)
 TEST(ServerExchange, ServerMessageWithAndWithoutFile)
 {
     {
-        ServerUnderTest s;
+        ServerProcess s;
         ASSERT_TRUE(start_server(s, kServer, {}));
         EXPECT_EQ(round_trip(s.port, message_request()),
                   (Bytes{0x81, 0xCC, 0, 2, 0, 0, 0, 0, 'K', 'V', 'm', 'r', 0}));
     }
     {
         const std::string text("Welcome.\n\0binary\r\n", 18);
-        const std::string path = write_temp("motd", text);
-        ServerUnderTest s;
-        ASSERT_TRUE(start_server(s, kServer, {"-M" + path}));
+        const TempDir dir("kovari-e2e");
+        ASSERT_TRUE(write_file(dir / "motd", text));
+        ServerProcess s;
+        ASSERT_TRUE(start_server(s, kServer, {"-M" + (dir / "motd")}));
         const auto r = round_trip(s.port, message_request());
         ASSERT_TRUE(r);
         ASSERT_EQ(r->size(), text.size() + 13);
         EXPECT_EQ(std::string(r->begin() + 12, r->end() - 1), text);
         EXPECT_EQ(r->back(), 0);
         EXPECT_EQ((*r)[3], 6);  // 31 bytes: 7 whole words, less one
-        ::unlink(path.c_str());
     }
 }
 
 TEST(ServerExchange, MalformedPacketsGetNothingAndTheServerGoesOn)
 {
-    ServerUnderTest s;
+    ServerProcess s;
     ASSERT_TRUE(start_server(s, kServer, {"-D"}));
     {
         // A client that closes without sending anything.
@@ -224,7 +210,7 @@ TEST(ServerExchange, MalformedPacketsGetNothingAndTheServerGoesOn)
 
 TEST(ServerExchange, SignOffReleasesTheSite)
 {
-    ServerUnderTest s;
+    ServerProcess s;
     ASSERT_TRUE(start_server(s, kServer, {}));
     Announcement a;
     a.ssrc = make_ssrc(7);
@@ -237,7 +223,7 @@ TEST(ServerExchange, SignOffReleasesTheSite)
 
 TEST(ServerLog, ActivityAndPacketLines)
 {
-    ServerUnderTest s;
+    ServerProcess s;
     ASSERT_TRUE(start_server(s, kServer, {"-VV"}));
     announce(s.port, ann_announcement());
     announce(s.port, ann_announcement());  // a refresh: no second Connect
@@ -259,7 +245,7 @@ TEST(ServerLog, ActivityAndPacketLines)
 
 TEST(ServerLog, SingleVPrintsOnlyTheActivityLog)
 {
-    ServerUnderTest s;
+    ServerProcess s;
     ASSERT_TRUE(start_server(s, kServer, {"-V"}));
     announce(s.port, ann_announcement());
     round_trip(s.port, query_packet("x"));
@@ -271,7 +257,7 @@ TEST(ServerLog, SingleVPrintsOnlyTheActivityLog)
 
 TEST(ServerLoop, IdleConnectionsDoNotStallOtherClients)
 {
-    ServerUnderTest s;
+    ServerProcess s;
     ASSERT_TRUE(start_server(s, kServer, {}));
     std::vector<Fd> idle;
     for (int i = 0; i < 100; ++i) {
@@ -289,7 +275,7 @@ TEST(ServerLoop, ConnectionThatSendsNothingIsClosedAfterTenSeconds)
 {
     if (kFaketime.empty())
         GTEST_SKIP() << "faketime is not installed";
-    ServerUnderTest s;
+    ServerProcess s;
     // Ten server seconds pass in a tenth of a real one.
     ASSERT_TRUE(start_server(s, kServer, {"-D"}, {kFaketime, "-f", "+0 x100"}));
     Fd quiet = connect_loopback(s.port);
@@ -305,7 +291,7 @@ TEST(ServerLoop, SitesExpireAfter900SecondsOfSilence)
 {
     if (kFaketime.empty())
         GTEST_SKIP() << "faketime is not installed";
-    ServerUnderTest s;
+    ServerProcess s;
     ASSERT_TRUE(start_server(s, kServer, {"-V"}, {kFaketime, "-f", "+0 x200"}));
     Announcement a;
     a.cname = "quiet";
@@ -320,7 +306,7 @@ TEST(ServerLoop, SitesExpireAfter900SecondsOfSilence)
 TEST(ServerLoop, TerminationSignalsEndWithStatusZero)
 {
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-        ServerUnderTest s;
+        ServerProcess s;
         ASSERT_TRUE(start_server(s, kServer, {"-V"}));
         ::kill(s.child.pid, sig);
         EXPECT_EQ(wait_child(s.child, 3000), 0) << sig;
@@ -330,7 +316,7 @@ TEST(ServerLoop, TerminationSignalsEndWithStatusZero)
 
 TEST(ServerLoop, ClientsThatResetDoNotEndTheServer)
 {
-    ServerUnderTest s;
+    ServerProcess s;
     ASSERT_TRUE(start_server(s, kServer, {}));
     for (int i = 0; i < 50; ++i) {
         Fd c = connect_loopback(s.port);
@@ -348,24 +334,15 @@ namespace {
 // User plus system CPU time of a process, in clock ticks.
 long cpu_ticks(pid_t pid)
 {
-    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    std::istringstream in(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && in >> field; ++i) {
-        if (i == 14)
-            utime = std::stol(field);
-        if (i == 15)
-            stime = std::stol(field);
-    }
-    return utime + stime;
+    const auto stat = read_proc_stat(pid);
+    return stat ? long(stat->utime_ticks + stat->stime_ticks) : 0;
 }
 
 }  // namespace
 
 TEST(ServerLoop, RunningOutOfDescriptorsPausesAcceptingWithoutSpinning)
 {
-    ServerUnderTest s;
+    ServerProcess s;
     // A limit of 12 descriptors leaves room for a handful of connections.
     ASSERT_TRUE(start_server(s, kServer, {}, {"sh", "-c", "ulimit -n 12 && exec \"$0\" \"$@\""}));
     std::vector<Fd> idle;

@@ -2,15 +2,15 @@
 // path without sockets.
 #pragma once
 
+#include "devkit/packets.h"
+#include "devkit/streams.h"
 #include "server/server.h"
-#include "support/capture.h"
-#include "support/packets.h"
 
 namespace kovari::testing {
 
 struct TestServer {
-    Capture out;
-    Capture err;
+    devkit::Capture out;
+    devkit::Capture err;
     Server srv;
     TestServer()
     {
@@ -19,16 +19,16 @@ struct TestServer {
         srv.settings.message_reply = make_message_reply({});
     }
     // Hands bytes to the request path as if one receive had returned them.
-    RequestAction receive(const Bytes& packet, std::uint32_t peer_ip = ipv4("10.0.0.9"),
+    RequestAction receive(const devkit::Bytes& packet, std::uint32_t peer_ip = devkit::ipv4("10.0.0.9"),
                           std::uint16_t peer_port = 40001, std::time_t now = 1000)
     {
         std::copy(packet.begin(), packet.end(), buf.bytes);
         return handle_packet(srv, buf, long(packet.size()), peer_ip, peer_port, now);
     }
-    Bytes reply_of(const Bytes& packet)
+    devkit::Bytes reply_of(const devkit::Bytes& packet)
     {
         const auto act = receive(packet);
-        return Bytes(act.reply.begin(), act.reply.end());
+        return devkit::Bytes(act.reply.begin(), act.reply.end());
     }
     std::vector<std::string> cnames()
     {

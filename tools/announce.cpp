@@ -16,12 +16,13 @@
 #include <string>
 #include <string_view>
 
-#include "tests/support/process.h"
+#include "devkit/loopback.h"
+#include "devkit/packets.h"
 
 namespace {
 
 using namespace kovari;
-using namespace kovari::testing;
+using namespace kovari::devkit;
 
 constexpr int kWaitMs = 5000;
 

@@ -2,20 +2,19 @@
 // all on loopback. Voice programs get distinct origin addresses by binding
 // to 127.0.0.2, 127.0.0.3.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
 
-#include "tests/support/packets.h"
-#include "tests/support/process.h"
+#include "devkit/files.h"
+#include "devkit/loopback.h"
+#include "devkit/packets.h"
+#include "devkit/process.h"
+#include "devkit/server_process.h"
 
 namespace kovari::testing {
+using namespace kovari::devkit;
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -33,10 +32,7 @@ struct RecordingPeer {
     // The bytes of the next connection, or nullopt when none comes.
     std::optional<Bytes> next_copy(int timeout_ms)
     {
-        pollfd p{fd.get(), POLLIN, 0};
-        if (::poll(&p, 1, timeout_ms) != 1)
-            return std::nullopt;
-        Fd conn(::accept(fd.get(), nullptr, nullptr));
+        const Fd conn = accept_within(fd.get(), timeout_ms);
         if (!conn.valid())
             return std::nullopt;
         return read_to_eof(conn.get(), 2000);
@@ -52,12 +48,7 @@ struct UnresponsivePeer {
     UnresponsivePeer()
     {
         queued = connect_loopback(listener.port);  // takes the one place in the queue
-        hanging = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(std::uint16_t(listener.port));
-        ::connect(hanging.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+        hanging = begin_connect(listener.port);
     }
 };
 
@@ -87,7 +78,7 @@ std::size_t occurrences(const std::string& text, const std::string& what)
 TEST(Forwarding, RecordingPeerSeesTheMarkedPacketWithTheOriginBehindIt)
 {
     RecordingPeer peer;
-    ServerUnderTest s;
+    ServerProcess s;
     ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-D", peer.peer_option()})) << s.err();
 
     tell(s.port, bye_packet(make_ssrc(0x0A0B0C0D)), "127.0.0.2");
@@ -112,7 +103,7 @@ TEST(Forwarding, RecordingPeerSeesTheMarkedPacketWithTheOriginBehindIt)
 TEST(Forwarding, ForwardedPacketsQueriesAndRefusedAnnouncementsAreNotForwarded)
 {
     RecordingPeer peer;
-    ServerUnderTest s;
+    ServerProcess s;
     ASSERT_TRUE(start_server(s, QUORIND_PATH, {peer.peer_option()})) << s.err();
     tell(s.port, forwarded(announce("ann", 1), ipv4("127.0.0.9")), "127.0.0.2");
     tell(s.port, forwarded(bye_packet(make_ssrc(1)), ipv4("127.0.0.9")), "127.0.0.2");
@@ -124,7 +115,7 @@ TEST(Forwarding, ForwardedPacketsQueriesAndRefusedAnnouncementsAreNotForwarded)
 TEST(Forwarding, ThreeServersShareAnnouncementsForOneHop)
 {
     const int port_a = free_port();
-    ServerUnderTest b, c, a;
+    ServerProcess b, c, a;
     ASSERT_TRUE(start_server(b, QUORIND_PATH, {"-D", "-V", "-F127.0.0.1:" + std::to_string(port_a)})) << b.err();
     ASSERT_TRUE(start_server(c, QUORIND_PATH, {"-D", "-V"})) << c.err();
     ASSERT_TRUE(start_server_on(a, port_a, QUORIND_PATH,
@@ -180,7 +171,7 @@ TEST(Forwarding, DashDBeforeDashFShowsThePeersAfterItDoesNot)
 TEST(Forwarding, UnresponsivePeerDoesNotDelayOtherClients)
 {
     UnresponsivePeer dead;
-    ServerUnderTest s;
+    ServerProcess s;
     ASSERT_TRUE(start_server(s, QUORIND_PATH, {dead.listener.peer_option()})) << s.err();
 
     const auto start = Clock::now();
@@ -201,7 +192,7 @@ TEST(Forwarding, CopyForAnUnresponsivePeerIsDroppedAfterFiveSeconds)
     if (std::string(FAKETIME_LIB).empty())
         GTEST_SKIP() << "libfaketime is not installed";
     UnresponsivePeer dead;
-    ServerUnderTest s;
+    ServerProcess s;
     ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-D", dead.listener.peer_option()}, {},
                              {"LD_PRELOAD=" FAKETIME_LIB, "FAKETIME=+0 x10"})) << s.err();
     tell(s.port, announce("ann", 1), "127.0.0.2");
@@ -229,7 +220,7 @@ TEST(EventLoop, ReusedDescriptorKeepsItsOwnTimeLimit)
 {
     if (std::string(FAKETIME_LIB).empty())
         GTEST_SKIP() << "libfaketime is not installed";
-    ServerUnderTest s;
+    ServerProcess s;
     ASSERT_TRUE(start_server(s, QUORIND_PATH, {}, {}, {"LD_PRELOAD=" FAKETIME_LIB, "FAKETIME=+0 x10"})) << s.err();
     const auto t0 = Clock::now();
     const auto at = [&](long ms) { std::this_thread::sleep_until(t0 + std::chrono::milliseconds(ms)); };

@@ -11,16 +11,16 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "devkit/loopback.h"
+#include "devkit/packets.h"
+#include "devkit/streams.h"
 #include "server/server.h"
-#include "tests/support/capture.h"
-#include "tests/support/packets.h"
-#include "tests/support/process.h"
 
 namespace kovari {
 namespace {
 
-using testing::Bytes;
-using testing::ipv4;
+using devkit::Bytes;
+using devkit::ipv4;
 
 struct ListCase {
     std::vector<std::string> options;  // the texts of successive -F options
@@ -63,7 +63,7 @@ TEST(ParseForwardList, FillsThePeerListAsTheOptionsSay)
          "quorind: forwarding to QRN server 127.0.0.1: localhost.\n"},
     };
     for (const auto& c : cases) {
-        testing::Capture err;
+        devkit::Capture err;
         Server srv;
         srv.err = err.stream();
         srv.settings.debug = c.debug;
@@ -81,11 +81,11 @@ TEST(ParseForwardList, FillsThePeerListAsTheOptionsSay)
 struct PeerListener {
     int port = 0;
     Fd fd;
-    explicit PeerListener(int backlog = 128) : fd(testing::listen_loopback(backlog, port)) {}
+    explicit PeerListener(int backlog = 128) : fd(devkit::listen_loopback(backlog, port)) {}
 };
 
 struct ForwardingServer {
-    testing::Capture err, out;
+    devkit::Capture err, out;
     Server srv;
     ForwardingServer()
     {
@@ -106,7 +106,7 @@ TEST(ForwardPacket, MarksThePacketAndPutsTheOriginBehindIt)
     ForwardingServer f;
     f.add_peer("127.0.0.1", -1);  // listed, never sent to
     std::uint8_t buffer[kMaxRequest + kTrailerSize]{};
-    const Bytes bye = testing::bye_packet(testing::make_ssrc(0x01020304));
+    const Bytes bye = devkit::bye_packet(devkit::make_ssrc(0x01020304));
     std::copy(bye.begin(), bye.end(), buffer);
     forward_packet(f.srv, buffer, bye.size(), ipv4("10.1.2.3"));
     const Bytes want = {0xC1, 0xCB, 0x00, 0x01, 0x04, 0x03, 0x02, 0x01, 10, 1, 2, 3};
@@ -201,7 +201,7 @@ TEST(ServeCopy, SendsTheWholeCopyAndClosesWithoutReading)
 
     Fd conn(::accept(peer.fd.get(), nullptr, nullptr));
     ASSERT_TRUE(conn.valid());
-    EXPECT_EQ(testing::read_to_eof(conn.get(), 2000), copy);
+    EXPECT_EQ(devkit::read_to_eof(conn.get(), 2000), copy);
     EXPECT_EQ(f.err.text(), "quorind: forwarded packet to server 127.0.0.1.\n");
 }
 
@@ -210,7 +210,7 @@ TEST(ServeCopy, RefusedConnectIsReportedAtVeryVerboseOnly)
     for (const bool very_verbose : {false, true}) {
         ForwardingServer f;
         f.srv.settings.very_verbose = very_verbose;
-        f.add_peer("127.0.0.1", testing::free_port());
+        f.add_peer("127.0.0.1", devkit::free_port());
         start_copies(f.srv, Bytes{0xC1, 0xCB, 0, 1, 1, 2, 3, 4, 127, 0, 0, 2}, 0);
         // Loopback may refuse at once or only when the socket turns ready.
         if (!f.srv.forwarder.copies.empty()) {

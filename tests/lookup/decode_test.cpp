@@ -1,19 +1,19 @@
 // Decoding match replies and the output modes, against byte-exact replies.
 #include <gtest/gtest.h>
 
+#include "devkit/packets.h"
+#include "devkit/streams.h"
 #include "lookup/lookup.h"
-#include "tests/support/capture.h"
-#include "tests/support/packets.h"
 
 namespace kovari {
 namespace {
 
-using testing::Bytes;
-using testing::Capture;
-using testing::Chunk;
-using testing::Item;
-using testing::make_ssrc;
-using testing::match_reply;
+using devkit::Bytes;
+using devkit::Capture;
+using devkit::Chunk;
+using devkit::Item;
+using devkit::make_ssrc;
+using devkit::match_reply;
 
 Item priv(char letter, const std::string& value) { return {kItemPRIV, std::string("\1") + letter + value}; }
 

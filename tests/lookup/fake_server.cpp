@@ -1,25 +1,16 @@
 #include "fake_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 
-namespace kovari::testing {
+#include "devkit/loopback.h"
+#include "devkit/packets.h"
 
-const Bytes kNoMatch = {0x80, 0xCA, 0x00, 0x00};
+namespace kovari::testing {
+using namespace kovari::devkit;
 
 FakeServer::FakeServer(std::vector<Answer> answers) : answers_(std::move(answers))
 {
-    listener_ = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(listener_.get(), 8);
-    socklen_t len = sizeof a;
-    ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    listener_ = listen_loopback(8, port_);
     thread_ = std::thread([this] { serve(); });
 }
 
@@ -39,30 +30,20 @@ void FakeServer::serve()
 {
     std::size_t k = 0;
     while (!stop_) {
-        pollfd p{listener_.get(), POLLIN, 0};
-        if (::poll(&p, 1, 20) <= 0)
-            continue;
-        Fd conn(::accept(listener_.get(), nullptr, nullptr));
+        Fd conn = accept_within(listener_.get(), 20);
         if (!conn.valid())
             continue;
-        const Answer answer = k < answers_.size() ? answers_[k] : send_back(kNoMatch);
+        const Answer answer = k < answers_.size() ? answers_[k] : send_back(match_reply({}));
         ++k;
         // One receive, bounded so that a client that sends nothing cannot
         // hold the test.
-        Bytes got;
-        pollfd q{conn.get(), POLLIN, 0};
-        if (::poll(&q, 1, 5000) > 0) {
-            std::uint8_t buf[4096];
-            const ssize_t n = ::recv(conn.get(), buf, sizeof buf, 0);
-            if (n > 0)
-                got.assign(buf, buf + n);
-        }
+        const Bytes got = receive_once(conn.get(), 5000);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             received_.push_back(got);
         }
         if (answer.kind == Answer::Send)
-            ::send(conn.get(), answer.bytes.data(), answer.bytes.size(), MSG_NOSIGNAL);
+            send_bytes(conn.get(), answer.bytes);
         else if (answer.kind == Answer::Silent)
             held_.push_back(std::move(conn));
     }

@@ -10,17 +10,17 @@
 #include <vector>
 
 #include "common/fd.h"
-#include "tests/support/packets.h"
+#include "devkit/bytes.h"
 
 namespace kovari::testing {
 
 struct Answer {
     enum Kind { Send, Close, Silent };
     Kind kind = Send;
-    Bytes bytes;  // for Send
+    devkit::Bytes bytes;  // for Send
 };
 
-inline Answer send_back(Bytes b) { return {Answer::Send, std::move(b)}; }
+inline Answer send_back(devkit::Bytes b) { return {Answer::Send, std::move(b)}; }
 inline Answer close_at_once() { return {Answer::Close, {}}; }
 inline Answer never_answer() { return {Answer::Silent, {}}; }
 
@@ -36,7 +36,7 @@ public:
     int port() const { return port_; }
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
     // What each connection sent, in order of arrival.
-    std::vector<Bytes> received();
+    std::vector<devkit::Bytes> received();
 
 private:
     void serve();
@@ -46,7 +46,7 @@ private:
     int port_ = 0;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
-    std::vector<Bytes> received_;
+    std::vector<devkit::Bytes> received_;
     std::vector<Fd> held_;  // connections left unanswered
     std::thread thread_;
 };

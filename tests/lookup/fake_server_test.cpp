@@ -5,13 +5,16 @@
 #include <chrono>
 #include <cerrno>
 
+#include "devkit/loopback.h"
+#include "devkit/packets.h"
+#include "devkit/process.h"
+#include "devkit/streams.h"
 #include "fake_server.h"
 #include "lookup/lookup.h"
 #include "lookup/net.h"
-#include "tests/support/capture.h"
-#include "tests/support/process.h"
 
 namespace kovari::testing {
+using namespace kovari::devkit;
 namespace {
 
 // quorinq with a clean environment: neither server variable set unless
@@ -291,14 +294,10 @@ TEST(LookupTimeouts, ConnectionThatIsNeverAcceptedTimesOut)
 {
     // A listener whose queue is full drops further handshakes, so a connect
     // to it hangs until its bound.
-    Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(listener.get(), 0), 0);
-    socklen_t len = sizeof a;
-    ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&a), &len);
+    int port = 0;
+    const Fd listener = listen_loopback(0, port);
+    ASSERT_TRUE(listener.valid());
+    const sockaddr_in a = loopback_address(port);
     std::vector<Fd> queued;
     bool timed_out = false;
     for (int k = 0; k < 8 && !timed_out; ++k) {
@@ -315,7 +314,7 @@ TEST(LookupTimeouts, ConnectionThatIsNeverAcceptedTimesOut)
     ASSERT_TRUE(timed_out) << "the listener kept accepting handshakes";
 
     Capture out, err;
-    const std::string h = "-H127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    const std::string h = "-H127.0.0.1:" + std::to_string(port);
     const char* argv[] = {"quorinq", h.c_str(), "q"};
     EXPECT_EQ(run_lookup(3, argv, quick(out, err)), 1);
     EXPECT_EQ(err.text(), "connecting stream socket: Connection timed out\n");

@@ -1,15 +1,15 @@
 // The lookup's command line, server selection and request bytes.
 #include <gtest/gtest.h>
 
+#include "devkit/bytes.h"
+#include "devkit/streams.h"
 #include "lookup/lookup.h"
-#include "tests/support/capture.h"
-#include "tests/support/packets.h"
 
 namespace kovari {
 namespace {
 
-using testing::Bytes;
-using testing::Capture;
+using devkit::Bytes;
+using devkit::Capture;
 
 struct Parsed {
     RunState run;

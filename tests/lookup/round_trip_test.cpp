@@ -2,14 +2,16 @@
 // announced by the packet builders and by kovari-announce.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <ctime>
-#include <fstream>
 
-#include "tests/support/process.h"
+#include "devkit/files.h"
+#include "devkit/loopback.h"
+#include "devkit/packets.h"
+#include "devkit/process.h"
+#include "devkit/server_process.h"
 
 namespace kovari::testing {
+using namespace kovari::devkit;
 namespace {
 
 RunResult lookup(int port, std::vector<std::string> args)
@@ -39,9 +41,8 @@ class RoundTrip : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        message_path_ = "/tmp/kovari-lookup-msg-" + std::to_string(::getpid());
-        std::ofstream(message_path_) << "Directory of the test.\nBe nice.\n";
-        ASSERT_TRUE(start_server(server_, QUORIND_PATH, {"-M" + message_path_}));
+        ASSERT_TRUE(write_file(dir_ / "message", "Directory of the test.\nBe nice.\n"));
+        ASSERT_TRUE(start_server(server_, QUORIND_PATH, {"-M" + (dir_ / "message")}));
         before_ = std::time(nullptr);
         Announcement alice;
         alice.ssrc = make_ssrc(0x1234ABCD);
@@ -69,13 +70,11 @@ protected:
                   0);
         after_ = std::time(nullptr);
     }
-    void TearDown() override { ::unlink(message_path_.c_str()); }
-
     // Both readings of the announcement minute, for a run that straddles one.
     std::vector<std::string> minutes() const { return {hhmm(before_), hhmm(after_)}; }
 
-    ServerUnderTest server_;
-    std::string message_path_;
+    TempDir dir_{"kovari-lookup"};
+    ServerProcess server_;
     std::time_t before_ = 0, after_ = 0;
 };
 

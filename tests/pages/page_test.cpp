@@ -8,19 +8,18 @@
 #include <filesystem>
 #include <string>
 
+#include "devkit/files.h"
+#include "devkit/packets.h"
+#include "devkit/streams.h"
 #include "server/server.h"
-#include "tests/support/capture.h"
-#include "tests/support/packets.h"
-#include "tests/support/process.h"
-
-using kovari::testing::path_exists;
-using kovari::testing::write_file;
 
 namespace kovari {
 namespace {
 
-using testing::ipv4;
-using testing::read_file;
+using devkit::ipv4;
+using devkit::path_exists;
+using devkit::read_file;
+using devkit::write_file;
 
 constexpr std::time_t kDec7At1043Utc = 1796640180;  // 2026-12-07 10:43:00 UTC
 constexpr std::time_t kDec7At0905Utc = 1796634300;  // 2026-12-07 09:05:00 UTC
@@ -193,18 +192,16 @@ class PageFiles : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/kovari-pages-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        base = dir + "/pub";
+        ASSERT_TRUE(dir.valid());
+        base = dir / "pub";
         srv.err = err.stream();
         srv.out = out.stream();
         srv.settings.public_base = base;
     }
-    void TearDown() override { std::filesystem::remove_all(dir); }
 
-    std::string dir, base;
-    testing::Capture err, out;
+    devkit::TempDir dir{"kovari-pages"};
+    std::string base;
+    devkit::Capture err, out;
     Server srv;
 };
 
@@ -251,18 +248,18 @@ TEST_F(PageFiles, FailedRenameRemovesTheNewFileAndIsReported)
 TEST_F(PageFiles, FailureOnOnePageDoesNotStopTheOther)
 {
     srv.settings.html_interval = 0;
-    srv.settings.private_base = dir + "/priv";
+    srv.settings.private_base = dir / "priv";
     ASSERT_EQ(::symlink("/dev/full", (base + ".new").c_str()), 0);
     note_change(srv, kDec7At1043Utc);
     EXPECT_FALSE(path_exists(base + ".html"));
-    EXPECT_EQ(read_file(dir + "/priv.html"), kHead + "<h2>No sites active.</h2>\n" + kTail);
+    EXPECT_EQ(read_file(dir / "priv.html"), kHead + "<h2>No sites active.</h2>\n" + kTail);
 }
 
 TEST_F(PageFiles, NoPathsNoFiles)
 {
     srv.settings.public_base.reset();
     note_change(srv, kDec7At1043Utc);
-    EXPECT_TRUE(std::filesystem::is_empty(dir));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 // Pacing: at most one write per interval; a change held back is written

@@ -5,29 +5,21 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <string>
 
-#include "tests/support/packets.h"
-#include "tests/support/process.h"
-
-using kovari::testing::path_exists;
-using kovari::testing::write_file;
+#include "devkit/files.h"
+#include "devkit/loopback.h"
+#include "devkit/packets.h"
+#include "devkit/server_process.h"
 
 namespace kovari::testing {
+using namespace kovari::devkit;
 namespace {
 
-struct PageDir {
-    std::string path;
-    PageDir()
-    {
-        char tmpl[] = "/tmp/kovari-pages-e2e-XXXXXX";
-        path = ::mkdtemp(tmpl) != nullptr ? tmpl : "/tmp";
-    }
-    ~PageDir() { std::filesystem::remove_all(path); }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
+// The folder of a test's pages, removed with them at its end.
+struct PageDir : TempDir {
+    PageDir() : TempDir("kovari-pages-e2e") {}
 };
-
 
 Bytes announce(const std::string& cname, std::uint32_t ssrc)
 {
@@ -48,7 +40,7 @@ void tell(int port, const Bytes& packet, const char* from = "127.0.0.2")
 TEST(HtmlPagesServer, BothPagesAreWrittenAtStartUp)
 {
     PageDir dir;
-    ServerUnderTest s;
+    ServerProcess s;
     ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-H" + (dir / "pub"), "-Z" + (dir / "priv")})) << s.err();
     EXPECT_TRUE(wait_for_text(dir / "pub.html", "<h2>No sites active.</h2>\n</body>\n</html>\n", 2000));
     EXPECT_TRUE(wait_for_text(dir / "priv.html", "<h2>No sites active.</h2>\n</body>\n</html>\n", 2000));
@@ -59,7 +51,7 @@ TEST(HtmlPagesServer, BothPagesAreWrittenAtStartUp)
 TEST(HtmlPagesServer, WithIntervalZeroEveryChangeIsOnThePageAtOnce)
 {
     PageDir dir;
-    ServerUnderTest s;
+    ServerProcess s;
     ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-D", "-I0", "-H" + (dir / "pub"), "-Z" + (dir / "priv")})) << s.err();
     tell(s.port, announce("<ann>", 7));
     tell(s.port, announce("*bob", 8), "127.0.0.3");
@@ -94,7 +86,7 @@ TEST(HtmlPagesServer, DefaultIntervalHoldsChangesBackUntilItHasPassedOrTheSweepC
     PageDir dir;
     const std::string clock = dir / "clock";
     ASSERT_TRUE(write_file(clock, "+0\n"));
-    ServerUnderTest s;
+    ServerProcess s;
     ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-H" + (dir / "pub")}, {},
                              {"LD_PRELOAD=" FAKETIME_LIB, "FAKETIME_TIMESTAMP_FILE=" + clock,
                               "FAKETIME_NO_CACHE=1"})) << s.err();
@@ -124,7 +116,7 @@ TEST(HtmlPagesServer, FailedWriteLeavesTheOldPageIntact)
     PageDir dir;
     ASSERT_TRUE(write_file(dir / "pub.html", "OLD PAGE\n"));
     ASSERT_EQ(::symlink("/dev/full", (dir / "pub.new").c_str()), 0);
-    ServerUnderTest s;
+    ServerProcess s;
     ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-I0", "-H" + (dir / "pub")})) << s.err();
     ASSERT_TRUE(wait_for_text(s.child.err_path, "writing HTML page: No space left on device\n", 2000));
     EXPECT_EQ(read_file(dir / "pub.html"), "OLD PAGE\n");
@@ -141,7 +133,7 @@ TEST(HtmlPagesServer, PageThatCannotBeOpenedIsSkippedSilently)
     PageDir dir;
     ASSERT_TRUE(write_file(dir / "pub.html", "OLD PAGE\n"));
     ASSERT_EQ(::mkdir((dir / "pub.new").c_str(), 0700), 0);
-    ServerUnderTest s;
+    ServerProcess s;
     ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-D", "-I0", "-H" + (dir / "pub")})) << s.err();
     tell(s.port, announce("ann", 1));
     EXPECT_EQ(read_file(dir / "pub.html"), "OLD PAGE\n");

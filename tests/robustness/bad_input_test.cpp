@@ -2,11 +2,12 @@
 // protocol as it stands, recorded so that a change to it is noticed.
 #include <gtest/gtest.h>
 
+#include "devkit/streams.h"
 #include "lookup/lookup.h"
 #include "server_fixture.h"
-#include "support/capture.h"
 
 namespace kovari::testing {
+using namespace kovari::devkit;
 namespace {
 
 const Ssrc kAnn = {0xAA, 0xBB, 0xCC, 0xDD};

@@ -8,14 +8,14 @@
 #include <iterator>
 #include <vector>
 
+#include "devkit/bytes.h"
 #include "fuzz/harness.h"
-#include "support/packets.h"
 
 namespace kovari::fuzz {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::Bytes;
+using devkit::Bytes;
 
 std::vector<fs::path> saved_inputs(const std::string& target)
 {

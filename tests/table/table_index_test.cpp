@@ -10,6 +10,7 @@
 #include "tests/server_fixture.h"
 
 using namespace kovari;
+using namespace kovari::devkit;
 using namespace kovari::testing;
 
 namespace {

@@ -1,6 +1,6 @@
-// Builders of the raw packets of the directory protocol, for tests, tools
-// and the benchmark. They write exactly the bytes a voice program or a
-// lookup would send.
+// Builders of the raw packets of the directory protocol, for the tests,
+// the tools, the benchmark, the soak and the fuzz corpus. They write
+// exactly the bytes a voice program, a lookup or a peer server would send.
 #pragma once
 
 #include <cstdint>
@@ -10,10 +10,9 @@
 #include <vector>
 
 #include "common/protocol.h"
+#include "devkit/bytes.h"
 
-namespace kovari::testing {
-
-using Bytes = std::vector<std::uint8_t>;
+namespace kovari::devkit {
 
 struct Item {
     std::uint8_t type;
@@ -73,4 +72,4 @@ inline Ssrc make_ssrc(std::uint32_t v)
     return {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)};
 }
 
-}  // namespace kovari::testing
+}  // namespace kovari::devkit

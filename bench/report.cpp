@@ -1,0 +1,119 @@
+#include "bench/report.h"
+
+#include <cstdio>
+
+#include "bench/json.h"
+
+namespace kovari::bench {
+namespace {
+
+void print_row(Workload w, std::uint32_t sites, const Samples& q, const Samples& r)
+{
+    const double qr = median(q.rps), rr = median(r.rps);
+    const double qc = median(q.cpu), rc = median(r.cpu);
+    std::printf("%-8s %7u | %9.0f %8.1f %8.1f %8.2f | %9.0f %8.1f %8.1f %8.2f | %7.2f %7.2f | %6llu\n",
+                workload_name(w), sites, qr, median(q.p50), median(q.p99), qc, rr, median(r.p50),
+                median(r.p99), rc, rr > 0 ? qr / rr : 0, rc > 0 ? qc / rc : 0,
+                static_cast<unsigned long long>(q.errors + r.errors));
+}
+
+// The figures below the table: memory, pages, idle connections and the
+// in-process cost of each request.
+void print_extras(const Settings& set, const Results& res, const InProcess& inproc)
+{
+    if (!res.rss_per_site.empty())
+        std::printf("resident memory per site at %u sites: %.0f bytes\n", set.sizes.back(),
+                    median(res.rss_per_site));
+    if (inproc.pages_ms >= 0)
+        std::printf("HTML pages at %u sites: %.1f ms for both (public %.1f ms, private %.1f ms)\n",
+                    set.sizes.back(), inproc.pages_ms, inproc.public_ms, inproc.private_ms);
+    else
+        std::printf("HTML pages at %u sites: not written (no page writer)\n", set.sizes.back());
+    const Samples& plain = samples(res, "quorind", "refresh-plain", set.sizes.front());
+    const Samples& idle = samples(res, "quorind", "refresh+idle", set.sizes.front());
+    if (!idle.rps.empty())
+        std::printf("refresh at %u sites with %d idle connections open: %.0f req/s, %.2f of the %.0f "
+                    "without\n",
+                    set.sizes.front(), set.idle, median(idle.rps), median(idle.rps) / median(plain.rps),
+                    median(plain.rps));
+    std::printf("in-process cost per request at %u sites (us):", set.sizes.back());
+    for (Workload w : kAllWorkloads)
+        std::printf(" %s %.2f", workload_name(w), inproc.us_per_request.at(workload_name(w)));
+    std::printf("\n");
+}
+
+// quorind's figure over the reference's, by requests per second or by CPU
+// time per request.
+double ratio(const Results& res, Workload w, std::uint32_t sites, bool cpu)
+{
+    const Samples& q = samples(res, "quorind", workload_name(w), sites);
+    const Samples& r = samples(res, "ref", workload_name(w), sites);
+    return cpu ? median(q.cpu) / median(r.cpu) : median(q.rps) / median(r.rps);
+}
+
+void say(bool ok, const std::string& what) { std::printf("  %-6s %s\n", ok ? "holds" : "MISSES", what.c_str()); }
+
+}  // namespace
+
+void print_run(const Settings& set, const std::string& server, const std::string& label, Workload w,
+               std::uint32_t sites, const LoadResult& r)
+{
+    if (set.json)
+        std::printf("%s\n", json_line(server, w, sites, set.connections, r).c_str());
+    else
+        std::fprintf(stderr, "  %-8s %-8s %6u sites: %8.0f req/s p50 %7.1f us p99 %8.1f us cpu %6.2f us/req errors %llu\n",
+                     server.c_str(), label.c_str(), sites, r.rps, r.p50_us, r.p99_us, r.cpu_us_per_request,
+                     static_cast<unsigned long long>(r.errors));
+}
+
+void print_table(const Settings& set, const Results& res, const InProcess& inproc)
+{
+    std::printf("\nMedians of %d runs, %d exchanges in flight, %.1f s each; cpu = server's user+system "
+                "time per request.\n\n",
+                set.reps, set.connections, set.seconds);
+    std::printf("%-8s %7s | %9s %8s %8s %8s | %9s %8s %8s %8s | %7s %7s | %6s\n", "workload", "sites",
+                "quorind/s", "p50 us", "p99 us", "cpu us", "ref/s", "p50 us", "p99 us", "cpu us", "ratio/s",
+                "cpu x", "errors");
+    for (std::uint32_t sites : set.sizes)
+        for (Workload w : kAllWorkloads)
+            print_row(w, sites, samples(res, "quorind", workload_name(w), sites),
+                      samples(res, "ref", workload_name(w), sites));
+    std::printf("\n");
+    print_extras(set, res, inproc);
+}
+
+void print_targets(const Settings& set, const Results& res, const InProcess& inproc)
+{
+    std::printf("\nTargets:\n");
+    const std::uint32_t small = set.sizes.front(), large = set.sizes.back();
+    bool all_small = true;
+    for (Workload w : kAllWorkloads)
+        all_small = all_small && ratio(res, w, small, false) >= 0.9 && ratio(res, w, small, true) <= 1.3;
+    say(all_small, "at " + std::to_string(small) + " sites every workload >= 0.9 of the reference's "
+                   "req/s and <= 1.3 x its cpu per request");
+    bool large_ok = true;
+    for (Workload w : {Workload::refresh, Workload::churn, Workload::query_exact})
+        large_ok = large_ok && ratio(res, w, large, false) >= 0.8 && ratio(res, w, large, true) <= 1.5;
+    say(large_ok, "at " + std::to_string(large) + " sites refresh, churn, exact >= 0.8 of the "
+                  "reference's req/s and <= 1.5 x its cpu per request");
+    say(median(samples(res, "quorind", "miss", large).p50) < 1000,
+        "a query that matches nothing at " + std::to_string(large) + " sites: p50 < 1 ms");
+    say(inproc.pages_ms >= 0 && inproc.pages_ms < 200, "pages at " + std::to_string(large) + " sites < 200 ms");
+    say(!res.rss_per_site.empty() && median(res.rss_per_site) < 400, "resident memory < 400 bytes per site");
+    const Samples& plain = samples(res, "quorind", "refresh-plain", small);
+    const Samples& idle = samples(res, "quorind", "refresh+idle", small);
+    say(!idle.rps.empty() && median(idle.rps) >= 0.9 * median(plain.rps),
+        "with " + std::to_string(set.idle) + " idle connections >= 0.9 of the throughput without");
+}
+
+void print_in_process(std::uint32_t sites, const InProcess& inproc)
+{
+    std::printf("HTML pages at %u sites: %.1f ms (public %.1f, private %.1f)\nin-process cost per "
+                "request (us):",
+                sites, inproc.pages_ms, inproc.public_ms, inproc.private_ms);
+    for (const auto& [w, us] : inproc.us_per_request)
+        std::printf(" %s %.2f", w.c_str(), us);
+    std::printf("\n");
+}
+
+}  // namespace kovari::bench

@@ -1,0 +1,25 @@
+// kvbench's output for people: a line per run on standard error as it
+// ends, then the table of medians with the ratios quorind / reference,
+// the other figures below it, and whether the targets hold.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "bench/engine.h"
+#include "bench/in_process.h"
+#include "bench/results.h"
+#include "bench/settings.h"
+#include "bench/workloads.h"
+
+namespace kovari::bench {
+
+// One run; with --json a JSON line on standard output instead.
+void print_run(const Settings& set, const std::string& server, const std::string& label, Workload w,
+               std::uint32_t sites, const LoadResult& r);
+void print_table(const Settings& set, const Results& res, const InProcess& inproc);
+void print_targets(const Settings& set, const Results& res, const InProcess& inproc);
+// The in-process figures alone (--reps 0).
+void print_in_process(std::uint32_t sites, const InProcess& inproc);
+
+}  // namespace kovari::bench
