@@ -34,12 +34,20 @@ void print_lookup_usage(std::FILE* err, const std::string& program)
 }
 
 std::optional<int> parse_lookup_options(RunState& run, int argc, const char* const* argv,
-                                        std::FILE* err)
+                                        std::FILE* out, std::FILE* err)
 {
     run.program = program_name(argc > 0 && argv[0] != nullptr ? argv[0] : "quorinq");
     run.query_index = 1;
     while (run.query_index < argc && argv[run.query_index][0] == '-') {
         const char* arg = argv[run.query_index];
+        if (std::strcmp(arg, "--help") == 0) {
+            print_lookup_usage(out, run.program);
+            return 0;
+        }
+        if (std::strcmp(arg, "--version") == 0) {
+            std::fprintf(out, "%s %s\n", run.program.c_str(), kVersion);
+            return 0;
+        }
         // Only the second character counts.
         switch (option_letter(arg)) {
         case 'C':

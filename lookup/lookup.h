@@ -21,9 +21,9 @@ namespace kovari {
 // One request goes out from this buffer and its reply comes back into it.
 using LookupBuffer = std::array<std::uint8_t, kLookupBuffer>;
 
-// The longest query text that fits the buffer with the 12-byte header and
-// its NUL: 12 + 1487 + 1 = 1500.
-inline constexpr std::size_t kMaxQueryText = kLookupBuffer - 12 - 1;
+// The longest query text that the server can receive whole: with the
+// 12-byte header and its NUL, 12 + 1011 + 1 = 1024 bytes, its one receive.
+inline constexpr std::size_t kMaxQueryText = kMaxRequest - 12 - 1;
 
 // A reply (or a connection) that has not come within this time is a failure.
 inline constexpr int kReplyTimeoutMs = 30'000;
@@ -45,9 +45,10 @@ struct RunState {
 
 // Reads the options into the state and leaves query_index at the first
 // query text. Returns 0 when -U or -? asked for the usage text (already
-// written on `err`): the run ends there.
+// written on `err`), or --help (usage) or --version asked for a text on
+// `out`: the run ends there.
 std::optional<int> parse_lookup_options(RunState& run, int argc, const char* const* argv,
-                                        std::FILE* err);
+                                        std::FILE* out, std::FILE* err);
 void print_lookup_usage(std::FILE* err, const std::string& program);
 
 // Where the server is: -H, else KOVARI_QRN_ASK when not empty, else the

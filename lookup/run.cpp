@@ -45,7 +45,7 @@ int run_lookup(int argc, const char* const* argv, const LookupContext& ctx)
 {
     RunState run;
     run.utf8_terminal = ctx.utf8_terminal;
-    if (auto status = parse_lookup_options(run, argc, argv, ctx.err))
+    if (auto status = parse_lookup_options(run, argc, argv, ctx.out, ctx.err))
         return *status;
     // A query that cannot go out whole is refused before anything is sent.
     if (overlong_query(run, argc, argv)) {

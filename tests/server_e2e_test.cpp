@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 
 #include <chrono>
 #include <regex>
@@ -28,6 +29,7 @@ const std::string kUsage =
     "\n"
     "Usage: quorind [options]\n"
     "Options:\n"
+    " \t  -Baddress  Listen on this IPv4 address only\n"
     " \t  -D\t     Debugging output on stderr\n"
     " \t  -Fserv,... Forward to listed servers\n"
     " \t  -Hpath     Write HTML status on base path\n"
@@ -85,6 +87,40 @@ TEST(ServerCommandLine, ArgumentWithoutDashGivesUsageAndStatusTwo)
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.err.substr(0, kUsage.size()), kUsage);
     }
+}
+
+TEST(ServerCommandLine, HelpAndVersionOnTheStandardOutputAndAnUnknownListenAddress)
+{
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out, err;
+    } cases[] = {
+        {{"--help"}, 0, kUsage, ""},
+        {{"--version"}, 0, std::string("quorind ") + KOVARI_VERSION + "\n", ""},
+        {{"-D", "--version", "-x"}, 0, std::string("quorind ") + KOVARI_VERSION + "\n", ""},
+        {{"-B", "-P0"}, 1, "", "quorind: listen address  is unknown.\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{kServer};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const auto r = run_program(argv);
+        EXPECT_EQ(r.status, c.status) << c.args[0];
+        EXPECT_EQ(r.out.substr(0, c.out.size()), c.out) << c.args[0];
+        EXPECT_EQ(r.err, c.err) << c.args[0];
+    }
+}
+
+TEST(ServerCommandLine, ListenAddressKeepsOtherAddressesOut)
+{
+    ServerProcess s;
+    ASSERT_TRUE(start_server(s, kServer, {"-B127.0.0.1"})) << s.err();
+    EXPECT_EQ(round_trip(s.port, query_packet("x")), (Bytes{0x80, 0xCA, 0, 0}));
+    Fd other(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in to = loopback_address(s.port);
+    to.sin_addr.s_addr = htonl(0x7f000002);  // 127.0.0.2
+    EXPECT_NE(::connect(other.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    EXPECT_EQ(errno, ECONNREFUSED);
 }
 
 TEST(ServerCommandLine, UnreadableMessageFileEndsBeforeTheUsage)
@@ -312,6 +348,44 @@ TEST(ServerLoop, TerminationSignalsEndWithStatusZero)
         EXPECT_EQ(wait_child(s.child, 3000), 0) << sig;
         EXPECT_FALSE(connect_loopback(s.port).valid());
     }
+}
+
+TEST(ServerLoop, StatisticsOnSigusr1CountWhatWasDone)
+{
+    ServerProcess s;
+    ASSERT_TRUE(start_server(s, kServer, {})) << s.err();
+    announce(s.port, ann_announcement());
+    announce(s.port, ann_announcement());
+    for (int k = 0; k < 3; ++k)
+        ASSERT_TRUE(round_trip(s.port, query_packet("ann")));
+    ::kill(s.child.pid, SIGUSR1);
+    ASSERT_TRUE(wait_for_text(s.child.out_path, "page writes", 3000)) << s.out();
+    EXPECT_NE(s.out().find("  announcements: 1 new, 1 repeated\n"), std::string::npos) << s.out();
+    EXPECT_NE(s.out().find("  queries: 3\n"), std::string::npos) << s.out();
+    // The server goes on, table and all.
+    EXPECT_GT(round_trip(s.port, query_packet("*ann.lee"))->size(), 4u);
+}
+
+TEST(ServerLoop, ServiceManagerHearsReadyStatusAndStopping)
+{
+    TempDir dir("kovari-test-notify");
+    const std::string path = dir / "notify";
+    Fd manager(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    ASSERT_EQ(::bind(manager.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    ServerProcess s;
+    ASSERT_TRUE(start_server(s, kServer, {}, {}, {"NOTIFY_SOCKET=" + path})) << s.err();
+    // Sent once the port accepts connections, which start_server waited for.
+    const Bytes ready = receive_once(manager.get(), 3000);
+    EXPECT_EQ(std::string(ready.begin(), ready.end()),
+              "READY=1\nSTATUS=listening on *:" + std::to_string(s.port) +
+                  ", 0 sites, 0 requests since start");
+    ::kill(s.child.pid, SIGTERM);
+    EXPECT_EQ(wait_child(s.child, 3000), 0);
+    const Bytes stopping = receive_once(manager.get(), 3000);
+    EXPECT_EQ(std::string(stopping.begin(), stopping.end()), "STOPPING=1");
 }
 
 TEST(ServerLoop, ClientsThatResetDoNotEndTheServer)

@@ -105,21 +105,21 @@ TEST(LookupRequests, OptionAfterAQueryIsAQuery)
     EXPECT_EQ(got[1], query_packet("-C"));
 }
 
-TEST(LookupRequests, LongestQueryFillsFifteenHundredBytes)
+TEST(LookupRequests, LongestQueryFillsTheServersOneReceive)
 {
     FakeServer fake({});
-    const RunResult r = lookup({"-H" + fake.address(), std::string(1487, 'q')});
+    const RunResult r = lookup({"-H" + fake.address(), std::string(1011, 'q')});
     EXPECT_EQ(r.status, 0);
     const auto got = fake.received();
     ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0], query_packet(std::string(1487, 'q')));
-    EXPECT_EQ(got[0].size(), 1500u);
+    EXPECT_EQ(got[0], query_packet(std::string(1011, 'q')));
+    EXPECT_EQ(got[0].size(), 1024u);
 }
 
 TEST(LookupRequests, OverlongQueryIsRefusedBeforeAnyConnection)
 {
     FakeServer fake({});
-    const RunResult r = lookup({"-H" + fake.address(), "first", std::string(1488, 'q')});
+    const RunResult r = lookup({"-H" + fake.address(), "first", std::string(1012, 'q')});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "quorinq: query text too long.\n");
@@ -153,6 +153,17 @@ TEST(LookupUsage, UsageNeedsNoServerAndSendsNothing)
     const RunResult r = lookup({"-H" + fake.address(), "-U", "q"});
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(fake.received().empty());
+    // --help and --version answer on the standard output; after the first
+    // query they are queries like any other text.
+    const RunResult help = lookup({"-C", "--help", "q"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.substr(0, 36), "quorinq  --  Kovari: Quorin Lookup.\n");
+    EXPECT_EQ(help.err, "");
+    const RunResult version = lookup({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("quorinq ") + KOVARI_VERSION + "\n");
+    lookup({"-H" + fake.address(), "q", "--version"});
+    EXPECT_EQ(fake.received().size(), 2u);
 }
 
 TEST(ServerChoice, AskIsUsedWithoutH)

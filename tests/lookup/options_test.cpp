@@ -21,8 +21,8 @@ Parsed parse(std::vector<const char*> args)
 {
     args.insert(args.begin(), "/usr/bin/quorinq");
     Parsed p;
-    Capture err;
-    p.status = parse_lookup_options(p.run, int(args.size()), args.data(), err.stream());
+    Capture out, err;
+    p.status = parse_lookup_options(p.run, int(args.size()), args.data(), out.stream(), err.stream());
     p.err = err.text();
     return p;
 }
@@ -163,16 +163,16 @@ TEST(Requests, LongestQueryFillsTheBufferExactly)
     LookupBuffer buf;
     const std::string text(kMaxQueryText, 'q');
     const auto r = build_query(buf, text);
-    ASSERT_EQ(r.size(), 1500u);
-    EXPECT_EQ(r[2], 0x01);  // 1500 / 4 - 1 = 374 = 0x0176
-    EXPECT_EQ(r[3], 0x76);
-    EXPECT_EQ(r[1498], 'q');
-    EXPECT_EQ(r[1499], 0);
+    ASSERT_EQ(r.size(), 1024u);
+    EXPECT_EQ(r[2], 0x00);  // 1024 / 4 - 1 = 255
+    EXPECT_EQ(r[3], 0xFF);
+    EXPECT_EQ(r[1022], 'q');
+    EXPECT_EQ(r[1023], 0);
 }
 
-TEST(Requests, AQueryLongerThanTheBufferIsFoundBeforeSending)
+TEST(Requests, AQueryTheServerCannotReceiveWholeIsFoundBeforeSending)
 {
-    const std::string fits(1487, 'a'), too_long(1488, 'b');
+    const std::string fits(1011, 'a'), too_long(1012, 'b');
     RunState run;
     const char* ok[] = {"quorinq", "x", fits.c_str()};
     EXPECT_FALSE(overlong_query(run, 3, ok));

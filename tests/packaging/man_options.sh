@@ -29,7 +29,8 @@ section_tags() {
     sec == want && prev == ".TP" { print }
     { prev = $0 }' "$page"
 }
-letters_of() { grep -o '\\-[A-Za-z?]' | cut -c3 | sort -u; }
+# Long options (--help, --version) are not option letters.
+letters_of() { sed 's/\\-\\-[A-Za-z-]*//g' | grep -o '\\-[A-Za-z?]' | cut -c3 | sort -u; }
 documented=$(section_tags OPTIONS | letters_of)
 synopsis=$(awk '/^\.SH /{ on = ($0 == ".SH SYNOPSIS") ; next } on' "$page" | letters_of)
 

@@ -215,14 +215,21 @@ TEST_F(PageFiles, PageIsRenamedIntoPlaceAndReportedUnderD)
     EXPECT_EQ(err.text(), "quorind: updated " + base + ".html\n");
 }
 
-TEST_F(PageFiles, PageThatCannotBeOpenedIsSkippedSilently)
+TEST_F(PageFiles, PageThatCannotBeOpenedIsReportedOnceUntilTheReasonChanges)
 {
-    srv.settings.debug = true;
     ASSERT_TRUE(write_file(base + ".html", "OLD PAGE\n"));
     ASSERT_EQ(::mkdir((base + ".new").c_str(), 0700), 0);
+    const std::string report = "quorind: can't open HTML page " + base + ".new: Is a directory\n";
+    EXPECT_FALSE(write_html_page(srv, base, false, kDec7At1043Utc));
     EXPECT_FALSE(write_html_page(srv, base, false, kDec7At1043Utc));
     EXPECT_EQ(read_file(base + ".html"), "OLD PAGE\n");
-    EXPECT_EQ(err.text(), "");
+    EXPECT_EQ(err.text(), report);
+    // Once the page could be written, the same failure is news again.
+    ASSERT_EQ(::rmdir((base + ".new").c_str()), 0);
+    EXPECT_TRUE(write_html_page(srv, base, false, kDec7At1043Utc));
+    ASSERT_EQ(::mkdir((base + ".new").c_str(), 0700), 0);
+    EXPECT_FALSE(write_html_page(srv, base, false, kDec7At1043Utc));
+    EXPECT_EQ(err.text(), report + report);
 }
 
 TEST_F(PageFiles, FailedWriteKeepsTheOldPageAndIsReported)
