@@ -159,5 +159,51 @@ TEST_F(RoundTrip, SignOffRemovesTheSite)
     EXPECT_EQ(r.out, "-p127.0.0.1:2076\n");
 }
 
+TEST(RoundTripUtf8, NamesInEveryScriptReachQueriesTablesPagesAndTheLog)
+{
+    TempDir dir("kovari-test-utf8");
+    ServerProcess server;
+    ASSERT_TRUE(start_server(server, QUORIND_PATH, {"-V", "-I0", "-H" + (dir / "pub")}));
+    const struct {
+        std::uint32_t ssrc;
+        const char* cname;
+        const char* name;
+    } sites[] = {
+        {1, "lw@example.pl", "\xC5\x81ukasz Wa\xC5\x82\xC4\x99sa"},
+        {2, "ad@example.cz", "Dvo\xC5\x99\xC3\xA1k"},
+        {3, "\xE7\x8E\x8B\xE5\xB0\x8F\xE6\x98\x8E", nullptr},
+        {4, "zoe@example.fr", "Zo\xC3\xAB \xC3\xA0 \xE2\x82\xAC"},
+    };
+    for (const auto& s : sites) {
+        Announcement a;
+        a.ssrc = make_ssrc(s.ssrc);
+        a.cname = s.cname;
+        if (s.name)
+            a.name = s.name;
+        a.port = 5004;
+        ASSERT_TRUE(round_trip(server.port, announcement(a)));
+    }
+    const auto ask = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), "-H127.0.0.1:" + std::to_string(server.port));
+        args.insert(args.begin(), QUORINQ_PATH);
+        return run_program(args, {"KOVARI_QRN_ASK", "KOVARI_QRN_TELL", "LC_ALL", "LANG=C.UTF-8", "TZ=UTC"});
+    };
+    // Either case of a letter beyond ASCII finds the other.
+    EXPECT_EQ(ask({"\xC5\x82UKASZ", "ZO\xC3\x8B", "dvo\xC5\x99"}).out,
+              "127.0.0.1:5004           lw@example.pl (\xC5\x81ukasz Wa\xC5\x82\xC4\x99sa)\n"
+              "127.0.0.1:5004           zoe@example.fr (Zo\xC3\xAB \xC3\xA0 \xE2\x82\xAC)\n"
+              "127.0.0.1:5004           ad@example.cz (Dvo\xC5\x99\xC3\xA1k)\n");
+    // Three characters of two columns: the table pads them to 48 columns.
+    const std::string wang = "\xE7\x8E\x8B\xE5\xB0\x8F\xE6\x98\x8E";
+    EXPECT_NE(ask({"-L", wang}).out.find(" " + wang + std::string(43, ' ')), std::string::npos);
+    const std::string page = read_file(dir / "pub.html");
+    EXPECT_NE(page.find("<meta charset=\"utf-8\">"), std::string::npos);
+    EXPECT_NE(page.find(" " + wang + std::string(43, ' ')), std::string::npos);
+    EXPECT_NE(page.find("\n" + std::string(25, ' ') + "Dvo\xC5\x99\xC3\xA1k\n"), std::string::npos);
+    EXPECT_NE(server.out().find(" Connect: 127.0.0.1:5004 zoe@example.fr (Zo\xC3\xAB \xC3\xA0 \xE2\x82\xAC)\n"),
+              std::string::npos)
+        << server.out();
+}
+
 }  // namespace
 }  // namespace kovari::testing
