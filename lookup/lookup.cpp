@@ -16,21 +16,13 @@ namespace kovari {
 
 void print_lookup_usage(std::FILE* err, const std::string& program)
 {
-    const char* p = program.c_str();
-    std::fprintf(err, "%s  --  Kovari: Quorin Lookup.\n", p);
-    std::fprintf(err, " \t      %s.\n", kReleaseText);
-    std::fprintf(err, "\n");
-    std::fprintf(err, "Usage: %s [options]\n", p);
-    std::fputs("Options:\n"
-               " \t  -C\t      Output kvphone connection address(es)\n"
-               " \t  -D\t      Debugging output on stderr\n"
-               " \t  -Hhost:port Query designated host\n"
-               " \t  -L\t      List table of matches\n"
-               " \t  -M\t      Show server message\n"
-               " \t  -U\t      Print this message\n"
-               "\n",
-               err);
-    std::fprintf(err, "%s\n%s\n", kCreditLine1, kCreditLine2);
+    print_usage(err, program, "Quorin Lookup.",
+                " \t  -C\t      Output kvphone connection address(es)\n"
+                " \t  -D\t      Debugging output on stderr\n"
+                " \t  -Hhost:port Query designated host\n"
+                " \t  -L\t      List table of matches\n"
+                " \t  -M\t      Show server message\n"
+                " \t  -U\t      Print this message\n");
 }
 
 std::optional<int> parse_lookup_options(RunState& run, int argc, const char* const* argv,

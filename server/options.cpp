@@ -24,25 +24,17 @@ std::vector<std::uint8_t> make_message_reply(std::span<const std::uint8_t> text)
 
 void print_server_usage(std::FILE* err, const std::string& program)
 {
-    const char* p = program.c_str();
-    std::fprintf(err, "%s  --  Kovari: Quorin Server.\n", p);
-    std::fprintf(err, " \t      %s.\n", kReleaseText);
-    std::fprintf(err, "\n");
-    std::fprintf(err, "Usage: %s [options]\n", p);
-    std::fputs("Options:\n"
-               " \t  -Baddress  Listen on this IPv4 address only\n"
-               " \t  -D\t     Debugging output on stderr\n"
-               " \t  -Fserv,... Forward to listed servers\n"
-               " \t  -Hpath     Write HTML status on base path\n"
-               " \t  -Insec     Interval between HTML updates\n"
-               " \t  -Mfile     Load server message from file\n"
-               " \t  -Pport     Listen on given port\n"
-               " \t  -U\t     Print this message\n"
-               " \t  -V[V]      List connections and disconnects [-VV: all packets]\n"
-               " \t  -Zpath     Write HTML private directory on base path\n"
-               "\n",
-               err);
-    std::fprintf(err, "%s\n%s\n", kCreditLine1, kCreditLine2);
+    print_usage(err, program, "Quorin Server.",
+                " \t  -Baddress  Listen on this IPv4 address only\n"
+                " \t  -D\t     Debugging output on stderr\n"
+                " \t  -Fserv,... Forward to listed servers\n"
+                " \t  -Hpath     Write HTML status on base path\n"
+                " \t  -Insec     Interval between HTML updates\n"
+                " \t  -Mfile     Load server message from file\n"
+                " \t  -Pport     Listen on given port\n"
+                " \t  -U\t     Print this message\n"
+                " \t  -V[V]      List connections and disconnects [-VV: all packets]\n"
+                " \t  -Zpath     Write HTML private directory on base path\n");
 }
 
 namespace {
