@@ -56,20 +56,28 @@ std::size_t copies_for(const Forwarder& fw, std::size_t peer)
                                      [&](const PendingCopy& c) { return c.peer == peer; }));
 }
 
+// A failure with a peer, at most once per peer, phrase and window.
+void report_peer_failure(Server& srv, std::size_t peer, const char* phrase, int errnum, long now_ms)
+{
+    report_limited(srv.limiter, srv.err, srv.settings.program_name,
+                   format("%s %s", phrase, dotted(srv.settings.peers[peer].ip).c_str()),
+                   format("%s: %s\n", phrase, std::strerror(errnum)), now_ms);
+}
+
 // Failed connects are only reported at -VV or under -D: a peer that is
 // down is a normal state of affairs. Each counts as a failed copy.
-void report_connect_failure(Server& srv, int errnum)
+void report_connect_failure(Server& srv, std::size_t peer, int errnum, long now_ms)
 {
     ++srv.stats.copies_failed;
     if (srv.settings.very_verbose || srv.settings.debug)
-        report_error(srv.err, "connecting forwarding socket", errnum);
+        report_peer_failure(srv, peer, "connecting forwarding socket", errnum, now_ms);
 }
 
 // A copy that could not be sent whole; always reported.
-void report_send_failure(Server& srv, int errnum)
+void report_send_failure(Server& srv, std::size_t peer, int errnum, long now_ms)
 {
     ++srv.stats.copies_failed;
-    report_error(srv.err, "forwarding quorin source ID message", errnum);
+    report_peer_failure(srv, peer, "forwarding quorin source ID message", errnum, now_ms);
 }
 
 std::vector<PendingCopy>::iterator find_copy(Forwarder& fw, int fd)
@@ -89,8 +97,11 @@ void start_copies(Server& srv, std::span<const std::uint8_t> bytes, long now_ms)
             continue;  // listed, never sent to
         if (copies_for(srv.forwarder, i) >= kMaxCopiesPerPeer) {
             ++srv.stats.copies_dropped;
-            std::fprintf(srv.err, "%s: too many packets waiting for server %s, one dropped.\n",
-                         set.program_name.c_str(), dotted(peer.ip).c_str());
+            const std::string server = dotted(peer.ip);
+            report_limited(srv.limiter, srv.err, set.program_name, "waiting " + server,
+                           format("%s: too many packets waiting for server %s, one dropped.\n",
+                                  set.program_name.c_str(), server.c_str()),
+                           now_ms);
             continue;
         }
         Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
@@ -107,7 +118,7 @@ void start_copies(Server& srv, std::span<const std::uint8_t> bytes, long now_ms)
         // by itself as well. Either way writability tells how it ended.
         if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) < 0 &&
             errno != EINPROGRESS && errno != EINTR) {
-            report_connect_failure(srv, errno);
+            report_connect_failure(srv, i, errno, now_ms);
             continue;
         }
         srv.forwarder.copies.push_back(PendingCopy{std::move(fd), i,
@@ -137,7 +148,7 @@ bool serve_copy(Server& srv, int fd)
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0)
         err = errno;
     if (err != 0) {
-        report_connect_failure(srv, err);
+        report_connect_failure(srv, c.peer, err, monotonic_ms());
         copies.erase(it);
         return true;
     }
@@ -146,7 +157,7 @@ bool serve_copy(Server& srv, int fd)
     if (r < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
             return true;  // still connecting, or no room yet: wait for the next turn
-        report_send_failure(srv, errno);
+        report_send_failure(srv, c.peer, errno, monotonic_ms());
         copies.erase(it);
         return true;
     }
@@ -171,9 +182,9 @@ void expire_copies(Server& srv, long now_ms)
         // connect; one that was connected but could not be sent whole, as a
         // failed send.
         if (copies[gone].sent == 0)
-            report_connect_failure(srv, ETIMEDOUT);
+            report_connect_failure(srv, copies[gone].peer, ETIMEDOUT, now_ms);
         else
-            report_send_failure(srv, ETIMEDOUT);
+            report_send_failure(srv, copies[gone].peer, ETIMEDOUT, now_ms);
         ++gone;
     }
     copies.erase(copies.begin(), copies.begin() + long(gone));

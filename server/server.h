@@ -16,6 +16,7 @@
 #include "common/report.h"
 #include "common/site.h"
 #include "common/text.h"
+#include "rate_limit.h"
 #include "table.h"
 
 namespace kovari {
@@ -101,6 +102,7 @@ struct Server {
     std::FILE* err = stderr;  // messages and debugging output
     ReplyBuffer reply;        // the match reply being built
     Statistics stats;
+    RateLimiter limiter;      // repeated error lines
     std::uint16_t listening_port = 0;  // the port the listener got, once it listens
 };
 

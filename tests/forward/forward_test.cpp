@@ -146,8 +146,12 @@ TEST(StartCopies, CopiesWaitingForOnePeerAreBounded)
     for (std::size_t i = 0; i < kMaxCopiesPerPeer + 2; ++i)
         start_copies(f.srv, copy, 1000);
     EXPECT_EQ(f.srv.forwarder.copies.size(), kMaxCopiesPerPeer);
+    // Said once in 10 s, however often it happens; when it recurs after
+    // that, with the count held back meanwhile.
     const std::string line = "quorind: too many packets waiting for server 127.0.0.1, one dropped.\n";
-    EXPECT_EQ(f.err.text(), line + line);
+    EXPECT_EQ(f.err.text(), line);
+    start_copies(f.srv, copy, 1000 + kRepeatWindowMs);
+    EXPECT_EQ(f.err.text(), line + line + "quorind: 1 more like the line above in the last 10 s.\n");
 
     // The bound is per peer: another peer still gets its copy.
     f.add_peer("127.0.0.1", other.port);
@@ -179,7 +183,7 @@ TEST(ExpireCopies, CopyWhoseTimeIsUpIsDroppedAsAFailedConnect)
     expire_copies(f.srv, 7000);
     EXPECT_EQ(f.err.text(), "connecting forwarding socket: Connection timed out\n");
     f.srv.settings.very_verbose = true;
-    expire_copies(f.srv, 9000);
+    expire_copies(f.srv, 6000 + kRepeatWindowMs);
     EXPECT_EQ(f.err.text(), "connecting forwarding socket: Connection timed out\n"
                             "connecting forwarding socket: Connection timed out\n");
     EXPECT_EQ(next_copy_deadline(f.srv.forwarder), std::nullopt);

@@ -1,0 +1,33 @@
+// Repeated error lines, held to one per key and window. A peer that is down,
+// or a client that keeps hitting a cap, would otherwise write the same line
+// hundreds of times a second: the first is printed, those within the next
+// kRepeatWindowMs are counted, and when it recurs after that it is printed
+// again with one more line that says how many were held back.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <unordered_map>
+
+namespace kovari {
+
+inline constexpr long kRepeatWindowMs = 10'000;
+
+struct RateLimiter {
+    struct Seen {
+        long printed_ms = 0;          // monotonic
+        std::uint64_t suppressed = 0;  // since it was printed
+    };
+    std::unordered_map<std::string, Seen> seen;  // by key: the message and its peer or cap
+};
+
+// Prints `line` (a whole line, newline included) on `err` unless the same
+// key was printed within the window; a line printed after suppressed ones
+// is followed by "<program>: N more like the line above in the last 10 s.".
+// Returns true when it printed. Keys not seen for a window are forgotten,
+// so the map holds at most the keys of the last window.
+bool report_limited(RateLimiter& limiter, std::FILE* err, const std::string& program,
+                    const std::string& key, const std::string& line, long now_ms);
+
+}  // namespace kovari
