@@ -9,6 +9,13 @@ long monotonic_ms()
     return long(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
 }
 
+long wall_clock_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return long(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
+}
+
 std::string clock_text(std::time_t t)
 {
     // Written digit by digit: the page writer calls this once per site.

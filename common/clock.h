@@ -10,6 +10,9 @@ namespace kovari {
 // Milliseconds of the monotonic clock.
 long monotonic_ms();
 
+// Milliseconds of the wall clock (since the epoch).
+long wall_clock_ms();
+
 // "HH:MM" of `t` in local time; "00:00" for a time the calendar cannot hold.
 std::string clock_text(std::time_t t);
 

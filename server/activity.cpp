@@ -26,17 +26,27 @@ void log_activity(std::FILE* out, const SiteView& s, const char* label, std::tim
     put_text(out, line);
 }
 
-void enter_site(Server& srv, Site&& s, std::time_t now)
+bool enter_site(Server& srv, Site&& s, std::time_t now)
 {
+    const long most = srv.settings.max_sites;
+    if (most > 0 && table_size(srv.table) >= std::size_t(most) && !table_holds(srv.table, *s.cname)) {
+        ++srv.stats.refused_full;
+        report_limited(srv.limiter, srv.err, srv.settings.program_name, "table full",
+                       format("%s: the site table is full (%ld sites), new sites are refused.\n",
+                              srv.settings.program_name.c_str(), most),
+                       monotonic_ms());
+        return false;
+    }
     if (table_enter(srv.table, std::move(s)) == EnterOutcome::replaced) {
         ++srv.stats.announced_again;
-        return;  // a repeated announcement only refreshes the record
+        return true;  // a repeated announcement only refreshes the record
     }
     ++srv.stats.announced_new;
     srv.stats.most_sites = std::max(srv.stats.most_sites, table_size(srv.table));
     if (srv.settings.verbose)
         log_activity(srv.out, table_head(srv.table), "Connect: ", now);
     note_change(srv, now);
+    return true;
 }
 
 void release_site(Server& srv, const Ssrc& ssrc, std::time_t now)
@@ -65,6 +75,12 @@ void expire_sites(Server& srv, std::time_t now)
         ++srv.stats.expired;
     });
     update_html(srv, now);
+}
+
+void follow_clock_step(Server& srv, std::time_t step)
+{
+    table_shift_times(srv.table, step);
+    srv.html.last_html_update += step;
 }
 
 }  // namespace kovari

@@ -60,6 +60,7 @@ struct Loop {
     std::deque<Waiting> waiting{};      // in order of acceptance: deadlines grow
     RequestBuffer buf{};
     long sweep_due = 0;
+    long clock_offset_ms = 0;           // wall clock minus monotonic clock, as followed
     std::optional<Notifier> notifier{};  // the service manager, if it listens
     long watchdog_due = 0;
     long accept_resume = 0;             // accepting paused until then
@@ -253,11 +254,29 @@ void run_due_work(Loop& lp, long now)
     }
 }
 
+// A step of the wall clock against the monotonic one larger than this is
+// followed; smaller differences are the slewing of time synchronisation.
+constexpr long kClockStepMs = 2000;
+
+// Sites are stamped with the wall clock, which logs, pages and replies show;
+// their ages follow the monotonic clock. Checked at every wake-up of the
+// loop, before any request is handled.
+void follow_wall_clock(Loop& lp)
+{
+    const long step_ms = wall_clock_ms() - monotonic_ms() - lp.clock_offset_ms;
+    if (step_ms > -kClockStepMs && step_ms < kClockStepMs)
+        return;
+    const long step_s = step_ms / 1000;
+    follow_clock_step(lp.srv, std::time_t(step_s));
+    lp.clock_offset_ms += step_s * 1000;
+}
+
 int run_loop(Loop& lp)
 {
     epoll_event events[64];
     for (;;) {
         const int ready = epoll_wait(lp.epoll.get(), events, 64, next_timeout(lp, monotonic_ms()));
+        follow_wall_clock(lp);
         if (ready < 0 && errno != EINTR) {
             report_error(lp.srv.err, "waiting for connections", errno);
             return 1;
@@ -331,6 +350,7 @@ int serve(int argc, char** argv)
     if (!bind_listener(lp) || !catch_signals(lp.signal_read, srv.err) || !start_listening(lp))
         return 1;
     lp.sweep_due = monotonic_ms() + kSweepInterval * 1000;
+    lp.clock_offset_ms = wall_clock_ms() - monotonic_ms();
     note_change(srv, std::time(nullptr));
     setvbuf(stdout, nullptr, _IOLBF, 0);
     // Ready once the port accepts connections and the pages are written.

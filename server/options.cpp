@@ -31,6 +31,7 @@ void print_server_usage(std::FILE* err, const std::string& program)
                 " \t  -Hpath     Write HTML status on base path\n"
                 " \t  -Insec     Interval between HTML updates\n"
                 " \t  -Mfile     Load server message from file\n"
+                " \t  -Nsites    Hold at most this many sites [1000000]\n"
                 " \t  -Pport     Listen on given port\n"
                 " \t  -U\t     Print this message\n"
                 " \t  -V[V]      List connections and disconnects [-VV: all packets]\n"
@@ -118,6 +119,7 @@ std::optional<int> parse_server_options(Server& srv, int argc, char** argv)
             s.message_reply = make_message_reply(*text);
             break;
         }
+        case 'N': s.max_sites = parse_decimal(value); break;
         case 'P': s.listen_port = parse_decimal(value); break;
         case 'U':
         case '?': print_server_usage(srv.err, s.program_name); return 0;

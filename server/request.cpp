@@ -160,7 +160,8 @@ std::optional<Received> check_received(Server& srv, RequestBuffer& buf, long n,
 }
 
 // Enters the site that an SDES packet announces, its items in `items`.
-// Returns false when the announcement has no CNAME and is dropped.
+// Returns false when the announcement is dropped: no CNAME, or a new site
+// that the full table refuses. Only a stored announcement is forwarded.
 bool handle_sdes(Server& srv, ByteCursor items, const Ssrc& ssrc, std::uint32_t requester,
                  std::uint16_t peer_port, std::time_t now)
 {
@@ -179,8 +180,7 @@ bool handle_sdes(Server& srv, ByteCursor items, const Ssrc& ssrc, std::uint32_t 
         }
         return false;
     }
-    enter_site(srv, std::move(s), now);
-    return true;
+    return enter_site(srv, std::move(s), now);
 }
 
 void handle_bye(Server& srv, const Ssrc& ssrc, std::uint32_t requester, std::time_t now)

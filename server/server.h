@@ -25,6 +25,10 @@ inline constexpr std::time_t kSweepInterval = 120;  // seconds between sweeps
 inline constexpr std::time_t kMaxSiteAge = 900;     // older sites expire
 inline constexpr int kListenBacklog = 25;
 inline constexpr std::size_t kMaxPeers = 5;
+// The most sites the table takes unless -N says otherwise: about 250 MB of
+// records and indexes, so one address that invents CNAMEs as fast as it
+// can fills a bounded table, not the machine.
+inline constexpr long kDefaultMaxSites = 1'000'000;
 
 struct Peer {
     std::uint32_t ip = 0;  // network order
@@ -41,6 +45,7 @@ struct ServerSettings {
     std::optional<std::string> public_base;   // -H
     std::optional<std::string> private_base;  // -Z
     long html_interval = 60;                  // -I
+    long max_sites = kDefaultMaxSites;        // -N; 0 or less: no limit
     std::vector<Peer> peers;                  // -F
     std::vector<std::uint8_t> message_reply;  // prepared "KVmr" reply
 };
@@ -84,6 +89,7 @@ struct Statistics {
     std::size_t most_sites = 0;     // the largest the table has been
     std::uint64_t requests = 0;     // packets received
     std::uint64_t announced_new = 0, announced_again = 0;
+    std::uint64_t refused_full = 0;  // new sites refused by the table limit
     std::uint64_t signed_off = 0, unknown_signoffs = 0;
     std::uint64_t expired = 0;
     std::uint64_t queries = 0, message_requests = 0;
@@ -138,9 +144,14 @@ RequestAction handle_packet(Server& srv, RequestBuffer& buf, long n, std::uint32
 
 // --- site table, expiry and activity log (activity.cpp) ---
 
-void enter_site(Server& srv, Site&& s, std::time_t now);
+// Returns false when the site was new and the table full: it is refused.
+bool enter_site(Server& srv, Site&& s, std::time_t now);
 void release_site(Server& srv, const Ssrc& ssrc, std::time_t now);
 void expire_sites(Server& srv, std::time_t now);
+// The wall clock was stepped by `step` seconds against the monotonic one (an
+// NTP step, a machine resumed): every stamp that ages are measured from
+// moves with it, so ages stay what the monotonic clock says they are.
+void follow_clock_step(Server& srv, std::time_t step);
 void log_activity(std::FILE* out, const SiteView& s, const char* label, std::time_t now);
 
 // --- queries (query.cpp) ---

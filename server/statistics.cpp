@@ -34,8 +34,8 @@ void write_statistics(const Server& srv, std::FILE* out, long now_ms)
     block += format("  sites: %zu now (%zu listed, %zu unlisted), %zu at most\n",
                     sites.listed + sites.unlisted, sites.listed, sites.unlisted, st.most_sites);
     block += format("  requests: %llu\n", n(st.requests));
-    block += format("  announcements: %llu new, %llu repeated\n", n(st.announced_new),
-                    n(st.announced_again));
+    block += format("  announcements: %llu new, %llu repeated, %llu refused (table full)\n",
+                    n(st.announced_new), n(st.announced_again), n(st.refused_full));
     block += format("  sign-offs: %llu, %llu of unknown sites\n", n(st.signed_off),
                     n(st.unknown_signoffs));
     block += format("  expired sites: %llu\n", n(st.expired));

@@ -238,6 +238,17 @@ EnterOutcome table_enter(SiteTable& t, Site&& s)
     return EnterOutcome::added;
 }
 
+bool table_holds(const SiteTable& t, std::string_view cname)
+{
+    return find_cname(t, without_marker(cname)) != SiteTable::kNone;
+}
+
+void table_shift_times(SiteTable& t, std::time_t step)
+{
+    for (std::uint32_t i = t.head; i != SiteTable::kNone; i = t.slots[i].next)
+        t.slots[i].time += step;
+}
+
 Site table_remove_slot(SiteTable& t, std::uint32_t i)
 {
     unlink(t, i);

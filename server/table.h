@@ -74,6 +74,13 @@ enum class EnterOutcome { added, replaced };
 // CNAME is equal (one leading '*' disregarded on each), else at the head.
 EnterOutcome table_enter(SiteTable& t, Site&& s);
 
+// True when a site with this CNAME (one leading '*' disregarded on each)
+// is in the table, so that entering it would replace, not add.
+bool table_holds(const SiteTable& t, std::string_view cname);
+
+// Moves every site's time by `step` seconds. O(n).
+void table_shift_times(SiteTable& t, std::time_t step);
+
 // Removes the entry nearest the head that carries this SSRC.
 std::optional<Site> table_release(SiteTable& t, const Ssrc& ssrc);
 

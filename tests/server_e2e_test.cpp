@@ -35,6 +35,7 @@ const std::string kUsage =
     " \t  -Hpath     Write HTML status on base path\n"
     " \t  -Insec     Interval between HTML updates\n"
     " \t  -Mfile     Load server message from file\n"
+    " \t  -Nsites    Hold at most this many sites [1000000]\n"
     " \t  -Pport     Listen on given port\n"
     " \t  -U\t     Print this message\n"
     " \t  -V[V]      List connections and disconnects [-VV: all packets]\n"
@@ -350,6 +351,21 @@ TEST(ServerLoop, TerminationSignalsEndWithStatusZero)
     }
 }
 
+TEST(ServerLoop, FullTableRefusesNewSitesAndSaysSoOnce)
+{
+    ServerProcess s;
+    ASSERT_TRUE(start_server(s, kServer, {"-N1"})) << s.err();
+    announce(s.port, ann_announcement());
+    for (const char* cname : {"bob", "cy", "dee"}) {
+        Announcement a;
+        a.cname = cname;
+        announce(s.port, announcement(a));
+    }
+    EXPECT_GT(round_trip(s.port, query_packet("*ann.lee"))->size(), 4u);
+    EXPECT_EQ(round_trip(s.port, query_packet("bob")), (Bytes{0x80, 0xCA, 0, 0}));
+    EXPECT_EQ(s.err(), "quorind: the site table is full (1 sites), new sites are refused.\n");
+}
+
 TEST(ServerLoop, StatisticsOnSigusr1CountWhatWasDone)
 {
     ServerProcess s;
@@ -360,7 +376,8 @@ TEST(ServerLoop, StatisticsOnSigusr1CountWhatWasDone)
         ASSERT_TRUE(round_trip(s.port, query_packet("ann")));
     ::kill(s.child.pid, SIGUSR1);
     ASSERT_TRUE(wait_for_text(s.child.out_path, "page writes", 3000)) << s.out();
-    EXPECT_NE(s.out().find("  announcements: 1 new, 1 repeated\n"), std::string::npos) << s.out();
+    EXPECT_NE(s.out().find("  announcements: 1 new, 1 repeated, 0 refused (table full)\n"), std::string::npos)
+        << s.out();
     EXPECT_NE(s.out().find("  queries: 3\n"), std::string::npos) << s.out();
     // The server goes on, table and all.
     EXPECT_GT(round_trip(s.port, query_packet("*ann.lee"))->size(), 4u);

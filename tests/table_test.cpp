@@ -129,6 +129,35 @@ TEST(SiteTable, ExpiryRemovesSitesOlderThan900Seconds)
     EXPECT_EQ(t.cnames(), (std::vector<std::string>{"later", "new"}));
 }
 
+TEST(SiteTable, WallClockStepsNeitherDropFreshSitesNorKeepStaleOnes)
+{
+    TestServer t;
+    enter_site(t.srv, site("fresh", 1, 1000), 1000);
+    // An hour forward: the site is 120 s old, not 3720.
+    follow_clock_step(t.srv, 3600);
+    expire_sites(t.srv, 1000 + 3600 + 120);
+    EXPECT_EQ(t.cnames(), (std::vector<std::string>{"fresh"}));
+    // Two hours back: 901 s after its announcement it is gone all the same.
+    follow_clock_step(t.srv, -7200);
+    expire_sites(t.srv, 1000 - 3600 + 901);
+    EXPECT_EQ(t.cnames(), (std::vector<std::string>{}));
+}
+
+TEST(SiteTable, FullTableRefusesNewSitesButTakesRefreshesAndSignOffs)
+{
+    TestServer t;
+    t.srv.settings.max_sites = 2;
+    EXPECT_TRUE(enter_site(t.srv, site("ann", 1), 1000));
+    EXPECT_TRUE(enter_site(t.srv, site("bob", 2), 1000));
+    EXPECT_FALSE(enter_site(t.srv, site("cy", 3), 1000));
+    EXPECT_FALSE(enter_site(t.srv, site("dee", 4), 1001));
+    EXPECT_TRUE(enter_site(t.srv, site("*ann", 5), 1002));  // a refresh, marker and all
+    EXPECT_EQ(t.cnames(), (std::vector<std::string>{"bob", "*ann"}));
+    EXPECT_EQ(t.err.text(), "quorind: the site table is full (2 sites), new sites are refused.\n");
+    release_site(t.srv, make_ssrc(2), 1003);
+    EXPECT_TRUE(enter_site(t.srv, site("cy", 3), 1004));
+}
+
 TEST(SiteTable, SlotsAreReusedAfterRemoval)
 {
     TestServer t;

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "devkit/files.h"
 #include "devkit/loopback.h"
@@ -126,6 +128,31 @@ TEST(HtmlPagesServer, FailedWriteLeavesTheOldPageIntact)
     tell(s.port, announce("ann", 1));
     EXPECT_NE(read_file(dir / "pub.html").find("<h2>1 site active.</h2>"), std::string::npos);
     EXPECT_EQ(s.err(), "writing HTML page: No space left on device\n");
+}
+
+// Only the wall clock is stepped back, an hour, as an NTP step would: the
+// pacing follows the monotonic clock, so the page goes on being written.
+TEST(HtmlPagesServer, WallClockStepBackDoesNotStopThePages)
+{
+    if (std::string(FAKETIME_LIB).empty())
+        GTEST_SKIP() << "libfaketime is not installed";
+    PageDir dir;
+    const std::string clock = dir / "clock";
+    ASSERT_TRUE(write_file(clock, "+0\n"));
+    ServerProcess s;
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-I1", "-H" + (dir / "pub")}, {},
+                             {"LD_PRELOAD=" FAKETIME_LIB, "FAKETIME_TIMESTAMP_FILE=" + clock,
+                              "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1"}))
+        << s.err();
+    const std::string page = dir / "pub.html";
+    ASSERT_TRUE(wait_for_text(page, "No sites active.", 2000));
+    ASSERT_TRUE(write_file(clock, "-3600\n"));
+    tell(s.port, announce("ann", 1));  // the server sees the step here
+    // More than the 1 s interval after the first write, on the monotonic clock.
+    for (int k = 0; k < 3; ++k)
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    tell(s.port, announce("bob", 2));
+    EXPECT_TRUE(wait_for_text(page, "<h2>2 sites active.</h2>", 2000)) << read_file(page);
 }
 
 TEST(HtmlPagesServer, PageThatCannotBeOpenedIsReportedOnceAndTheServerGoesOn)
