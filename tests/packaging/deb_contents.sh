@@ -12,7 +12,9 @@ if ! command -v dpkg-deb >/dev/null; then
   echo "SKIP: dpkg-deb is not installed"
   exit 77
 fi
-tmp=$(mktemp -d)
+# Scratch files in one folder named like those of the C++ tests, so that
+# the check of .ci/run for leftover kovari-test-* folders covers it too.
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/kovari-test-XXXXXX")
 trap 'rm -rf "$tmp"' EXIT INT TERM
 if ! out=$(cd "$build" && env -u DESTDIR cpack --config CPackConfig.cmake -G DEB -B "$tmp/out" 2>&1); then
   echo "FAIL: cpack failed:"
