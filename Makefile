@@ -16,17 +16,23 @@ build: configure
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-run: build
+# Builds the two programs only (not the tests, the benchmark or the soak)
+# and runs the server in the foreground with its activity log.
+run: configure
+	cmake --build $(BUILD) -j $(JOBS) --target quorind quorinq
+	@echo "quorind listens on TCP port 2076 on every IPv4 address (0.0.0.0:2076)."
+	@echo "Press Ctrl-C to stop it."
 	$(BUILD)/server/quorind -V
 
 # A server on a free loopback port, sample sites and quorinq's output modes.
 demo: build
 	sh tools/demo.sh $(BUILD)
 
-# The programs, the man pages and the systemd unit under $(PREFIX)
-# (DESTDIR=... stages the install elsewhere, as packagers do).
+# The programs (stripped of symbols and debugging information), the man
+# pages and the systemd unit under $(PREFIX) (DESTDIR=... stages the install
+# elsewhere, as packagers do).
 install: build
-	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX) --strip
 
 # The Debian package of the same files, under /usr, in $(BUILD).
 package: build

@@ -12,6 +12,17 @@
 #include "devkit/wait.h"
 
 namespace kovari::devkit {
+namespace {
+
+// Where temporary files go: $TMPDIR when it is set, as for mktemp(1), else
+// /tmp. A test program points TMPDIR at a folder of its own.
+std::string temp_root()
+{
+    const char* dir = std::getenv("TMPDIR");
+    return dir != nullptr && *dir != '\0' ? dir : "/tmp";
+}
+
+}  // namespace
 
 std::string read_file(const std::string& path)
 {
@@ -46,14 +57,14 @@ bool wait_for_text(const std::string& path, const std::string& text, int timeout
 
 std::string make_temp_file(const std::string& prefix, const std::string& suffix)
 {
-    std::string name = "/tmp/" + prefix + "-XXXXXX" + suffix;
+    std::string name = temp_root() + "/" + prefix + "-XXXXXX" + suffix;
     const Fd fd(::mkstemps(name.data(), int(suffix.size())));
     return fd.valid() ? name : std::string();
 }
 
 TempDir::TempDir(const std::string& prefix)
 {
-    std::string name = "/tmp/" + prefix + "-XXXXXX";
+    std::string name = temp_root() + "/" + prefix + "-XXXXXX";
     if (::mkdtemp(name.data()) != nullptr)
         path_ = name;
 }

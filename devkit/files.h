@@ -20,12 +20,14 @@ bool path_exists(const std::string& path);
 // Polls a file until it contains `text`; false when timeout_ms pass first.
 bool wait_for_text(const std::string& path, const std::string& text, int timeout_ms);
 
-// A new empty file of a unique name, "/tmp/<prefix>-XXXXXX<suffix>"; the
-// empty text when none can be made. The caller removes it.
+// A new empty file of a unique name, "<prefix>-XXXXXX<suffix>" in $TMPDIR
+// (/tmp when TMPDIR is unset or empty); the empty text when none can be
+// made. The caller removes it.
 std::string make_temp_file(const std::string& prefix, const std::string& suffix);
 
-// A new folder under /tmp, removed with everything in it when this goes,
-// unless keep() was called (a tool keeps its logs after a failed run).
+// A new folder "<prefix>-XXXXXX" in $TMPDIR (or /tmp), removed with
+// everything in it when this goes, unless keep() was called (a tool keeps
+// its logs after a failed run).
 class TempDir {
 public:
     explicit TempDir(const std::string& prefix);

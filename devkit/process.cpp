@@ -72,6 +72,20 @@ bool all_gone(const std::vector<pid_t>& pids, int timeout_ms)
     });
 }
 
+// libfaketime, in the faketime wrapper or preloaded, keeps its settings in
+// a shared-memory object and a semaphore named after the pid of the process
+// that made them, and removes both when that process ends normally. A
+// process killed with SIGKILL leaves them in /dev/shm, where they pile up
+// and make a later process that is given the same pid fail at start-up.
+void remove_faketime_files(const std::vector<pid_t>& pids)
+{
+    for (pid_t p : pids) {
+        const std::string id = std::to_string(p);
+        ::unlink(("/dev/shm/faketime_shm_" + id).c_str());
+        ::unlink(("/dev/shm/sem.faketime_sem_" + id).c_str());
+    }
+}
+
 }  // namespace
 
 Child start_child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
@@ -120,16 +134,33 @@ void stop_child(Child& c)
     // The tree is read before the signals: once the child is gone, its
     // children belong to init and are no longer found under it.
     const std::vector<pid_t> tree = process_tree(c.pid);
-    signal_all(tree, SIGTERM);
-    if (!wait_child(c, 1000)) {
-        signal_all(tree, SIGKILL);
+    // The descendants are asked to end first, the deepest first, and the
+    // child is given a moment to end by itself after them: a wrapper such as
+    // faketime waits for the program it runs and then removes its files in
+    // /dev/shm, which it cannot do when a signal ends it first.
+    const std::vector<pid_t> descendants(tree.rbegin(), tree.rend() - 1);
+    if (!descendants.empty()) {
+        signal_all(descendants, SIGTERM);
         wait_child(c, 1000);
+    }
+    bool killed = false;
+    if (!c.status) {
+        ::kill(c.pid, SIGTERM);
+        if (!wait_child(c, 1000)) {
+            signal_all(tree, SIGKILL);
+            killed = true;
+            wait_child(c, 1000);
+        }
     }
     // Descendants are not this process's children: they are watched in
     // /proc until they are gone, and killed when they take over a second.
-    const std::vector<pid_t> rest(tree.begin() + 1, tree.end());
-    if (!all_gone(rest, 1000))
-        signal_all(rest, SIGKILL);
+    if (!all_gone(descendants, 1000)) {
+        signal_all(descendants, SIGKILL);
+        killed = true;
+        all_gone(descendants, 1000);
+    }
+    if (killed)
+        remove_faketime_files(tree);
 }
 
 void remove_output_files(const Child& c)

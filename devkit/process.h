@@ -26,8 +26,9 @@ Child start_child(const std::vector<std::string>& argv, const std::vector<std::s
                   const std::string& stdin_path = "/dev/null");
 // Waits up to timeout_ms for the child to end; returns its status.
 std::optional<int> wait_child(Child& c, int timeout_ms);
-// SIGTERM to the child and its descendants, then SIGKILL to those still
-// there after a second. Costs a walk of /proc.
+// SIGTERM to the child's descendants, the deepest first, then to the child
+// unless it ended with them; SIGKILL to those still there after a second.
+// Costs a walk of /proc.
 void stop_child(Child& c);
 // Removes the files that hold the child's output.
 void remove_output_files(const Child& c);

@@ -7,6 +7,13 @@ trap 'rm -rf "$prefix"' EXIT
 make install PREFIX="$prefix"
 test -x "$prefix/sbin/quorind"
 test -x "$prefix/bin/quorinq"
+# make install strips the programs: no symbol table, no debugging sections.
+for program in "$prefix/sbin/quorind" "$prefix/bin/quorinq"; do
+  if readelf -S --wide "$program" | grep -Eq ' \.(symtab|debug_[a-z]+) '; then
+    echo "make install left $program unstripped"
+    exit 1
+  fi
+done
 make package
 deb=$(ls build/kovari-directory_*.deb)
 contents=$(dpkg-deb -c "$deb")

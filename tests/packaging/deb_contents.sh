@@ -3,7 +3,8 @@
 # CPack builds the Debian package from the built tree (as make package
 # does); dpkg-deb shows that it holds exactly the expected files under /usr
 # (the environment file under /etc), with the control fields, the conffile
-# and a unit that names /usr/sbin/quorind; dpkg installs and purges it.
+# and a unit that names /usr/sbin/quorind, the programs stripped; dpkg
+# installs and purges it.
 set -u
 build=$1
 shift
@@ -11,7 +12,9 @@ if ! command -v dpkg-deb >/dev/null; then
   echo "SKIP: dpkg-deb is not installed"
   exit 77
 fi
-tmp=$(mktemp -d)
+# Scratch files in one folder named like those of the C++ tests, so that
+# the check of .ci/run for leftover kovari-test-* folders covers it too.
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/kovari-test-XXXXXX")
 trap 'rm -rf "$tmp"' EXIT INT TERM
 if ! out=$(cd "$build" && env -u DESTDIR cpack --config CPackConfig.cmake -G DEB -B "$tmp/out" 2>&1); then
   echo "FAIL: cpack failed:"
@@ -60,6 +63,17 @@ if [ -f "$unit" ]; then
   for line in 'ExecStart=/usr/sbin/quorind -V $QUORIND_OPTIONS' \
               'EnvironmentFile=-/etc/default/quorind'; do
     grep -qxF -- "$line" "$unit" || { echo "FAIL: the packaged unit lacks the line: $line"; status=1; }
+  done
+fi
+# The programs go in stripped, as make install puts them: no symbol table
+# and no debugging sections (readelf comes with binutils, as the compiler).
+if command -v readelf >/dev/null; then
+  for program in "$tmp"/root/usr/bin/* "$tmp"/root/usr/sbin/*; do
+    [ -f "$program" ] || continue
+    if readelf -S --wide "$program" | grep -Eq ' \.(symtab|debug_[a-z]+) '; then
+      echo "FAIL: the packaged ${program#"$tmp"/root} is not stripped"
+      status=1
+    fi
   done
 fi
 # dpkg installs it into a scratch root (the libraries it depends on are not

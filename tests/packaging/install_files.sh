@@ -7,7 +7,9 @@
 set -u
 build=$1
 shift
-tmp=$(mktemp -d)
+# Scratch files in one folder named like those of the C++ tests, so that
+# the check of .ci/run for leftover kovari-test-* folders covers it too.
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/kovari-test-XXXXXX")
 trap 'rm -rf "$tmp"' EXIT INT TERM
 prefix=$tmp/prefix
 

@@ -8,7 +8,9 @@ if ! command -v systemd-analyze >/dev/null; then
   echo "SKIP: systemd-analyze is not installed (Debian package systemd)"
   exit 77
 fi
-tmp=$(mktemp -d)
+# Scratch files in one folder named like those of the C++ tests, so that
+# the check of .ci/run for leftover kovari-test-* folders covers it too.
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/kovari-test-XXXXXX")
 trap 'rm -rf "$tmp"' EXIT INT TERM
 prefix=$tmp/prefix
 if ! out=$(env -u DESTDIR cmake --install "$build" --prefix "$prefix" 2>&1); then
