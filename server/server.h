@@ -137,6 +137,15 @@ struct RequestAction {
 
 bool valid_compound(std::span<const std::uint8_t> bytes, long n);
 
+// Whether the bytes received so far on a connection are the start of a
+// request whose own length fields say that more bytes are due: a header cut
+// short (fewer than 4 bytes), or a last packet whose length runs past what
+// arrived, after APP alignment; a forwarded request (both top bits of its
+// first byte set) also awaits its 4-byte trailer. Bytes that can no longer
+// begin a valid request (not version 2, the padding flag, a first type
+// outside 200-204) need nothing more: they are discarded as they are.
+bool more_due(std::span<const std::uint8_t> received);
+
 // Acts on one received packet of n bytes (n < 0: the receive failed).
 // peer_ip is in network order, peer_port in host order. The reply, if any,
 // points into the server's own storage and stays valid until the next call.
