@@ -36,9 +36,10 @@ bool wait_listening(int port, int timeout_ms);
 // up after five seconds: a listener whose queue is full would otherwise
 // hold the caller for minutes of SYN retries.
 Fd connect_loopback(int port, const char* local_ip = nullptr);
-// A connect begun and not waited for: against a listener whose queue is
-// full it stays pending until the socket is closed.
-Fd begin_connect(int port);
+// A connect begun and not waited for, optionally from a given local
+// loopback address: against a listener whose queue is full it stays
+// pending until the socket is closed.
+Fd begin_connect(int port, const char* local_ip = nullptr);
 // The local address of a socket (network order) and its port.
 struct LocalEnd {
     std::uint32_t ip = 0;
