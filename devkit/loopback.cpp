@@ -21,14 +21,6 @@ bool bind_to(int fd, sockaddr_in a)
     return ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
 }
 
-// Binds a socket to a local loopback address (127.0.0.2, ...), any port.
-bool bind_local(int fd, const char* ip)
-{
-    sockaddr_in l{};
-    l.sin_family = AF_INET;
-    return ::inet_pton(AF_INET, ip, &l.sin_addr) == 1 && bind_to(fd, l);
-}
-
 bool wait_for(int fd, short events, int timeout_ms)
 {
     pollfd p{fd, events, 0};
@@ -36,6 +28,13 @@ bool wait_for(int fd, short events, int timeout_ms)
 }
 
 }  // namespace
+
+bool bind_local(int fd, const char* ip)
+{
+    sockaddr_in l{};
+    l.sin_family = AF_INET;
+    return ::inet_pton(AF_INET, ip, &l.sin_addr) == 1 && bind_to(fd, l);
+}
 
 sockaddr_in loopback_address(int port)
 {

@@ -31,6 +31,8 @@ Fd accept_within(int listener, int timeout_ms);
 // without connecting to it.
 bool wait_listening(int port, int timeout_ms);
 
+// Binds a socket to a local loopback address (127.0.0.2, ...), any port.
+bool bind_local(int fd, const char* ip);
 // A TCP connection to 127.0.0.1:port, optionally from a given local
 // loopback address (127.0.0.2, ...); invalid on failure. The connect gives
 // up after five seconds: a listener whose queue is full would otherwise
