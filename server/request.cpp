@@ -56,20 +56,20 @@ bool more_due(std::span<const std::uint8_t> received)
     const ByteCursor c(received);
     if (!could_begin_request(c))
         return false;
-    if (c.left() < 4)
-        return true;  // the first header is cut short
-    // A forwarded request ends in its trailer, behind the packets.
-    const std::size_t trailer = (*c.peek() & 0xC0) == 0xC0 ? kTrailerSize : 0;
-    if (c.left() < 4 + trailer)
+    // A forwarded request ends in its trailer, and check_received takes
+    // one off only a request longer than that.
+    const bool forwarded = !c.at_end() && (*c.peek() & 0xC0) == 0xC0;
+    if (forwarded && c.left() <= kTrailerSize)
         return true;
+    const std::size_t arrived = c.left() - (forwarded ? kTrailerSize : 0);
     // The packets as check_received will see them: an APP request is padded
-    // to a whole word, and a byte of that padding reads as 0. Four bytes
-    // behind a whole packet are taken as the trailer: the lengths cannot
-    // tell it from the header of a packet still to come.
-    std::size_t packets = c.left() - trailer;
-    if (*c.peek(1) == kTypeAPP)
-        packets = (packets + 3) / 4 * 4;
-    const auto at = [&](std::size_t i) { return c.peek(i).value_or(0); };
+    // with zeros to a whole word. Four bytes behind a whole packet are taken
+    // as the trailer: the lengths cannot tell it from the header of a packet
+    // still to come.
+    std::size_t packets = arrived;
+    if (arrived >= 2 && c.peek(1) == kTypeAPP)
+        packets = (arrived + 3) / 4 * 4;
+    const auto at = [&](std::size_t i) { return i < arrived ? c.peek(i).value_or(0) : std::uint8_t(0); };
     std::size_t pos = 0;
     for (;;) {
         if (pos + 4 > packets)

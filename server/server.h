@@ -141,10 +141,12 @@ bool valid_compound(std::span<const std::uint8_t> bytes, long n);
 // Whether the bytes received so far on a connection are the start of a
 // request whose own length fields say that more bytes are due: a header cut
 // short (fewer than 4 bytes), or a last packet whose length runs past what
-// arrived, after APP alignment; a forwarded request (both top bits of its
+// arrived, both after APP alignment (so 2 or 3 bytes of an APP header are a
+// whole header of length 0); a forwarded request (both top bits of its
 // first byte set) also awaits its 4-byte trailer. Bytes that can no longer
 // begin a valid request (not version 2, the padding flag, a first type
-// outside 200-204) need nothing more: they are discarded as they are.
+// outside 200-204) need nothing more: they are discarded as they are. A
+// request for which this says yes is never valid as it stands.
 bool more_due(std::span<const std::uint8_t> received);
 
 // Acts on one received packet of n bytes (n < 0: the receive failed).

@@ -83,7 +83,8 @@ TEST(MoreDue, TheLengthFieldsSayWhetherARequestIsWhole)
     } cases[] = {
         {"nothing yet", {}, true},
         {"one byte of a header", {0x81}, true},
-        {"three bytes of a header", first(query, 3), true},
+        {"three bytes of a report's header", {0x81, kTypeRR, 0}, true},
+        {"two bytes of an APP header, which alignment makes whole", first(query, 2), false},
         {"a whole query", query, false},
         {"a query's header alone", first(query, 4), true},
         {"a query without its name", first(query, 8), true},
@@ -100,6 +101,8 @@ TEST(MoreDue, TheLengthFieldsSayWhetherARequestIsWhole)
         {"a forwarded announcement without its trailer", first(fwd, sdes.size()), true},
         {"a forwarded announcement short of two bytes", first(fwd, fwd.size() - 2), true},
         {"four bytes marked forwarded", {0xC1, 0xCB, 0, 0}, true},
+        {"a forwarded APP header cut to two bytes, and a trailer", {0xC1, 0xCC, 10, 0, 0, 1}, false},
+        {"a forwarded report cut to two bytes, and a trailer", {0xC1, kTypeRR, 10, 0, 0, 1}, true},
         {"version 0", {0x01, 0xCA, 0, 9}, false},
         {"the padding flag", {0xA1}, false},
         {"type 205", {0x81, 0xCD, 0, 9}, false},
