@@ -1,6 +1,6 @@
 // The event loop's state, shared by main.cpp (the loop, the listener and
 // the timers) and connections.cpp (the connections whose request has not
-// arrived whole yet). Only these two files and their own tests see it.
+// arrived whole yet). Only these two files include it.
 #pragma once
 
 #include <netinet/in.h>
