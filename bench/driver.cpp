@@ -4,8 +4,9 @@
 // prints one table of medians with the ratios quorind / reference. It also
 // measures quorind's resident memory per site, its throughput with idle
 // connections held open, and, in this process, the time to write the HTML
-// pages and the cost of each request without the network. The command
-// line is in settings.h.
+// pages and the cost of each request without the network, and last what
+// misbehaving clients cost the others (bench/hostile.h). The command line
+// is in settings.h.
 #include <cstdio>
 
 #include "bench/in_process.h"
@@ -35,5 +36,7 @@ int main(int argc, char** argv)
     print_table(*set, res, inproc);
     print_targets(*set, res, inproc);
     std::printf("%s\n", json_summary(*set, res, inproc).c_str());
+    if (set->hostile_seconds > 0 && !run_hostile(*set))
+        return 1;
     return 0;
 }

@@ -143,6 +143,10 @@ struct Engine {
             return;
         }
         x.active = true;
+        if (opt.local_ip != nullptr && !devkit::bind_local(x.fd.get(), opt.local_ip)) {
+            finish(k, false);
+            return;
+        }
         const int r = ::connect(x.fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
         if (r < 0 && errno != EINPROGRESS) {
             finish(k, false);

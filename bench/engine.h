@@ -26,6 +26,7 @@ struct LoadOptions {
     double seconds = 2.0;   // measured time
     double warmup = 0.3;    // run before measuring, not counted
     pid_t server_pid = -1;  // whose CPU time to read, if any
+    const char* local_ip = nullptr;  // the clients' loopback address (127.0.0.1 if none)
 };
 
 struct LoadResult {

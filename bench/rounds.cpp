@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/hostile.h"
 #include "bench/report.h"
 #include "bench/workloads.h"
 #include "devkit/loopback.h"
@@ -59,11 +60,15 @@ void fill(const Settings& set, const Target& q, std::uint32_t sites, Results& re
 }
 
 // Connections that connect and send nothing, held open while they live.
+// They come from four addresses other than the load's, 25 each for 100,
+// so that each stays within the server's cap of waiting connections per
+// address and the load's own connections never meet it.
 std::vector<Fd> open_idle(int port, int count)
 {
+    static const char* const from[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"};
     std::vector<Fd> v;
     for (int i = 0; i < count; ++i)
-        v.push_back(devkit::connect_loopback(port));
+        v.push_back(devkit::connect_loopback(port, from[i % 4]));
     return v;
 }
 
@@ -78,6 +83,34 @@ void drive_with_idle(const Settings& set, const Target& q, std::uint32_t sites, 
 }
 
 }  // namespace
+
+bool run_hostile(const Settings& set)
+{
+    for (unsigned long limit : {1024ul, 256ul}) {
+        std::fprintf(stderr, "misbehaving clients, descriptor limit %lu\n", limit);
+        devkit::ServerProcess quorind;
+        devkit::ServerLaunch how;
+        how.binary = set.quorind;
+        how.open_files = devkit::OpenFileLimit{limit, limit};
+        if (!devkit::launch_server(quorind, how)) {
+            std::fprintf(stderr, "kvbench: quorind did not start\n");
+            return false;
+        }
+        HostileOptions h;
+        h.port = quorind.port;
+        h.seconds = set.hostile_seconds;
+        h.queries = set.hostile_queries;
+        std::printf("descriptor limit %lu, flood of %d idle connections a second from %s for %.0f s: %s\n", limit,
+                    h.rate, h.other, h.seconds, flood_text(run_flood(h)).c_str());
+        std::printf("descriptor limit %lu, burst of %d requests in flight from %s for %.0f s: %s\n", limit,
+                    h.in_flight, h.other, h.seconds, burst_text(run_burst(h)).c_str());
+        if (limit == 1024) {
+            h.queries = set.pieces_queries;
+            std::printf("requests in pieces: %s\n", pieces_text(run_pieces(h)).c_str());
+        }
+    }
+    return true;
+}
 
 bool run_round(const Settings& set, std::uint32_t sites, int round, Results& res)
 {

@@ -13,4 +13,9 @@ namespace kovari::bench {
 // a line, to the output. False when a server does not start.
 bool run_round(const Settings& set, std::uint32_t sites, int round, Results& res);
 
+// Misbehaving clients against quorind under descriptor limits of 1024 and
+// 256 (soft and hard): the flood, the burst and, at 1024, requests in
+// pieces; a line each on standard output. False when quorind does not start.
+bool run_hostile(const Settings& set);
+
 }  // namespace kovari::bench

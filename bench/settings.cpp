@@ -10,7 +10,7 @@ namespace {
 std::optional<Settings> usage()
 {
     std::fputs("usage: kvbench --quorind PATH --ref PATH [--seconds S] [--reps R] [--sizes N,N..]\n"
-               "               [--connections C] [--idle N] [--json] [--smoke]\n",
+               "               [--connections C] [--idle N] [--hostile S] [--json] [--smoke]\n",
                stderr);
     return std::nullopt;
 }
@@ -33,6 +33,9 @@ void make_smoke(Settings& set)
     set.reps = 1;
     set.sizes = {50, 500};
     set.idle = 10;
+    set.hostile_seconds = 1;
+    set.hostile_queries = 10;
+    set.pieces_queries = 10;
 }
 
 }  // namespace
@@ -55,6 +58,8 @@ std::optional<Settings> parse_settings(int argc, char** argv)
             set.connections = std::atoi(value().c_str());
         else if (a == "--idle")
             set.idle = std::atoi(value().c_str());
+        else if (a == "--hostile")
+            set.hostile_seconds = std::atof(value().c_str());
         else if (a == "--json")
             set.json = true;
         else if (a == "--smoke")
@@ -65,7 +70,7 @@ std::optional<Settings> parse_settings(int argc, char** argv)
             return usage();
     }
     if (set.quorind.empty() || set.ref.empty() || set.sizes.empty() || set.reps < 0 ||
-        set.connections < 1 || set.seconds <= 0)
+        set.connections < 1 || set.seconds <= 0 || set.hostile_seconds < 0)
         return usage();
     std::sort(set.sizes.begin(), set.sizes.end());
     return set;

@@ -29,6 +29,13 @@ bool wait_for(int fd, short events, int timeout_ms)
 
 }  // namespace
 
+bool bind_local(int fd, const char* ip)
+{
+    sockaddr_in l{};
+    l.sin_family = AF_INET;
+    return ::inet_pton(AF_INET, ip, &l.sin_addr) == 1 && bind_to(fd, l);
+}
+
 sockaddr_in loopback_address(int port)
 {
     sockaddr_in a{};
@@ -71,9 +78,11 @@ bool wait_listening(int port, int timeout_ms)
     return wait_until(timeout_ms, 5, [&] { return port_listening(port); });
 }
 
-Fd begin_connect(int port)
+Fd begin_connect(int port, const char* local_ip)
 {
     Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (s.valid() && local_ip != nullptr && !bind_local(s.get(), local_ip))
+        return Fd();
     const sockaddr_in a = loopback_address(port);
     if (s.valid() && ::connect(s.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) < 0 &&
         errno != EINPROGRESS)
@@ -86,13 +95,8 @@ Fd connect_loopback(int port, const char* local_ip)
     Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!s.valid())
         return s;
-    if (local_ip != nullptr) {
-        sockaddr_in l{};
-        l.sin_family = AF_INET;
-        ::inet_pton(AF_INET, local_ip, &l.sin_addr);
-        if (!bind_to(s.get(), l))
-            return Fd();
-    }
+    if (local_ip != nullptr && !bind_local(s.get(), local_ip))
+        return Fd();
     const sockaddr_in a = loopback_address(port);
     const int flags = ::fcntl(s.get(), F_GETFL);
     ::fcntl(s.get(), F_SETFL, flags | O_NONBLOCK);

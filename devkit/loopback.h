@@ -31,14 +31,17 @@ Fd accept_within(int listener, int timeout_ms);
 // without connecting to it.
 bool wait_listening(int port, int timeout_ms);
 
+// Binds a socket to a local loopback address (127.0.0.2, ...), any port.
+bool bind_local(int fd, const char* ip);
 // A TCP connection to 127.0.0.1:port, optionally from a given local
 // loopback address (127.0.0.2, ...); invalid on failure. The connect gives
 // up after five seconds: a listener whose queue is full would otherwise
 // hold the caller for minutes of SYN retries.
 Fd connect_loopback(int port, const char* local_ip = nullptr);
-// A connect begun and not waited for: against a listener whose queue is
-// full it stays pending until the socket is closed.
-Fd begin_connect(int port);
+// A connect begun and not waited for, optionally from a given local
+// loopback address: against a listener whose queue is full it stays
+// pending until the socket is closed.
+Fd begin_connect(int port, const char* local_ip = nullptr);
 // The local address of a socket (network order) and its port.
 struct LocalEnd {
     std::uint32_t ip = 0;

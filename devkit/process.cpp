@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,7 +90,7 @@ void remove_faketime_files(const std::vector<pid_t>& pids)
 }  // namespace
 
 Child start_child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                  const std::string& stdin_path)
+                  const std::string& stdin_path, std::optional<OpenFileLimit> files)
 {
     Child c;
     c.out_path = make_temp_file("kovari-child", ".out");
@@ -106,6 +107,11 @@ Child start_child(const std::vector<std::string>& argv, const std::vector<std::s
         ::dup2(out, 1);
         ::dup2(err, 2);
         ::close_range(3, ~0U, 0);
+        if (files) {
+            const rlimit lim{files->soft, files->hard};
+            if (::setrlimit(RLIMIT_NOFILE, &lim) != 0)
+                std::_Exit(127);
+        }
         ::execvpe(args[0], args.data(), envp.data());
         std::_Exit(127);
     }

@@ -18,12 +18,20 @@ struct Child {
     std::optional<int> status;  // exit status once reaped (128+sig if killed)
 };
 
+// The limit on open descriptors (RLIMIT_NOFILE) to give a child.
+struct OpenFileLimit {
+    unsigned long soft = 0;
+    unsigned long hard = 0;
+};
+
 // Starts argv[0] (searched in PATH) with the given arguments; `env`
 // entries ("NAME=value") are added to (or replace in) the environment,
 // "NAME" alone removes one. The child holds none of this process's
-// descriptors beyond its three streams.
+// descriptors beyond its three streams; with `files` its descriptor limit
+// is set before it starts (a child that cannot get it does not start).
 Child start_child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-                  const std::string& stdin_path = "/dev/null");
+                  const std::string& stdin_path = "/dev/null",
+                  std::optional<OpenFileLimit> files = std::nullopt);
 // Waits up to timeout_ms for the child to end; returns its status.
 std::optional<int> wait_child(Child& c, int timeout_ms);
 // SIGTERM to the child's descendants, the deepest first, then to the child

@@ -11,7 +11,7 @@ bool launch_server(ServerProcess& s, const ServerLaunch& how)
     argv.push_back(how.binary);
     argv.insert(argv.end(), how.options.begin(), how.options.end());
     argv.push_back("-P" + std::to_string(how.port));
-    s.child = start_child(argv, how.env);
+    s.child = start_child(argv, how.env, "/dev/null", how.open_files);
     const auto wanted = how.port != 0 ? std::optional<int>(how.port) : std::nullopt;
     const auto port = wait_child_listening(s.child, wanted, how.timeout_ms);
     s.port = port.value_or(how.port);

@@ -4,6 +4,7 @@
 // anything it started, and its output files removed when it goes.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,7 @@ struct ServerLaunch {
     std::vector<std::string> env;      // as start_child takes them
     int port = 0;                      // 0: a port of the system's choosing
     int timeout_ms = 5000;             // until it listens
+    std::optional<OpenFileLimit> open_files;  // its descriptor limit, if not this process's
 };
 // Starts the server and waits until it listens; false when it does not.
 bool launch_server(ServerProcess& s, const ServerLaunch& how);

@@ -87,9 +87,15 @@ const char* run_request_input(RequestState& st, const std::uint8_t* data, std::s
             std::memcpy(st.buf->bytes, data + pos, std::size_t(n));
         fence_buffer(*st.buf, n);
         const std::uint32_t ip = 0x0000007f | std::uint32_t(peer) << 24;  // 127.0.0.<peer>
+        // The socket layer waits for more bytes only for a request that
+        // could not be valid as it stands.
+        const bool due = n > 0 && more_due({st.buf->bytes, std::size_t(n)});
+        const std::uint64_t invalid_before = st.srv.stats.invalid;
         const RequestAction act =
             handle_packet(st.srv, *st.buf, n, ip, std::uint16_t(40000 + peer), st.now);
         open_buffer(*st.buf);
+        if (due && st.srv.stats.invalid == invalid_before)
+            return "a request that waits for more bytes is valid as it stands";
         pos += take;
 
         if (!act.reply.empty()) {

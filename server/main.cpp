@@ -1,125 +1,40 @@
-// quorind: the directory server. This file holds the socket code and the
-// event loop; everything it calls takes bytes and times as arguments, and
-// the signals it answers are noted by signals.cpp.
+// quorind: the directory server. This file holds the event loop, the
+// listener and the timers; connections.cpp the connections whose request
+// has not arrived whole; everything they call takes bytes and times as
+// arguments, and the signals it answers are noted by signals.cpp.
 //
-// One thread. The listening socket, the connections whose packet has not
+// One thread. The listening socket, the connections whose request has not
 // arrived yet, the copies being forwarded to peer servers and the signal
 // pipe are watched together with epoll, so neither a client that connects
-// and sends nothing nor a peer that does not answer holds up the others.
-// Each packet is handled whole (receive, act, reply, close) before the
-// next, and the expiry sweep runs from the same loop, never inside a
+// and sends nothing (or sends slowly) nor a peer that does not answer holds
+// up the others. Each request is handled whole (act, reply, close) before
+// the next, and the expiry sweep runs from the same loop, never inside a
 // request.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
-#include <vector>
 
 #include "common/clock.h"
-#include "common/fd.h"
-#include "notify.h"
-#include "server.h"
+#include "loop.h"
 #include "signals.h"
 
 namespace kovari {
 namespace {
 
-constexpr long kIdleLimitMs = 10'000;     // a connection must deliver in this time
 constexpr long kAcceptPauseMs = 100;      // pause when descriptors run out
 // Accepts per wake-up. One: the listener is level-triggered, so a second
 // pending connection wakes the next wait at once, and a lone connection (the
 // usual case) costs no accept that only finds the queue empty. Measured with
 // bench/: about 10% less server CPU per request than bursts of 64.
 constexpr int kAcceptBurst = 1;
-
-struct Waiting {
-    int fd;
-    std::uint64_t serial;  // which connection on this descriptor
-    long deadline;         // monotonic ms
-};
-
-struct Connection {
-    bool waiting = false;
-    std::uint32_t ip = 0;
-    std::uint16_t port = 0;
-    std::uint64_t serial = 0;  // tells a reused descriptor from its predecessor
-};
-
-struct Loop {
-    Server& srv;
-    Fd listener{};
-    Fd epoll{};
-    Fd signal_read{};
-    std::vector<Connection> conns{};    // by descriptor
-    std::deque<Waiting> waiting{};      // in order of acceptance: deadlines grow
-    RequestBuffer buf{};
-    long sweep_due = 0;
-    long clock_offset_ms = 0;           // wall clock minus monotonic clock, as followed
-    std::optional<Notifier> notifier{};  // the service manager, if it listens
-    long watchdog_due = 0;
-    long accept_resume = 0;             // accepting paused until then
-    bool accepting = true;
-    std::uint64_t next_serial = 1;
-};
-
-// A waiting-list entry still stands for the connection now on its
-// descriptor, which may have been closed and reused since.
-bool still_waiting(const Loop& lp, const Waiting& w)
-{
-    const auto& c = lp.conns[std::size_t(w.fd)];
-    return c.waiting && c.serial == w.serial;
-}
-
-void watch(Loop& lp, int fd, std::uint32_t events)
-{
-    epoll_event ev{};
-    ev.events = events;
-    ev.data.fd = fd;
-    epoll_ctl(lp.epoll.get(), EPOLL_CTL_ADD, fd, &ev);
-}
-
-// A request may have started forwarded copies; they are appended, so the
-// new ones are at the back. Each is watched until it can be sent; closing
-// its descriptor takes it out of the epoll set.
-void watch_new_copies(Loop& lp)
-{
-    auto& copies = lp.srv.forwarder.copies;
-    for (auto it = copies.rbegin(); it != copies.rend() && !it->watched; ++it) {
-        watch(lp, it->fd.get(), EPOLLOUT);
-        it->watched = true;
-    }
-}
-
-// The one receive of a connection. Returns false when its packet has not
-// arrived yet.
-bool receive_packet(Loop& lp, int fd, long& n)
-{
-    const ssize_t r = ::recv(fd, lp.buf.bytes, kMaxRequest, 0);
-    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-        return false;
-    n = r < 0 ? -1 : long(r);
-    return true;
-}
-
-// Acts on what the connection delivered, replies and closes it.
-void finish_connection(Loop& lp, int fd, long n)
-{
-    auto& c = lp.conns[std::size_t(fd)];
-    c.waiting = false;
-    Fd conn(fd);
-    const RequestAction act = handle_packet(lp.srv, lp.buf, n, c.ip, c.port, std::time(nullptr));
-    if (!act.reply.empty()) {
-        if (::send(fd, act.reply.data(), act.reply.size(), MSG_NOSIGNAL) < 0)
-            report_error(lp.srv.err, act.send_failure, errno);
-    }
-    watch_new_copies(lp);
-}
 
 void set_accepting(Loop& lp, bool on)
 {
@@ -130,29 +45,6 @@ void set_accepting(Loop& lp, bool on)
     ev.events = EPOLLIN;
     ev.data.fd = lp.listener.get();
     epoll_ctl(lp.epoll.get(), on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, lp.listener.get(), &ev);
-}
-
-// Takes on a connection just accepted: most clients send right after
-// connecting, so its packet is tried at once, and only a connection whose
-// packet is not there yet waits, for at most kIdleLimitMs.
-void take_connection(Loop& lp, int fd, const sockaddr_in& peer)
-{
-    const auto& set = lp.srv.settings;
-    if (set.very_verbose)
-        std::fprintf(lp.srv.out, "%s: %s accept\n", set.program_name.c_str(),
-                     dotted(peer.sin_addr.s_addr).c_str());
-    if (lp.conns.size() <= std::size_t(fd))
-        lp.conns.resize(std::size_t(fd) + 1);
-    const std::uint64_t serial = lp.next_serial++;
-    lp.conns[std::size_t(fd)] = Connection{false, peer.sin_addr.s_addr, ntohs(peer.sin_port), serial};
-    long n = 0;
-    if (receive_packet(lp, fd, n)) {
-        finish_connection(lp, fd, n);
-        return;
-    }
-    lp.conns[std::size_t(fd)].waiting = true;
-    lp.waiting.push_back({fd, serial, monotonic_ms() + kIdleLimitMs});
-    watch(lp, fd, EPOLLIN | EPOLLRDHUP);
 }
 
 void accept_connections(Loop& lp)
@@ -179,31 +71,11 @@ void accept_connections(Loop& lp)
     }
 }
 
-void close_idle(Loop& lp, long now)
-{
-    while (!lp.waiting.empty()) {
-        const Waiting w = lp.waiting.front();
-        if (!still_waiting(lp, w)) {
-            lp.waiting.pop_front();  // served already
-            continue;
-        }
-        if (w.deadline > now)
-            return;
-        lp.waiting.pop_front();
-        ++lp.srv.stats.idle_closed;
-        finish_connection(lp, w.fd, 0);  // nothing came: an empty receive
-    }
-}
-
 int next_timeout(const Loop& lp, long now)
 {
     long due = lp.sweep_due;
-    for (const auto& w : lp.waiting) {
-        if (still_waiting(lp, w)) {
-            due = std::min(due, w.deadline);
-            break;
-        }
-    }
+    if (auto idle_due = next_idle_deadline(lp))
+        due = std::min(due, *idle_due);
     if (auto copy_due = next_copy_deadline(lp.srv.forwarder))
         due = std::min(due, *copy_due);
     if (!lp.accepting)
@@ -225,10 +97,8 @@ bool handle_event(Loop& lp, int fd)
     }
     if (fd == lp.listener.get()) {
         accept_connections(lp);
-    } else if (std::size_t(fd) < lp.conns.size() && lp.conns[std::size_t(fd)].waiting) {
-        long n = 0;
-        if (receive_packet(lp, fd, n))
-            finish_connection(lp, fd, n);
+    } else if (is_waiting(lp, fd)) {
+        serve_waiting(lp, fd);
     } else {
         serve_copy(lp.srv, fd);
     }
@@ -340,12 +210,38 @@ bool start_listening(Loop& lp)
     return true;
 }
 
+// Raises the soft limit on open descriptors to the hard limit (a service
+// manager sets both) and returns the limit in force.
+std::size_t raise_descriptor_limit()
+{
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0)
+        return 1024;
+    if (lim.rlim_cur < lim.rlim_max) {
+        rlimit raised = lim;
+        raised.rlim_cur = lim.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            lim = raised;
+    }
+    return lim.rlim_cur == RLIM_INFINITY ? std::size_t(-1) : std::size_t(lim.rlim_cur);
+}
+
+// The caps on waiting connections leave room for a copy to each peer that
+// is sent to.
+WaitingCaps caps_for(const ServerSettings& set)
+{
+    const auto peers = std::count_if(set.peers.begin(), set.peers.end(),
+                                     [](const Peer& p) { return p.port >= 0; });
+    return waiting_caps(raise_descriptor_limit(), std::size_t(peers));
+}
+
 int serve(int argc, char** argv)
 {
     Server srv;
     if (auto status = parse_server_options(srv, argc, argv))
         return *status;
     Loop lp{.srv = srv};
+    lp.caps = caps_for(srv.settings);
     srv.stats.started_ms = monotonic_ms();
     if (!bind_listener(lp) || !catch_signals(lp.signal_read, srv.err) || !start_listening(lp))
         return 1;

@@ -3,6 +3,7 @@
 // server's own changes to its receive buffer (the forwarded bit, APP
 // alignment, the trailer of a copy).
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "server.h"
@@ -32,6 +33,54 @@ bool valid_compound(std::span<const std::uint8_t> bytes, long n)
             break;
     }
     return c.at_end();
+}
+
+namespace {
+
+// The first two bytes of a request that could still become valid: version
+// 2 (3 when forwarded, whose mark is bit 0x40), no padding, a type from SR
+// to APP. A byte that has not arrived could still be anything.
+bool could_begin_request(const ByteCursor& c)
+{
+    const auto first = c.peek();
+    const auto type = c.peek(1);
+    if (first && ((*first & 0x80) == 0 || (*first & kPaddingBit) != 0))
+        return false;
+    return !type || (*type >= kTypeSR && *type <= kTypeAPP);
+}
+
+}  // namespace
+
+bool more_due(std::span<const std::uint8_t> received)
+{
+    const ByteCursor c(received);
+    if (!could_begin_request(c))
+        return false;
+    // A forwarded request ends in its trailer, and check_received takes
+    // one off only a request longer than that.
+    const bool forwarded = !c.at_end() && (*c.peek() & 0xC0) == 0xC0;
+    if (forwarded && c.left() <= kTrailerSize)
+        return true;
+    const std::size_t arrived = c.left() - (forwarded ? kTrailerSize : 0);
+    // The packets as check_received will see them: an APP request is padded
+    // with zeros to a whole word. Four bytes behind a whole packet are taken
+    // as the trailer: the lengths cannot tell it from the header of a packet
+    // still to come.
+    std::size_t packets = arrived;
+    if (arrived >= 2 && c.peek(1) == kTypeAPP)
+        packets = (arrived + 3) / 4 * 4;
+    const auto at = [&](std::size_t i) { return i < arrived ? c.peek(i).value_or(0) : std::uint8_t(0); };
+    std::size_t pos = 0;
+    for (;;) {
+        if (pos + 4 > packets)
+            return true;  // a header cut short
+        const std::array<std::uint8_t, 4> header = {at(pos), at(pos + 1), at(pos + 2), at(pos + 3)};
+        pos += packet_size(header);
+        if (pos >= packets)
+            return pos > packets;  // the last packet: whole, or running past what arrived
+        if (packet_version(at(pos)) != 2)
+            return false;  // the compound packet ends here; what follows is no part of it
+    }
 }
 
 namespace {

@@ -1,6 +1,7 @@
 #include "soak/load.h"
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <ctime>
 #include <optional>
@@ -35,7 +36,10 @@ const char* source_ip(Load& l)
     return ips[pick(l.rng, 8)];
 }
 
-Exchange send(Load& l, const devkit::Bytes& request)
+// One exchange. With `close_write` the client closes its side after the
+// request, as one that has said all it will: a malformed request whose
+// lengths ask for more is then taken as it stands rather than waited for.
+Exchange send(Load& l, const devkit::Bytes& request, bool close_write = false)
 {
     ++l.tally.requests;
     Exchange x;
@@ -43,8 +47,11 @@ Exchange send(Load& l, const devkit::Bytes& request)
     if (!s.valid())
         return x;
     x.local = devkit::local_end(s.get());
-    if (devkit::send_bytes(s.get(), request))
+    if (devkit::send_bytes(s.get(), request)) {
+        if (close_write)
+            ::shutdown(s.get(), SHUT_WR);
         x.reply = devkit::read_to_eof(s.get(), 60'000);
+    }
     return x;
 }
 
@@ -115,7 +122,7 @@ void malformed(Load& l)
     ++l.tally.malformed;
     const auto& alive = l.model.alive;
     const std::size_t k = alive.empty() ? new_site(l.model) : alive[pick(l.rng, alive.size())];
-    expect_silence(l, send(l, malformed_packet(l.rng, l.model.sites[k])), "a malformed packet");
+    expect_silence(l, send(l, malformed_packet(l.rng, l.model.sites[k]), true), "a malformed packet");
 }
 
 void open_idle(Load& l)

@@ -68,6 +68,50 @@ TEST(ValidCompound, FirstByteAndTypeAreChecked)
     EXPECT_FALSE(valid_compound(two, long(two.size())));
 }
 
+TEST(MoreDue, TheLengthFieldsSayWhetherARequestIsWhole)
+{
+    const auto first = [](const Bytes& b, std::size_t n) { return Bytes(b.begin(), b.begin() + long(n)); };
+    const Bytes query = query_packet("xy");  // 16 bytes, the last one padding
+    const Bytes sdes = ann();
+    const Bytes rr = receiver_report(kSsrc);
+    const Bytes fwd = forwarded(sdes, ipv4("192.0.2.7"));
+    const std::string http = "GET / HTTP/1.0\r\n\r\n";
+    const struct {
+        const char* what;
+        Bytes bytes;
+        bool due;
+    } cases[] = {
+        {"nothing yet", {}, true},
+        {"one byte of a header", {0x81}, true},
+        {"three bytes of a report's header", {0x81, kTypeRR, 0}, true},
+        {"two bytes of an APP header, which alignment makes whole", first(query, 2), false},
+        {"a whole query", query, false},
+        {"a query's header alone", first(query, 4), true},
+        {"a query without its name", first(query, 8), true},
+        {"a query short of its last word", first(query, 12), true},
+        {"a query short of bytes that alignment pads", first(query, 13), false},
+        {"a whole announcement", sdes, false},
+        {"an announcement short of one byte", first(sdes, sdes.size() - 1), true},
+        {"a length running past what arrived", {0x81, 0xCA, 0, 9, 0, 0, 0, 0}, true},
+        {"a whole compound packet", concat({rr, sdes}), false},
+        {"a report and half a header", concat({rr, first(sdes, 2)}), true},
+        {"a report and a cut announcement", concat({rr, first(sdes, 20)}), true},
+        {"a report and a byte that is no version 2", concat({rr, {0x00}}), false},
+        {"a whole forwarded announcement", fwd, false},
+        {"a forwarded announcement without its trailer", first(fwd, sdes.size()), true},
+        {"a forwarded announcement short of two bytes", first(fwd, fwd.size() - 2), true},
+        {"four bytes marked forwarded", {0xC1, 0xCB, 0, 0}, true},
+        {"a forwarded APP header cut to two bytes, and a trailer", {0xC1, 0xCC, 10, 0, 0, 1}, false},
+        {"a forwarded report cut to two bytes, and a trailer", {0xC1, kTypeRR, 10, 0, 0, 1}, true},
+        {"version 0", {0x01, 0xCA, 0, 9}, false},
+        {"the padding flag", {0xA1}, false},
+        {"type 205", {0x81, 0xCD, 0, 9}, false},
+        {"a web request", Bytes(http.begin(), http.end()), false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(more_due(c.bytes), c.due) << c.what;
+}
+
 TEST(HandlePacket, AnnouncementRegistersSiteWithConnectionAddressAndPort)
 {
     TestServer t;

@@ -1,0 +1,269 @@
+// The connections whose request has not arrived whole: the first receive
+// right after the accept, the pieces of a request that comes in several
+// sends, the caps on how many may wait, and the idle limit.
+//
+// A request that is there whole at the first receive is handled at once,
+// from the loop's own buffer. One whose length fields say that more is due
+// (more_due) is gathered in a buffer of the connection's own, one receive
+// per wake-up, until it is whole, reaches 1024 bytes, the client closes its
+// side or the idle limit passes; then it is handled as if one receive had
+// brought it. No other client waits for a slow one meanwhile.
+#include <arpa/inet.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "common/clock.h"
+#include "loop.h"
+
+namespace kovari {
+namespace {
+
+constexpr long kIdleLimitMs = 10'000;  // a connection must deliver in this time
+
+// Waiting connections from one address. A voice program or a lookup sends
+// its request right after it connects, so an address that behaves has
+// only the connections it opened within a round trip waiting: a few, a
+// dozen behind a busy NAT. 64 leaves that a wide margin, and an address
+// that holds connections without sending costs at most 64 descriptors: a
+// quarter of a limit of 256, a sixteenth of 1024. Measured with one
+// address opening 150 idle connections a second (kvload -Wflood): without
+// the caps other clients' queries took a p50 of 1.1 s and up to 7.7 s
+// under a limit of 1024, 7.1 s and up to 21 s under 256; with them, 0.4 ms
+// at most under either.
+constexpr std::size_t kMaxWaitingPerAddress = 64;
+// Descriptors kept from the waiting connections' total: the three standard
+// streams, the listener, the event queue, the two ends of the signal
+// pipe, the service manager's socket, an HTML page being written and the
+// connection accepted before the oldest makes room for it (10), and a
+// margin for the C library. Forwarded copies get kMaxCopiesPerPeer for
+// each peer on top of this.
+constexpr std::size_t kSpareDescriptors = 16;
+// However small the limit, this many may wait; a limit below the reserve
+// then runs out of descriptors first, and accepting pauses as before.
+constexpr std::size_t kMinWaitingTotal = 16;
+
+// A request to act on: the bytes of one receive, or of the pieces gathered.
+struct Delivered {
+    RequestBuffer* buf;
+    long n;  // < 0: the receive failed; 0: nothing came
+};
+
+// A waiting-list entry still stands for the connection now on its
+// descriptor, which may have been closed and reused since.
+bool still_waiting(const Loop& lp, const Waiting& w)
+{
+    const auto& c = lp.conns[std::size_t(w.fd)];
+    return c.waiting && c.serial == w.serial;
+}
+
+// A request may have started forwarded copies; they are appended, so the
+// new ones are at the back. Each is watched until it can be sent; closing
+// its descriptor takes it out of the epoll set.
+void watch_new_copies(Loop& lp)
+{
+    auto& copies = lp.srv.forwarder.copies;
+    for (auto it = copies.rbegin(); it != copies.rend() && !it->watched; ++it) {
+        watch(lp, it->fd.get(), EPOLLOUT);
+        it->watched = true;
+    }
+}
+
+void start_waiting(Loop& lp, int fd)
+{
+    Connection& c = lp.conns[std::size_t(fd)];
+    c.waiting = true;
+    ++lp.waiting_count;
+    ++lp.waiting_from[c.ip];
+    lp.waiting.push_back({fd, c.serial, monotonic_ms() + kIdleLimitMs});
+    watch(lp, fd, EPOLLIN | EPOLLRDHUP);
+}
+
+void stop_waiting(Loop& lp, Connection& c)
+{
+    if (!c.waiting)
+        return;
+    c.waiting = false;
+    --lp.waiting_count;
+    const auto it = lp.waiting_from.find(c.ip);
+    if (--it->second == 0)
+        lp.waiting_from.erase(it);
+}
+
+// Acts on what the connection delivered, replies and closes it.
+void finish_connection(Loop& lp, int fd, Delivered d)
+{
+    Connection& c = lp.conns[std::size_t(fd)];
+    stop_waiting(lp, c);
+    Fd conn(fd);
+    const RequestAction act = handle_packet(lp.srv, *d.buf, d.n, c.ip, c.port, std::time(nullptr));
+    if (!act.reply.empty()) {
+        if (::send(fd, act.reply.data(), act.reply.size(), MSG_NOSIGNAL) < 0)
+            report_error(lp.srv.err, act.send_failure, errno);
+    }
+    c.partial.reset();
+    c.have = 0;
+    watch_new_copies(lp);
+}
+
+// Closes a connection without its request, to keep within a cap: an
+// empty receive, as when nothing comes in time.
+void close_capped(Loop& lp, int fd)
+{
+    ++lp.srv.stats.cap_closed;
+    finish_connection(lp, fd, {&lp.buf, 0});
+}
+
+void close_oldest(Loop& lp)
+{
+    while (!lp.waiting.empty()) {
+        const Waiting w = lp.waiting.front();
+        lp.waiting.pop_front();
+        if (still_waiting(lp, w)) {
+            close_capped(lp, w.fd);
+            return;
+        }
+    }
+}
+
+// Makes room for one more connection to wait. Returns false when its
+// address has its fill already: the new connection is then the one
+// closed. When the total is reached, the oldest waiting connection goes,
+// so a new client always gets its turn.
+bool make_room(Loop& lp, std::uint32_t ip)
+{
+    Server& srv = lp.srv;
+    const std::string& program = srv.settings.program_name;
+    const auto it = lp.waiting_from.find(ip);
+    if (it != lp.waiting_from.end() && it->second >= lp.caps.per_address) {
+        const std::string from = dotted(ip);
+        report_limited(srv.limiter, srv.err, program, "address cap " + from,
+                       format("%s: too many connections waiting from %s, one closed.\n", program.c_str(),
+                              from.c_str()),
+                       monotonic_ms());
+        return false;
+    }
+    if (lp.waiting_count >= lp.caps.total) {
+        report_limited(srv.limiter, srv.err, program, "total cap",
+                       format("%s: too many connections waiting, the oldest closed.\n", program.c_str()),
+                       monotonic_ms());
+        close_oldest(lp);
+    }
+    return true;
+}
+
+// The first receive of a connection, into the loop's buffer. A request
+// that is whole, fills the buffer or can never be completed is delivered;
+// the start of one with more to come moves to the connection's own buffer.
+std::optional<Delivered> receive_first(Loop& lp, int fd)
+{
+    const ssize_t r = ::recv(fd, lp.buf.bytes, kMaxRequest, 0);
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return std::nullopt;
+    const std::size_t n = r > 0 ? std::size_t(r) : 0;
+    if (r <= 0 || n == kMaxRequest || !more_due({lp.buf.bytes, n}))
+        return Delivered{&lp.buf, r < 0 ? -1 : long(r)};
+    Connection& c = lp.conns[std::size_t(fd)];
+    c.partial = std::make_unique<RequestBuffer>();
+    std::memcpy(c.partial->bytes, lp.buf.bytes, n);
+    c.have = n;
+    return std::nullopt;
+}
+
+// A further piece of a request. A close or a failed receive ends the
+// request with what has arrived.
+std::optional<Delivered> receive_more(Loop& lp, int fd)
+{
+    Connection& c = lp.conns[std::size_t(fd)];
+    const ssize_t r = ::recv(fd, c.partial->bytes + c.have, kMaxRequest - c.have, 0);
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return std::nullopt;
+    if (r > 0)
+        c.have += std::size_t(r);
+    if (r > 0 && c.have < kMaxRequest && more_due({c.partial->bytes, c.have}))
+        return std::nullopt;
+    return Delivered{c.partial.get(), long(c.have)};
+}
+
+}  // namespace
+
+void watch(Loop& lp, int fd, std::uint32_t events)
+{
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.fd = fd;
+    epoll_ctl(lp.epoll.get(), EPOLL_CTL_ADD, fd, &ev);
+}
+
+WaitingCaps waiting_caps(std::size_t descriptors, std::size_t peers)
+{
+    const std::size_t reserved = kSpareDescriptors + kMaxCopiesPerPeer * peers;
+    const std::size_t total = descriptors > reserved ? descriptors - reserved : 0;
+    return {kMaxWaitingPerAddress, std::max(total, kMinWaitingTotal)};
+}
+
+// Most clients send right after connecting, so the request is tried at
+// once, and only a connection whose request is not there whole waits.
+void take_connection(Loop& lp, int fd, const sockaddr_in& peer)
+{
+    const auto& set = lp.srv.settings;
+    const std::uint32_t ip = peer.sin_addr.s_addr;
+    if (set.very_verbose)
+        std::fprintf(lp.srv.out, "%s: %s accept\n", set.program_name.c_str(), dotted(ip).c_str());
+    if (lp.conns.size() <= std::size_t(fd))
+        lp.conns.resize(std::size_t(fd) + 1);
+    lp.conns[std::size_t(fd)] = Connection{.ip = ip, .port = ntohs(peer.sin_port), .serial = lp.next_serial++};
+    if (const auto d = receive_first(lp, fd)) {
+        finish_connection(lp, fd, *d);
+        return;
+    }
+    if (!make_room(lp, ip)) {
+        close_capped(lp, fd);
+        return;
+    }
+    start_waiting(lp, fd);
+}
+
+bool is_waiting(const Loop& lp, int fd)
+{
+    return std::size_t(fd) < lp.conns.size() && lp.conns[std::size_t(fd)].waiting;
+}
+
+void serve_waiting(Loop& lp, int fd)
+{
+    const bool gathering = lp.conns[std::size_t(fd)].partial != nullptr;
+    if (const auto d = gathering ? receive_more(lp, fd) : receive_first(lp, fd))
+        finish_connection(lp, fd, *d);
+}
+
+void close_idle(Loop& lp, long now)
+{
+    while (!lp.waiting.empty()) {
+        const Waiting w = lp.waiting.front();
+        if (!still_waiting(lp, w)) {
+            lp.waiting.pop_front();  // served already
+            continue;
+        }
+        if (w.deadline > now)
+            return;
+        lp.waiting.pop_front();
+        ++lp.srv.stats.idle_closed;
+        // Nothing came (an empty receive), or part of a request, handled as
+        // it stands.
+        const Connection& c = lp.conns[std::size_t(w.fd)];
+        finish_connection(lp, w.fd, c.partial ? Delivered{c.partial.get(), long(c.have)} : Delivered{&lp.buf, 0});
+    }
+}
+
+std::optional<long> next_idle_deadline(const Loop& lp)
+{
+    for (const auto& w : lp.waiting)
+        if (still_waiting(lp, w))
+            return w.deadline;
+    return std::nullopt;
+}
+
+}  // namespace kovari

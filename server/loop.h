@@ -1,0 +1,82 @@
+// The event loop's state, shared by main.cpp (the loop, the listener and
+// the timers) and connections.cpp (the connections whose request has not
+// arrived whole yet). Only these two files include it.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "common/fd.h"
+#include "notify.h"
+#include "server.h"
+
+namespace kovari {
+
+// A connection accepted and not yet answered.
+struct Connection {
+    bool waiting = false;      // in the epoll set, its request not yet whole
+    std::uint32_t ip = 0;      // network order
+    std::uint16_t port = 0;    // host order
+    std::uint64_t serial = 0;  // tells a reused descriptor from its predecessor
+    // A request that arrives in pieces is gathered here, in a buffer of its
+    // own made at the first piece; `have` bytes of it have come.
+    std::unique_ptr<RequestBuffer> partial{};
+    std::size_t have = 0;
+};
+
+struct Waiting {
+    int fd;
+    std::uint64_t serial;  // which connection on this descriptor
+    long deadline;         // monotonic ms
+};
+
+// How many connections may wait for their request at once.
+struct WaitingCaps {
+    std::size_t per_address = 0;  // from any one address
+    std::size_t total = 0;        // in all
+};
+
+struct Loop {
+    Server& srv;
+    Fd listener{};
+    Fd epoll{};
+    Fd signal_read{};
+    std::vector<Connection> conns{};  // by descriptor
+    std::deque<Waiting> waiting{};    // in order of acceptance: deadlines grow
+    std::unordered_map<std::uint32_t, std::size_t> waiting_from{};  // by address; none: no entry
+    std::size_t waiting_count = 0;
+    WaitingCaps caps{};
+    RequestBuffer buf{};              // the first receive of every connection
+    long sweep_due = 0;
+    long clock_offset_ms = 0;         // wall clock minus monotonic clock, as followed
+    std::optional<Notifier> notifier{};  // the service manager, if it listens
+    long watchdog_due = 0;
+    long accept_resume = 0;           // accepting paused until then
+    bool accepting = true;
+    std::uint64_t next_serial = 1;
+};
+
+void watch(Loop& lp, int fd, std::uint32_t events);
+
+// --- connections.cpp ---
+
+// The caps for a server that may hold `descriptors` open and forwards to
+// `peers` servers.
+WaitingCaps waiting_caps(std::size_t descriptors, std::size_t peers);
+// A connection just accepted: served at once when its request is there
+// whole, else it waits, within the caps.
+void take_connection(Loop& lp, int fd, const sockaddr_in& peer);
+bool is_waiting(const Loop& lp, int fd);
+// A waiting connection is readable: its request, or a piece of it, came.
+void serve_waiting(Loop& lp, int fd);
+// Closes the connections whose time is up, handling what they sent.
+void close_idle(Loop& lp, long now);
+std::optional<long> next_idle_deadline(const Loop& lp);
+
+}  // namespace kovari
