@@ -12,13 +12,23 @@ void pad_to(std::string& line, std::size_t width)
 
 namespace {
 
-// The text as the style writes it; its columns in `width`.
-void put_styled(std::string& out, std::string_view text, const TextStyle& style, std::size_t* width)
+// What is shown of a text, as the style writes it; its columns in `width`.
+void put_shown(std::string& out, std::string_view shown, const TextStyle& style, std::size_t* width)
 {
-    const std::string shown = style.shown != nullptr ? style.shown(text) : std::string(text);
     if (width != nullptr)
         *width = style.width != nullptr ? style.width(shown) : shown.size();
-    out += style.escape != nullptr ? style.escape(shown) : shown;
+    if (style.put != nullptr)
+        style.put(out, shown);
+    else
+        out += shown;
+}
+
+void put_styled(std::string& out, std::string_view text, const TextStyle& style, std::size_t* width)
+{
+    if (style.shown != nullptr)
+        put_shown(out, style.shown(text), style, width);
+    else
+        put_shown(out, text, style, width);
 }
 
 // The text, then blanks up to `columns` columns.

@@ -21,13 +21,15 @@ inline constexpr std::size_t kIndent = 25;        // texts stand under the CNAME
 void pad_to(std::string& line, std::size_t width);
 
 // How the texts of a block are written. `shown` gives what a reader sees of
-// a site text (a terminal's safe characters, a page's UTF-8), `width` the
-// columns that takes, and `escape` how it is written (HTML entities on a
-// page). A hook left out leaves the text as it is.
+// a site text (a terminal's safe characters), `width` the columns that
+// takes, and `put` appends it as the output holds it (UTF-8 and HTML
+// entities on a page). A hook left out leaves the text as it is. The page
+// writer calls these a few times per site, for 100,000 sites and more:
+// `put` writes straight into the output, with no text of its own between.
 struct TextStyle {
     std::string (*shown)(std::string_view) = nullptr;
     std::size_t (*width)(std::string_view) = display_width;
-    std::string (*escape)(std::string_view) = nullptr;
+    void (*put)(std::string& out, std::string_view text) = nullptr;
 };
 
 // Appends the site's block, beginning with a newline:

@@ -2,23 +2,57 @@
 //
 // Site texts come from anyone on the network, so every one of them is
 // escaped on the page; the columns are padded by the columns a reader sees,
-// not by bytes or the escaped length. Pages are UTF-8 and say so. A page is built whole in memory, written to
-// base.new and renamed over base.html only when every write and the close
-// succeeded, so a full disk never replaces a good page by a broken one.
+// not by bytes or the escaped length. Pages are UTF-8 and say so. A page is
+// built whole in memory, written to base.new and renamed over base.html
+// only when every write and the close succeeded, so a full disk never
+// replaces a good page by a broken one.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "common/layout.h"
+#include "common/utf8.h"
 #include "server.h"
 
 namespace kovari {
 
 namespace {
 
-// Pages are UTF-8: a site's bytes that are not well-formed UTF-8 are taken
-// as Latin-1, so an 8-bit name still reads right; every text is escaped.
-const TextStyle kPageStyle{latin1_as_utf8, display_width, html_escape};
+void put_escaped(std::string& out, char c)
+{
+    switch (c) {
+    case '&': out += "&amp;"; break;
+    case '<': out += "&lt;"; break;
+    case '>': out += "&gt;"; break;
+    case '"': out += "&quot;"; break;
+    default: out += c; break;
+    }
+}
+
+// A site text as a page holds it, in one pass: UTF-8 characters as they
+// are, a byte that is not part of one as its Latin-1 character (so an 8-bit
+// name still reads right), the four markup characters as entities. The
+// page is always valid UTF-8.
+void put_page_text(std::string& out, std::string_view text)
+{
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            put_escaped(out, char(c));
+            ++i;
+        } else if (const std::size_t len = utf8_sequence(text, i); len > 0) {
+            out.append(text, i, len);
+            i += len;
+        } else {
+            append_utf8(out, c);
+            ++i;
+        }
+    }
+}
+
+// Columns count the text as a reader sees it: a stray byte is one Latin-1
+// character.
+const TextStyle kPageStyle{nullptr, display_width, put_page_text};
 
 bool shown(const SiteView& s, bool private_page)
 {
@@ -31,15 +65,8 @@ std::string html_escape(std::string_view text)
 {
     std::string out;
     out.reserve(text.size());
-    for (const char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c; break;
-        }
-    }
+    for (const char c : text)
+        put_escaped(out, c);
     return out;
 }
 
