@@ -101,8 +101,13 @@ void finish_connection(Loop& lp, int fd, Delivered d)
     Fd conn(fd);
     const RequestAction act = handle_packet(lp.srv, *d.buf, d.n, c.ip, c.port, std::time(nullptr));
     if (!act.reply.empty()) {
-        if (::send(fd, act.reply.data(), act.reply.size(), MSG_NOSIGNAL) < 0)
-            report_error(lp.srv.err, act.send_failure, errno);
+        if (::send(fd, act.reply.data(), act.reply.size(), MSG_NOSIGNAL) < 0) {
+            // A client that resets again and again is told about once in 10 s.
+            const int reason = errno;
+            report_limited(lp.srv.limiter, lp.srv.err, lp.srv.settings.program_name,
+                           format("%s %s", act.send_failure, dotted(c.ip).c_str()),
+                           format("%s: %s\n", act.send_failure, std::strerror(reason)), monotonic_ms());
+        }
     }
     c.partial.reset();
     c.have = 0;

@@ -107,7 +107,7 @@ void start_copies(Server& srv, std::span<const std::uint8_t> bytes, long now_ms)
         Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         if (!fd.valid()) {
             ++srv.stats.copies_failed;
-            report_error(srv.err, "opening forwarding socket", errno);
+            report_peer_failure(srv, i, "opening forwarding socket", errno, now_ms);
             continue;
         }
         sockaddr_in to{};

@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "common/clock.h"
 #include "loop.h"
@@ -62,7 +63,11 @@ void accept_connections(Loop& lp)
             // Out of descriptors or memory, or a socket that is not
             // listening: report, and look again after a pause rather than
             // spin on a listener that stays ready.
-            report_error(lp.srv.err, "accepting connection to socket", errno);
+            const int reason = errno;
+            report_limited(lp.srv.limiter, lp.srv.err, lp.srv.settings.program_name,
+                           format("accept %d", reason),
+                           format("accepting connection to socket: %s\n", std::strerror(reason)),
+                           monotonic_ms());
             set_accepting(lp, false);
             lp.accept_resume = monotonic_ms() + kAcceptPauseMs;
             return;
