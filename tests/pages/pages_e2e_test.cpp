@@ -80,6 +80,17 @@ TEST(HtmlPagesServer, WithIntervalZeroEveryChangeIsOnThePageAtOnce)
     EXPECT_EQ(count, 5u) << s.err();
 }
 
+// Starts a server whose clock libfaketime reads from `clock` (which this
+// writes as "+0"), with more of libfaketime's settings in `env`.
+bool start_with_clock(ServerProcess& s, const std::string& clock, const std::vector<std::string>& options,
+                      std::vector<std::string> env = {})
+{
+    if (!write_file(clock, "+0\n"))
+        return false;
+    env.insert(env.end(), {"LD_PRELOAD=" FAKETIME_LIB, "FAKETIME_TIMESTAMP_FILE=" + clock, "FAKETIME_NO_CACHE=1"});
+    return start_server(s, QUORIND_PATH, options, {}, env);
+}
+
 // The server's clock is moved through libfaketime's time file.
 TEST(HtmlPagesServer, DefaultIntervalHoldsChangesBackUntilItHasPassedOrTheSweepComes)
 {
@@ -87,11 +98,8 @@ TEST(HtmlPagesServer, DefaultIntervalHoldsChangesBackUntilItHasPassedOrTheSweepC
         GTEST_SKIP() << "libfaketime is not installed";
     PageDir dir;
     const std::string clock = dir / "clock";
-    ASSERT_TRUE(write_file(clock, "+0\n"));
     ServerProcess s;
-    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-H" + (dir / "pub")}, {},
-                             {"LD_PRELOAD=" FAKETIME_LIB, "FAKETIME_TIMESTAMP_FILE=" + clock,
-                              "FAKETIME_NO_CACHE=1"})) << s.err();
+    ASSERT_TRUE(start_with_clock(s, clock, {"-H" + (dir / "pub")})) << s.err();
     const std::string page = dir / "pub.html";
     ASSERT_TRUE(wait_for_text(page, "No sites active.", 2000));
 
@@ -138,11 +146,8 @@ TEST(HtmlPagesServer, WallClockStepBackDoesNotStopThePages)
         GTEST_SKIP() << "libfaketime is not installed";
     PageDir dir;
     const std::string clock = dir / "clock";
-    ASSERT_TRUE(write_file(clock, "+0\n"));
     ServerProcess s;
-    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-I1", "-H" + (dir / "pub")}, {},
-                             {"LD_PRELOAD=" FAKETIME_LIB, "FAKETIME_TIMESTAMP_FILE=" + clock,
-                              "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1"}))
+    ASSERT_TRUE(start_with_clock(s, clock, {"-I1", "-H" + (dir / "pub")}, {"FAKETIME_DONT_FAKE_MONOTONIC=1"}))
         << s.err();
     const std::string page = dir / "pub.html";
     ASSERT_TRUE(wait_for_text(page, "No sites active.", 2000));
