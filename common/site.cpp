@@ -61,7 +61,10 @@ void dump_site(std::FILE* out, const SiteView& s, std::string (*shown)(std::stri
         if (!l.text)
             continue;
         std::fputs(l.label, out);
-        put_text(out, shown != nullptr ? shown(*l.text) : std::string(*l.text));
+        if (shown != nullptr)
+            put_text(out, shown(*l.text));
+        else
+            put_text(out, *l.text);
         std::fputc('\n', out);
     }
 }

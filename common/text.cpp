@@ -45,6 +45,12 @@ void append_folded(std::string& out, std::string_view text)
 
 void lower_case(std::string& text)
 {
+    // ASCII and 8-bit text fold in place, as every query is folded.
+    if (all_ascii(text) || !is_utf8(text)) {
+        for (char& c : text)
+            c = fold_case(c);
+        return;
+    }
     std::string folded;
     folded.reserve(text.size());
     append_folded(folded, text);

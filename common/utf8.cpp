@@ -108,25 +108,6 @@ bool is_utf8(std::string_view text)
     return true;
 }
 
-std::string latin1_as_utf8(std::string_view text)
-{
-    if (all_ascii(text))
-        return std::string(text);
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        const std::size_t len = utf8_sequence(text, i);
-        if (len > 0) {
-            out.append(text, i, len);
-            i += len;
-        } else {
-            append_utf8(out, static_cast<unsigned char>(text[i]));
-            ++i;
-        }
-    }
-    return out;
-}
-
 std::size_t display_width(std::string_view text)
 {
     if (all_ascii(text))

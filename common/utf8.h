@@ -27,10 +27,6 @@ bool all_ascii(std::string_view text);
 // True when every byte is ASCII or part of a well-formed sequence.
 bool is_utf8(std::string_view text);
 
-// The text as UTF-8: well-formed sequences as they are, every other byte
-// as the Latin-1 character of that byte. So an 8-bit name still reads right.
-std::string latin1_as_utf8(std::string_view text);
-
 // The columns a UTF-8 text takes on a terminal or in a <pre> block: each
 // character's wcwidth in the C.UTF-8 locale (none for combining and other
 // zero-width characters), one for each ASCII byte or stray byte.
