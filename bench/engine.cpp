@@ -253,6 +253,8 @@ LoadResult run_load(const LoadOptions& opt, const RequestSource& source)
     r.rps = r.seconds > 0 ? double(r.requests) / r.seconds : 0;
     r.p50_us = percentile(e.latencies_us, 0.50);
     r.p99_us = percentile(e.latencies_us, 0.99);
+    if (!e.latencies_us.empty())
+        r.max_us = *std::max_element(e.latencies_us.begin(), e.latencies_us.end());
     if (cpu0 && cpu1 && r.requests > 0)
         r.cpu_us_per_request = (*cpu1 - *cpu0) / double(r.requests);
     return r;

@@ -36,6 +36,7 @@ struct LoadResult {
     double rps = 0;
     double p50_us = 0;
     double p99_us = 0;
+    double max_us = 0;
     double cpu_us_per_request = -1;  // server's user+system time, -1 if unknown
 };
 

@@ -20,13 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Bench site `id` as the table holds it after an announcement from
-// 10.1.2.3, heard up to ten minutes ago.
-Site site_record(std::uint32_t id, std::time_t now)
-{
-    return devkit::site_record(bench_site(id), devkit::ipv4("10.1.2.3"), now - std::time_t(id % 600));
-}
-
 // Each page on its own, written as the server writes it when the table
 // has changed, three times; the medians, and their sum for both.
 void time_pages(Server& srv, std::time_t now, InProcess& res)
@@ -72,6 +65,11 @@ double time_requests(Server& srv, Workload w, std::uint32_t sites, std::time_t n
 
 }  // namespace
 
+Site bench_record(std::uint32_t id, std::time_t now)
+{
+    return devkit::site_record(bench_site(id), devkit::ipv4("10.1.2.3"), now - std::time_t(id % 600));
+}
+
 InProcess run_in_process(std::uint32_t sites)
 {
     InProcess res;
@@ -81,7 +79,7 @@ InProcess run_in_process(std::uint32_t sites)
     srv.err = null.stream();
     const std::time_t now = std::time(nullptr);
     for (std::uint32_t i = 0; i < sites; ++i)
-        enter_site(srv, site_record(i, now), now);
+        enter_site(srv, bench_record(i, now), now);
     time_pages(srv, now, res);
     for (Workload w : kAllWorkloads)
         res.us_per_request[workload_name(w)] = time_requests(srv, w, sites, now);

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <string>
+
+#include "common/site.h"
 
 namespace kovari::bench {
 
@@ -16,5 +19,9 @@ struct InProcess {
 };
 
 InProcess run_in_process(std::uint32_t sites);
+
+// Bench site `id` as the table holds it after an announcement from
+// 10.1.2.3, heard up to ten minutes before `now`.
+Site bench_record(std::uint32_t id, std::time_t now);
 
 }  // namespace kovari::bench

@@ -80,6 +80,7 @@ void print_table(const Settings& set, const Results& res, const InProcess& inpro
                       samples(res, "ref", workload_name(w), sites));
     std::printf("\n");
     print_extras(set, res, inproc);
+    print_writes(set, res);
 }
 
 void print_targets(const Settings& set, const Results& res, const InProcess& inproc)
@@ -104,6 +105,74 @@ void print_targets(const Settings& set, const Results& res, const InProcess& inp
     const Samples& idle = samples(res, "quorind", "refresh+idle", small);
     say(!idle.rps.empty() && median(idle.rps) >= 0.9 * median(plain.rps),
         "with " + std::to_string(set.idle) + " idle connections >= 0.9 of the throughput without");
+    print_write_targets(set, res);
+}
+
+void print_writes(const Settings& set, const Results& res)
+{
+    const PageLag& p = res.page_lag;
+    if (p.ran)
+        std::printf("page lag at %u sites, -I0, %d new sites a second for %.0f s: exact queries p50 %.2f ms, "
+                    "p99 %.2f ms, max %.2f ms (%.0f req/s, %llu errors); %d new sites (%d failed), %d in the "
+                    "public page, announcement to page p50 %.0f ms, max %.0f ms, %d after 2 s or never; %d page "
+                    "writes\n",
+                    p.sites, p.rate, p.seconds, p.queries.p50_us / 1000, p.queries.p99_us / 1000,
+                    p.queries.max_us / 1000, p.queries.rps, static_cast<unsigned long long>(p.queries.errors),
+                    p.announced, p.failed_announcements, p.in_page, p.lag_p50_ms, p.lag_max_ms, p.late,
+                    p.page_writes);
+    else if (set.lag_seconds > 0)
+        std::printf("page lag: not measured (quorind did not start or take its fill)\n");
+    print_stalls(res.stalls);
+    const StateStart& st = res.state_start;
+    if (st.ran)
+        std::printf("quorind started on a state file of %u sites: answered %.1f ms after its exec%s\n", st.sites,
+                    st.ms, st.site_found ? "" : ", without the site asked for");
+    else
+        std::printf("quorind started on a state file of %u sites: no answer\n", st.sites);
+    if (set.large > 0)
+        print_large(res.large);
+}
+
+void print_write_targets(const Settings& set, const Results& res)
+{
+    const std::string at = " at " + std::to_string(set.sizes.back()) + " sites";
+    const PageLag& p = res.page_lag;
+    if (set.lag_seconds > 0) {
+        say(p.ran && p.queries.errors == 0 && p.queries.p99_us < 20000,
+            "pages written on every change (-I0)" + at + ", " + std::to_string(set.lag_rate) +
+                " new sites a second: query p99 < 20 ms");
+        say(p.ran && p.announced > 0 && p.failed_announcements == 0 && p.late == 0,
+            "every new site in the public page within 2 s of its announcement");
+    }
+    const WriteStalls& w = res.stalls;
+    const StateStart& st = res.state_start;
+    say(w.loaded_all && w.load_ms < kLoadLimitMs && st.ran && st.site_found && st.ms < kLoadLimitMs,
+        "state file" + at + " loaded < 1 s (in process; from quorind's exec to its first answer)");
+    say(w.forked && w.page_start_ms >= 0 && w.page_start_ms < kWriteStartLimitMs && w.state_start_ms >= 0 &&
+            w.state_start_ms < kWriteStartLimitMs,
+        "starting a page write or a state write" + at + " < 5 ms (median)");
+}
+
+void print_stalls(const WriteStalls& w)
+{
+    std::printf("write starts at %u sites%s: page write %.2f ms (max %.2f), state write %.2f ms (max %.2f); "
+                "state file loaded in %.1f ms%s\n",
+                w.sites, w.forked ? "" : " (not forked: written in process)", w.page_start_ms, w.page_start_max_ms,
+                w.state_start_ms, w.state_start_max_ms, w.load_ms, w.loaded_all ? "" : " (NOT every site)");
+}
+
+void print_large(const LargeTable& t)
+{
+    if (!t.ran) {
+        std::printf("%u sites: not measured\n", t.sites);
+        return;
+    }
+    std::printf("%u sites (built in process in %.1f s): %.0f bytes resident per site; pages %.0f ms (public %.0f, "
+                "private %.0f); state file of %.1f MB written durably in %.0f ms (encoded in %.0f), loaded in "
+                "%.0f ms%s\n",
+                t.sites, t.build_s, t.rss_bytes_per_site, t.pages_ms, t.public_ms, t.private_ms,
+                t.state_bytes / 1e6, t.state_write_ms, t.encode_ms, t.load_ms,
+                t.loaded_all ? "" : " (NOT every site)");
 }
 
 void print_in_process(std::uint32_t sites, const InProcess& inproc)

@@ -21,5 +21,14 @@ void print_table(const Settings& set, const Results& res, const InProcess& inpro
 void print_targets(const Settings& set, const Results& res, const InProcess& inproc);
 // The in-process figures alone (--reps 0).
 void print_in_process(std::uint32_t sites, const InProcess& inproc);
+// The figures of the writes away from the request path (the page lag,
+// the write starts, the state file at start, the large table) and their
+// targets.
+void print_writes(const Settings& set, const Results& res);
+void print_write_targets(const Settings& set, const Results& res);
+// The figures of the write starts and the state load in process, and of
+// the large table.
+void print_stalls(const WriteStalls& w);
+void print_large(const LargeTable& t);
 
 }  // namespace kovari::bench

@@ -1,6 +1,6 @@
 // kvbench's figures: every run's result, gathered by server, workload and
-// table size, the resident memory per site of each round, and the medians
-// that the report shows.
+// table size, the resident memory per site of each round, the figures of
+// the page and state writes, and the medians that the report shows.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "bench/engine.h"
+#include "bench/page_lag.h"
+#include "bench/state_writes.h"
 
 namespace kovari::bench {
 
@@ -22,6 +24,12 @@ struct Results {
     // By server ("quorind", "ref"), workload name and table size.
     std::map<std::tuple<std::string, std::string, std::uint32_t>, Samples> runs;
     std::vector<double> rss_per_site;  // bytes, one per round at the largest size
+    // The writes away from the request path, at the largest size, and the
+    // large table.
+    PageLag page_lag;
+    WriteStalls stalls;
+    StateStart state_start;
+    LargeTable large;
 };
 
 void add_run(Results& res, const std::string& server, const std::string& workload, std::uint32_t sites,

@@ -10,7 +10,9 @@ namespace {
 std::optional<Settings> usage()
 {
     std::fputs("usage: kvbench --quorind PATH --ref PATH [--seconds S] [--reps R] [--sizes N,N..]\n"
-               "               [--connections C] [--idle N] [--hostile S] [--json] [--smoke]\n",
+               "               [--connections C] [--idle N] [--hostile S] [--lag S] [--large N]\n"
+               "               [--writes] [--json] [--smoke]\n"
+               "       kvbench --large-only N\n",
                stderr);
     return std::nullopt;
 }
@@ -36,6 +38,8 @@ void make_smoke(Settings& set)
     set.hostile_seconds = 1;
     set.hostile_queries = 10;
     set.pieces_queries = 10;
+    set.lag_seconds = 2;
+    set.large = 5000;
 }
 
 }  // namespace
@@ -60,6 +64,15 @@ std::optional<Settings> parse_settings(int argc, char** argv)
             set.idle = std::atoi(value().c_str());
         else if (a == "--hostile")
             set.hostile_seconds = std::atof(value().c_str());
+        else if (a == "--lag")
+            set.lag_seconds = std::atof(value().c_str());
+        else if (a == "--large")
+            set.large = std::uint32_t(std::strtoul(value().c_str(), nullptr, 10));
+        else if (a == "--large-only") {
+            set.large = std::uint32_t(std::strtoul(value().c_str(), nullptr, 10));
+            set.large_only = true;
+        } else if (a == "--writes")
+            set.writes_only = true;
         else if (a == "--json")
             set.json = true;
         else if (a == "--smoke")
@@ -69,8 +82,10 @@ std::optional<Settings> parse_settings(int argc, char** argv)
         else
             return usage();
     }
+    if (set.large_only)
+        return set.large > 0 ? std::optional<Settings>(set) : usage();
     if (set.quorind.empty() || set.ref.empty() || set.sizes.empty() || set.reps < 0 ||
-        set.connections < 1 || set.seconds <= 0 || set.hostile_seconds < 0)
+        set.connections < 1 || set.seconds <= 0 || set.hostile_seconds < 0 || set.lag_seconds < 0)
         return usage();
     std::sort(set.sizes.begin(), set.sizes.end());
     return set;

@@ -2,11 +2,19 @@
 //
 //   kvbench --quorind PATH --ref PATH [--seconds S] [--reps R]
 //           [--sizes N,N..] [--connections C] [--idle N] [--hostile S]
-//           [--json] [--smoke]
+//           [--lag S] [--large N] [--writes] [--json] [--smoke]
+//   kvbench --large-only N
 //
 // --reps 0 gives only the in-process figures, for the largest size;
 // --hostile 0 leaves out the misbehaving clients (S seconds each, 20 by
-// default); --smoke is a short run on tiny tables.
+// default); --lag 0 leaves out the page lag run (S seconds, 15 by
+// default); --large 0 leaves out the figures of a large table (N sites,
+// 1,000,000 by default); --writes gives only the figures of the page and
+// state writes (the page lag, the write starts, the state file at start,
+// the large table) at the largest size; --smoke is a short run on tiny
+// tables.
+// --large-only N gives the large table's figures alone, as one JSON line:
+// kvbench runs itself so, for a fresh process whose memory is the table's.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +36,11 @@ struct Settings {
     double hostile_seconds = 20;  // each flood and burst
     int hostile_queries = 80;     // timed during each
     int pieces_queries = 200;     // written in two sends
+    double lag_seconds = 15;      // the page lag run, at the largest size
+    int lag_rate = 10;            // new sites a second during it
+    std::uint32_t large = 1'000'000;  // sites of the large table
+    bool large_only = false;      // --large-only
+    bool writes_only = false;     // --writes
     bool json = false;
 };
 

@@ -1,0 +1,239 @@
+#include "bench/state_writes.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "bench/in_process.h"
+#include "bench/results.h"
+#include "bench/settings.h"
+#include "bench/sites.h"
+#include "devkit/files.h"
+#include "devkit/loopback.h"
+#include "devkit/packets.h"
+#include "devkit/procfs.h"
+#include "devkit/server_process.h"
+#include "devkit/streams.h"
+#include "server/server.h"
+#include "server/state_file.h"
+#include "server/writes.h"
+
+namespace kovari::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double ms_since(Clock::time_point t0)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+// A server whose messages go nowhere; the table is entered before any
+// page or state file is set, so that filling it writes nothing.
+struct QuietServer {
+    devkit::Discard null;
+    Server srv;
+    QuietServer(std::uint32_t sites, std::time_t now)
+    {
+        srv.out = null.stream();
+        srv.err = null.stream();
+        srv.settings.max_sites = 0;
+        for (std::uint32_t i = 0; i < sites; ++i)
+            enter_site(srv, bench_record(i, now), now);
+    }
+};
+
+// What starting a write cost, `rounds` times: `start` begins it, `job` is
+// the child it should have made, `collect` takes the child's result.
+template <class Start, class Collect>
+std::vector<double> time_starts(int rounds, BackgroundJob& job, bool& forked, Start&& start, Collect&& collect)
+{
+    std::vector<double> ms;
+    for (int k = 0; k < rounds; ++k) {
+        const auto t0 = Clock::now();
+        start();
+        ms.push_back(ms_since(t0));
+        forked = forked && running(job);
+        if (const auto result = finish_job(job, true))
+            collect(*result);
+    }
+    return ms;
+}
+
+double largest(const std::vector<double>& v) { return v.empty() ? -1 : *std::max_element(v.begin(), v.end()); }
+
+// load_state of `path` into a new server; its time, and whether every
+// one of `sites` sites was taken.
+std::pair<double, bool> time_load(const std::string& path, std::uint32_t sites, std::time_t now)
+{
+    QuietServer q(0, now);
+    q.srv.settings.state_file = path;
+    const auto t0 = Clock::now();
+    load_state(q.srv, now);
+    const double ms = ms_since(t0);
+    return {ms, table_size(q.srv.table) == sites};
+}
+
+std::optional<long> own_rss_kb()
+{
+    const auto status = devkit::read_proc_status(::getpid());
+    return status && status->rss_kb >= 0 ? std::optional<long>(status->rss_kb) : std::nullopt;
+}
+
+}  // namespace
+
+WriteStalls run_write_stalls(std::uint32_t sites)
+{
+    WriteStalls res;
+    res.sites = sites;
+    const devkit::TempDir dir("kvbench-writes");
+    if (!dir.valid())
+        return res;
+    const std::time_t now = std::time(nullptr);
+    QuietServer q(sites, now);
+    Server& srv = q.srv;
+    srv.settings.public_base = dir / "public";
+    srv.settings.private_base = dir / "private";
+    srv.settings.html_interval = 0;
+    srv.settings.state_file = dir / "state";
+    srv.writers.fork = true;
+    res.forked = true;
+    constexpr int kRounds = 9;
+    const auto pages = time_starts(
+        kRounds, srv.writers.pages, res.forked, [&] { note_change(srv, now); },
+        [&](const JobResult& r) { finish_page_write(srv, r, now); });
+    const auto state = time_starts(
+        kRounds, srv.writers.state, res.forked,
+        [&] {
+            srv.state_status.changed = true;
+            save_state_if_changed(srv, now);
+        },
+        [&](const JobResult& r) { finish_state_write(srv, r); });
+    res.page_start_ms = median(pages);
+    res.page_start_max_ms = largest(pages);
+    res.state_start_ms = median(state);
+    res.state_start_max_ms = largest(state);
+
+    // The file that the last child wrote.
+    std::vector<double> loads;
+    res.loaded_all = true;
+    for (int k = 0; k < 3; ++k) {
+        const auto [ms, all] = time_load(dir / "state", sites, now);
+        loads.push_back(ms);
+        res.loaded_all = res.loaded_all && all;
+    }
+    res.load_ms = median(loads);
+    std::fprintf(stderr, "  write starts at %u sites: page %.2f ms (max %.2f), state %.2f ms (max %.2f)%s; "
+                         "state file loaded in %.1f ms\n",
+                 sites, res.page_start_ms, res.page_start_max_ms, res.state_start_ms, res.state_start_max_ms,
+                 res.forked ? "" : " NOT FORKED", res.load_ms);
+    return res;
+}
+
+StateStart run_state_start(const Settings& set, std::uint32_t sites)
+{
+    StateStart res;
+    res.sites = sites;
+    const devkit::TempDir dir("kvbench-start");
+    const std::string path = dir / "state";
+    {
+        const std::time_t now = std::time(nullptr);
+        const QuietServer q(sites, now);
+        if (!dir.valid() || !devkit::write_file(path, encode_state(q.srv.table, now)))
+            return res;
+    }
+    // A port chosen beforehand, so that the first answer can be waited for
+    // without looking for the listener.
+    const int port = devkit::free_port();
+    const devkit::Bytes query = devkit::query_packet(exact_query(sites / 2));
+    devkit::ServerProcess quorind;
+    const auto t0 = Clock::now();
+    quorind.child = devkit::start_child({set.quorind, "-S" + path, "-P" + std::to_string(port)});
+    quorind.port = port;
+    std::optional<devkit::Bytes> reply;
+    while (!reply && ms_since(t0) < 10000 && !devkit::wait_child(quorind.child, 0)) {
+        reply = devkit::round_trip(port, query);
+        if (!reply)
+            ::usleep(500);
+    }
+    if (!reply) {
+        std::fprintf(stderr, "kvbench: quorind on a state file of %u sites did not answer\n", sites);
+        return res;
+    }
+    res.ms = ms_since(t0);
+    res.ran = true;
+    const std::string cname = bench_site(sites / 2).cname;
+    res.site_found = ::memmem(reply->data(), reply->size(), cname.data(), cname.size()) != nullptr;
+    std::fprintf(stderr, "  quorind on a state file of %u sites: answered %.1f ms after its exec%s\n", sites, res.ms,
+                 res.site_found ? "" : ", WITHOUT the site asked for");
+    return res;
+}
+
+LargeTable run_large_table(std::uint32_t sites)
+{
+    LargeTable res;
+    res.sites = sites;
+    const devkit::TempDir dir("kvbench-large");
+    if (!dir.valid())
+        return res;
+    const std::time_t now = std::time(nullptr);
+    const auto rss0 = own_rss_kb();
+    const auto t0 = Clock::now();
+    QuietServer q(sites, now);
+    res.build_s = ms_since(t0) / 1000;
+    const auto rss1 = own_rss_kb();
+    if (rss0 && rss1)
+        res.rss_bytes_per_site = double(*rss1 - *rss0) * 1024.0 / double(sites);
+
+    bool written = true;
+    for (bool private_page : {false, true}) {
+        const std::string base = dir / (private_page ? "private" : "public");
+        const auto t = Clock::now();
+        written = write_html_page(q.srv, base, private_page, now) && written;
+        (private_page ? res.private_ms : res.public_ms) = ms_since(t);
+        std::remove((base + ".html").c_str());
+    }
+    if (written)
+        res.pages_ms = res.public_ms + res.private_ms;
+
+    const auto t1 = Clock::now();
+    const std::string bytes = encode_state(q.srv.table, now);
+    res.encode_ms = ms_since(t1);
+    const FileOutcome out = replace_file(dir / "state.new", dir / "state", bytes, 0644, true);
+    res.state_write_ms = ms_since(t1);
+    res.state_bytes = double(bytes.size());
+    if (out.failed != FileStep::done)
+        return res;
+    const auto [ms, all] = time_load(dir / "state", sites, now);
+    res.load_ms = ms;
+    res.loaded_all = all;
+    res.ran = true;
+    return res;
+}
+
+LargeTable run_large_apart(std::uint32_t sites)
+{
+    std::fprintf(stderr, "large table: %u sites, in a process of its own\n", sites);
+    char self[PATH_MAX] = {};
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    LargeTable res;
+    res.sites = sites;
+    if (n <= 0)
+        return res;
+    const auto run = devkit::run_program({self, "--large-only", std::to_string(sites)}, {}, 300000);
+    const auto line = run.out.substr(0, run.out.find('\n'));
+    if (const auto t = parse_large_json(line); run.status == 0 && t)
+        res = *t;
+    else
+        std::fprintf(stderr, "kvbench: --large-only %u failed (status %d): %s\n", sites, run.status, run.err.c_str());
+    std::fprintf(stderr, "  %s\n", large_json(res).c_str());
+    return res;
+}
+
+}  // namespace kovari::bench
