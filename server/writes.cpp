@@ -5,8 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <limits>
 
 namespace kovari {
 
@@ -48,6 +50,26 @@ void reset_child_signals()
     ::signal(SIGCHLD, SIG_DFL);
     ::signal(SIGHUP, SIG_IGN);
     ::signal(SIGUSR1, SIG_IGN);
+}
+
+// The child lets go of the server's descriptors (the listener, the
+// connections, the event queue) and keeps the standard streams and `keep`.
+// A connection that the server closes while the child runs would otherwise
+// stay open until the child ends: its client would wait for the end of the
+// write (a second and more with a large table) before it saw the close.
+void close_server_descriptors(int keep)
+{
+    const auto close_from_to = [](int first, int last) {
+        if (first > last)
+            return;
+        if (::close_range(unsigned(first), unsigned(last), 0) == 0)
+            return;
+        const long most = std::min(::sysconf(_SC_OPEN_MAX), long(last) + 1);
+        for (long fd = first; fd < most; ++fd)
+            ::close(int(fd));
+    };
+    close_from_to(3, keep - 1);
+    close_from_to(keep + 1, std::numeric_limits<int>::max());
 }
 
 }  // namespace
@@ -93,6 +115,7 @@ bool start_job(BackgroundJob& job, const std::function<JobResult()>& work)
     if (pid == 0) {
         reset_child_signals();
         read_end.reset();
+        close_server_descriptors(write_end.get());
         const JobResult result = work();
         [[maybe_unused]] auto n = ::write(write_end.get(), &result, sizeof result);
         // _exit: nothing of the server's (buffered log lines, descriptors)
