@@ -96,9 +96,9 @@ std::string large_json(const LargeTable& t)
 {
     return format("{\"sites\":%u,\"ran\":%d,\"build_s\":%.2f,\"rss_bytes_per_site\":%.1f,\"public_ms\":%.1f,"
                   "\"private_ms\":%.1f,\"pages_ms\":%.1f,\"state_bytes\":%.0f,\"encode_ms\":%.1f,"
-                  "\"state_write_ms\":%.1f,\"load_ms\":%.1f,\"loaded_all\":%d}",
+                  "\"state_write_ms\":%.1f,\"load_ms\":%.1f,\"decode_ms\":%.1f,\"loaded_all\":%d}",
                   t.sites, t.ran ? 1 : 0, t.build_s, t.rss_bytes_per_site, t.public_ms, t.private_ms, t.pages_ms,
-                  t.state_bytes, t.encode_ms, t.state_write_ms, t.load_ms, t.loaded_all ? 1 : 0);
+                  t.state_bytes, t.encode_ms, t.state_write_ms, t.load_ms, t.decode_ms, t.loaded_all ? 1 : 0);
 }
 
 std::optional<LargeTable> parse_large_json(const std::string& line)
@@ -119,6 +119,7 @@ std::optional<LargeTable> parse_large_json(const std::string& line)
     t.encode_ms = get("encode_ms");
     t.state_write_ms = get("state_write_ms");
     t.load_ms = get("load_ms");
+    t.decode_ms = get("decode_ms");
     t.loaded_all = get("loaded_all") == 1;
     return t;
 }

@@ -169,9 +169,9 @@ void print_large(const LargeTable& t)
     }
     std::printf("%u sites (built in process in %.1f s): %.0f bytes resident per site; pages %.0f ms (public %.0f, "
                 "private %.0f); state file of %.1f MB written durably in %.0f ms (encoded in %.0f), loaded in "
-                "%.0f ms%s\n",
+                "%.0f ms (decoded in %.0f)%s\n",
                 t.sites, t.build_s, t.rss_bytes_per_site, t.pages_ms, t.public_ms, t.private_ms,
-                t.state_bytes / 1e6, t.state_write_ms, t.encode_ms, t.load_ms,
+                t.state_bytes / 1e6, t.state_write_ms, t.encode_ms, t.load_ms, t.decode_ms,
                 t.loaded_all ? "" : " (NOT every site)");
 }
 

@@ -49,6 +49,7 @@ struct LargeTable {
     double encode_ms = -1;             // encode_state
     double state_write_ms = -1;        // encode_state and the durable replace_file
     double load_ms = -1;               // load_state
+    double decode_ms = -1;             // of which decode_state
     bool loaded_all = false;
 };
 // In this process; what `kvbench --large-only N` runs.
