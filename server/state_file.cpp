@@ -293,21 +293,17 @@ FileOutcome write_state(const SiteTable& t, const std::string& path, std::time_t
 }
 
 // Whether the file can be written where it is: said at start rather than
-// two minutes later at the first write.
+// two minutes later at the first write. Nothing is created, so a second
+// server started on the same file by mistake cannot disturb a write of
+// the first.
 void check_writable(Server& srv, const std::string& path)
 {
     struct stat st{};
     FileOutcome probe;
-    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         probe = {FileStep::rename, EISDIR};
-    } else {
-        const std::string temp = path + ".new";
-        Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kStateMode));
-        if (!fd.valid())
-            probe = {FileStep::open, errno};
-        else
-            ::unlink(temp.c_str());
-    }
+    else if (::access(directory_of(path).c_str(), W_OK | X_OK) != 0)
+        probe = {FileStep::open, errno};
     say_write_problem(srv, probe);
 }
 

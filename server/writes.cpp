@@ -10,9 +10,6 @@
 
 namespace kovari {
 
-namespace {
-
-// The directory of a path, for flushing the rename to disk.
 std::string directory_of(const std::string& path)
 {
     const auto slash = path.rfind('/');
@@ -20,6 +17,8 @@ std::string directory_of(const std::string& path)
         return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
+
+namespace {
 
 bool write_all(int fd, std::string_view bytes)
 {
@@ -92,7 +91,14 @@ bool start_job(BackgroundJob& job, const std::function<JobResult()>& work)
         return false;
     if (pid == 0) {
         reset_child_signals();
+        // Only the standard streams and the result pipe stay open: a
+        // connection the server closes meanwhile must close for the
+        // client now, not when the write ends, and the listening port must
+        // not outlive the server in a child.
         read_end.reset();
+        const unsigned keep = unsigned(write_end.get());
+        ::close_range(3, keep - 1, 0);
+        ::close_range(keep + 1, ~0u, 0);
         const JobResult result = work();
         [[maybe_unused]] auto n = ::write(write_end.get(), &result, sizeof result);
         // _exit: nothing of the server's (buffered log lines, descriptors)
