@@ -37,6 +37,7 @@ bool enter_site(Server& srv, Site&& s, std::time_t now)
                        monotonic_ms());
         return false;
     }
+    srv.state_status.changed = true;  // a refresh too: its time is kept
     if (table_enter(srv.table, std::move(s)) == EnterOutcome::replaced) {
         ++srv.stats.announced_again;
         return true;  // a repeated announcement only refreshes the record
@@ -57,6 +58,7 @@ void release_site(Server& srv, const Ssrc& ssrc, std::time_t now)
         return;
     }
     ++srv.stats.signed_off;
+    srv.state_status.changed = true;
     if (srv.settings.debug) {
         std::fputs("Releasing:\n", srv.err);
         dump_site(srv.err, view_of(*gone), escape_controls);
@@ -72,6 +74,7 @@ void expire_sites(Server& srv, std::time_t now)
         if (srv.settings.verbose)
             log_activity(srv.out, view_of(gone), "Timeout: ", now);
         srv.html.table_changed = true;
+        srv.state_status.changed = true;
         ++srv.stats.expired;
     });
     update_html(srv, now);
@@ -80,6 +83,7 @@ void expire_sites(Server& srv, std::time_t now)
 void follow_clock_step(Server& srv, std::time_t step)
 {
     table_shift_times(srv.table, step);
+    srv.state_status.changed = true;
     srv.html.last_html_update += step;
 }
 

@@ -5,8 +5,8 @@
 // not by bytes or the escaped length. Pages are UTF-8 and say so. A page is
 // built whole in memory, written to base.new and renamed over base.html
 // only when every write and the close succeeded, so a full disk never
-// replaces a good page by a broken one.
-#include <cerrno>
+// replaces a good page by a broken one. While the server runs, a child
+// process builds and writes them (writes.h).
 #include <cstdio>
 #include <cstring>
 
@@ -108,49 +108,93 @@ std::string html_page(const SiteTable& table, bool private_page, std::time_t now
     return page;
 }
 
-bool write_html_page(Server& srv, const std::string& base, bool private_page, std::time_t now)
+namespace {
+
+// The page's file: base.new, renamed to base.html once it is whole.
+FileOutcome write_page_file(const SiteTable& table, const std::string& base, bool private_page,
+                            std::time_t now)
 {
-    const std::string temp = base + ".new";
-    const std::string final_name = base + ".html";
-    std::FILE* f = std::fopen(temp.c_str(), "w");
+    return replace_file(base + ".new", base + ".html", html_page(table, private_page, now), 0666, false);
+}
+
+// Counts and reports what became of one page, wherever it was written.
+bool report_page(Server& srv, const std::string& base, bool private_page, const FileOutcome& done)
+{
     int& open_error = srv.html.open_error[private_page ? 1 : 0];
-    if (f == nullptr) {
+    if (done.failed == FileStep::open) {
         // A missing directory or a read-only file system is an operator's
         // mistake to be told about, but not at every change of the table.
-        const int reason = errno;
         ++srv.stats.page_failures;
-        if (reason != open_error)
-            std::fprintf(srv.err, "%s: can't open HTML page %s: %s\n",
-                         srv.settings.program_name.c_str(), temp.c_str(), std::strerror(reason));
-        open_error = reason;
+        if (done.error != open_error)
+            std::fprintf(srv.err, "%s: can't open HTML page %s.new: %s\n",
+                         srv.settings.program_name.c_str(), base.c_str(), std::strerror(done.error));
+        open_error = done.error;
         return false;
     }
     open_error = 0;
-
-    const std::string page = html_page(srv.table, private_page, now);
-    int failure = 0;
-    errno = 0;
-    if (std::fwrite(page.data(), 1, page.size(), f) != page.size() || std::fflush(f) != 0)
-        failure = errno != 0 ? errno : EIO;
-    if (std::fclose(f) != 0 && failure == 0)
-        failure = errno != 0 ? errno : EIO;
-    if (failure != 0) {
+    if (done.failed != FileStep::done) {
         ++srv.stats.page_failures;
-        report_error(srv.err, "writing HTML page", failure);
-        std::remove(temp.c_str());
-        return false;
-    }
-    if (std::rename(temp.c_str(), final_name.c_str()) != 0) {
-        ++srv.stats.page_failures;
-        report_error(srv.err, "renaming HTML page", errno);
-        std::remove(temp.c_str());
+        report_error(srv.err, done.failed == FileStep::write ? "writing HTML page" : "renaming HTML page",
+                     done.error);
         return false;
     }
     ++srv.stats.pages_written;
     if (srv.settings.debug)
-        std::fprintf(srv.err, "%s: updated %s\n", srv.settings.program_name.c_str(),
-                     final_name.c_str());
+        std::fprintf(srv.err, "%s: updated %s.html\n", srv.settings.program_name.c_str(), base.c_str());
     return true;
+}
+
+// The configured pages, each with its outcome slot in a background result.
+template <typename F>
+void for_each_page(const ServerSettings& set, F&& f)
+{
+    if (set.public_base)
+        f(*set.public_base, false);
+    if (set.private_base)
+        f(*set.private_base, true);
+}
+
+// Writes the pages for the table as it stands: in a child when the loop
+// runs, so that the requests go on meanwhile; in process otherwise, or when
+// no child can be made.
+void start_page_write(Server& srv, std::time_t now)
+{
+    const auto work = [&] {
+        JobResult r;
+        for_each_page(srv.settings, [&](const std::string& base, bool private_page) {
+            r.files[private_page ? 1 : 0] = write_page_file(srv.table, base, private_page, now);
+        });
+        return r;
+    };
+    if (srv.writers.fork && start_job(srv.writers.pages, work))
+        return;
+    // A failure on one page does not keep the other from being written.
+    for_each_page(srv.settings, [&](const std::string& base, bool private_page) {
+        write_html_page(srv, base, private_page, now);
+    });
+}
+
+}  // namespace
+
+bool write_html_page(Server& srv, const std::string& base, bool private_page, std::time_t now)
+{
+    return report_page(srv, base, private_page, write_page_file(srv.table, base, private_page, now));
+}
+
+void finish_page_write(Server& srv, const JobResult& result, std::time_t now)
+{
+    if (result.killed_by != 0) {
+        ++srv.stats.page_failures;
+        srv.html.table_changed = true;  // written again with the next chance
+        std::fprintf(srv.err, "%s: the page writer was ended by signal %d.\n",
+                     srv.settings.program_name.c_str(), result.killed_by);
+    } else {
+        for_each_page(srv.settings, [&](const std::string& base, bool private_page) {
+            report_page(srv, base, private_page, result.files[private_page ? 1 : 0]);
+        });
+    }
+    // A change that came while the pages were being written.
+    update_html(srv, now);
 }
 
 void update_html(Server& srv, std::time_t now)
@@ -160,6 +204,9 @@ void update_html(Server& srv, std::time_t now)
         return;
     if (!srv.html.table_changed)
         return;
+    // One write at a time: the change stays marked for the next.
+    if (running(srv.writers.pages))
+        return;
     if (set.html_interval > 0) {
         if (now - srv.html.last_html_update <= set.html_interval)
             return;
@@ -167,11 +214,7 @@ void update_html(Server& srv, std::time_t now)
     srv.html.table_changed = false;
     if (set.html_interval > 0)
         srv.html.last_html_update = now;
-    // A failure on one page does not keep the other from being written.
-    if (set.public_base)
-        write_html_page(srv, *set.public_base, false, now);
-    if (set.private_base)
-        write_html_page(srv, *set.private_base, true, now);
+    start_page_write(srv, now);
 }
 
 void note_change(Server& srv, std::time_t now)

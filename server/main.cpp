@@ -90,6 +90,17 @@ int next_timeout(const Loop& lp, long now)
     return int(std::max(0L, due - now));
 }
 
+// The children writing the pages or the state file that have ended (all
+// of them, waiting for each, when `wait`): their results are reported, and
+// a change that came meanwhile is written next.
+void collect_writes(Server& srv, bool wait)
+{
+    if (auto done = finish_job(srv.writers.pages, wait))
+        finish_page_write(srv, *done, std::time(nullptr));
+    if (auto done = finish_job(srv.writers.state, wait))
+        finish_state_write(srv, *done);
+}
+
 // Acts on one ready descriptor. Returns false when a signal asks the
 // server to stop.
 bool handle_event(Loop& lp, int fd)
@@ -98,6 +109,8 @@ bool handle_event(Loop& lp, int fd)
         const NotedSignals noted = take_signals(lp.signal_read);
         if (noted.statistics)
             write_statistics(lp.srv, lp.srv.out, monotonic_ms());
+        if (noted.child_ended)
+            collect_writes(lp.srv, false);
         return !noted.stop;
     }
     if (fd == lp.listener.get()) {
@@ -120,6 +133,7 @@ void run_due_work(Loop& lp, long now)
         set_accepting(lp, true);
     if (now >= lp.sweep_due) {
         expire_sites(lp.srv, std::time(nullptr));
+        save_state_if_changed(lp.srv, std::time(nullptr));
         lp.sweep_due = monotonic_ms() + kSweepInterval * 1000;
         notify(lp.notifier, "STATUS=" + status_text(lp.srv));
     }
@@ -161,6 +175,12 @@ int run_loop(Loop& lp)
                 notify(lp.notifier, "STOPPING=1");
                 ::shutdown(lp.listener.get(), SHUT_RDWR);
                 lp.listener.reset();
+                // A page being written is finished; the state is written
+                // here, whole, in place of any write under way.
+                lp.srv.writers.fork = false;
+                cancel_job(lp.srv.writers.state);
+                collect_writes(lp.srv, true);
+                save_state_at_exit(lp.srv, std::time(nullptr));
                 std::fflush(lp.srv.out);
                 return 0;
             }
@@ -248,11 +268,15 @@ int serve(int argc, char** argv)
     Loop lp{.srv = srv};
     lp.caps = caps_for(srv.settings);
     srv.stats.started_ms = monotonic_ms();
+    load_state(srv, std::time(nullptr));
     if (!bind_listener(lp) || !catch_signals(lp.signal_read, srv.err) || !start_listening(lp))
         return 1;
     lp.sweep_due = monotonic_ms() + kSweepInterval * 1000;
     lp.clock_offset_ms = wall_clock_ms() - monotonic_ms();
+    // The first pages are written here, before the first request; from now
+    // on by a child, while requests go on.
     note_change(srv, std::time(nullptr));
+    srv.writers.fork = true;
     setvbuf(stdout, nullptr, _IOLBF, 0);
     // Ready once the port accepts connections and the pages are written.
     lp.notifier = open_notifier(std::getenv("NOTIFY_SOCKET"), std::getenv("WATCHDOG_USEC"));

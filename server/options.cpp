@@ -33,6 +33,7 @@ void print_server_usage(std::FILE* err, const std::string& program)
                 " \t  -Mfile     Load server message from file\n"
                 " \t  -Nsites    Hold at most this many sites [1000000]\n"
                 " \t  -Pport     Listen on given port\n"
+                " \t  -Sfile     Keep the sites in this state file across restarts\n"
                 " \t  -U\t     Print this message\n"
                 " \t  -V[V]      List connections and disconnects [-VV: all packets]\n"
                 " \t  -Zpath     Write HTML private directory on base path\n");
@@ -121,6 +122,13 @@ std::optional<int> parse_server_options(Server& srv, int argc, char** argv)
         }
         case 'N': s.max_sites = parse_decimal(value); break;
         case 'P': s.listen_port = parse_decimal(value); break;
+        case 'S':
+            if (value[0] == '\0') {
+                std::fprintf(srv.err, "%s: -S needs the name of a state file.\n", s.program_name.c_str());
+                return 2;
+            }
+            s.state_file = value;
+            break;
         case 'U':
         case '?': print_server_usage(srv.err, s.program_name); return 0;
         case 'V':

@@ -19,7 +19,9 @@
 #include "common/site.h"
 #include "common/text.h"
 #include "rate_limit.h"
+#include "state_file.h"
 #include "table.h"
+#include "writes.h"
 
 namespace kovari {
 
@@ -54,6 +56,7 @@ struct ServerSettings {
     std::optional<std::string> private_base;  // -Z
     long html_interval = 60;                  // -I
     long max_sites = kDefaultMaxSites;        // -N; 0 or less: no limit
+    std::optional<std::string> state_file;    // -S
     std::vector<Peer> peers;                  // -F
     std::vector<std::uint8_t> message_reply;  // prepared "KVmr" reply
 };
@@ -118,6 +121,8 @@ struct Server {
     ReplyBuffer reply;        // the match reply being built
     Statistics stats;
     RateLimiter limiter;      // repeated error lines
+    Writers writers;          // pages and state file being written by a child
+    StateStatus state_status;
     std::uint16_t listening_port = 0;  // the port the listener got, once it listens
 };
 
@@ -195,11 +200,14 @@ std::string html_escape(std::string_view text);
 // The whole page for the table at `now` (the heading is in UTC, the sites'
 // times in local time). The public page leaves unlisted sites out.
 std::string html_page(const SiteTable& table, bool private_page, std::time_t now);
-// Writes base.new and renames it to base.html. Returns true when the page
-// was replaced; on a failed write, close or rename the old page stays and
-// the failure is reported. A base.new that cannot be opened is reported
-// with its path and the reason, once until the reason changes.
+// Writes base.new and renames it to base.html, in process. Returns true
+// when the page was replaced; on a failed write, close or rename the old
+// page stays and the failure is reported. A base.new that cannot be opened
+// is reported with its path and the reason, once until the reason changes.
 bool write_html_page(Server& srv, const std::string& base, bool private_page, std::time_t now);
+// The child writing the pages has ended: reports each page as
+// write_html_page does, then writes a change that came meanwhile, if due.
+void finish_page_write(Server& srv, const JobResult& result, std::time_t now);
 
 // --- statistics (statistics.cpp) ---
 

@@ -17,6 +17,7 @@ int signal_pipe_write = -1;  // written by the signal handlers only
 // What a byte on the signal pipe asks for.
 constexpr char kStopByte = 1;
 constexpr char kStatisticsByte = 2;
+constexpr char kChildByte = 3;
 
 void note_signal(char byte)
 {
@@ -27,6 +28,7 @@ void note_signal(char byte)
 
 extern "C" void on_terminate(int) { note_signal(kStopByte); }
 extern "C" void on_statistics(int) { note_signal(kStatisticsByte); }
+extern "C" void on_child(int) { note_signal(kChildByte); }
 extern "C" void on_pipe(int) {}
 
 void install_handler(int sig, void (*handler)(int))
@@ -34,7 +36,7 @@ void install_handler(int sig, void (*handler)(int))
     struct sigaction sa{};
     sa.sa_handler = handler;
     sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
+    sa.sa_flags = SA_RESTART | (sig == SIGCHLD ? SA_NOCLDSTOP : 0);
     sigaction(sig, &sa, nullptr);
 }
 
@@ -54,6 +56,7 @@ bool catch_signals(Fd& read_end, std::FILE* err)
     install_handler(SIGTERM, on_terminate);
     install_handler(SIGPIPE, on_pipe);
     install_handler(SIGUSR1, on_statistics);
+    install_handler(SIGCHLD, on_child);
     return true;
 }
 
@@ -66,6 +69,7 @@ NotedSignals take_signals(const Fd& read_end)
         for (ssize_t i = 0; i < got; ++i) {
             noted.stop = noted.stop || bytes[i] == kStopByte;
             noted.statistics = noted.statistics || bytes[i] == kStatisticsByte;
+            noted.child_ended = noted.child_ended || bytes[i] == kChildByte;
         }
     }
     return noted;

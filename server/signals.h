@@ -4,6 +4,7 @@
 //
 //   SIGHUP, SIGINT, SIGTERM   stop the server
 //   SIGUSR1                   write the statistics
+//   SIGCHLD                   a child writing the pages or the state ended
 //   SIGPIPE                   nothing: the failed send reports itself
 #pragma once
 
@@ -20,6 +21,7 @@ bool catch_signals(Fd& read_end, std::FILE* err);
 struct NotedSignals {
     bool stop = false;
     bool statistics = false;
+    bool child_ended = false;
 };
 
 // Empties the pipe and says what the signals since the last call ask for.

@@ -47,6 +47,11 @@ void write_statistics(const Server& srv, std::FILE* out, long now_ms)
     block += format("  forwarded copies: %llu sent, %llu failed, %llu dropped\n", n(st.copies_sent),
                     n(st.copies_failed), n(st.copies_dropped));
     block += format("  page writes: %llu, %llu failed\n", n(st.pages_written), n(st.page_failures));
+    if (srv.settings.state_file) {
+        const StateStatus& ss = srv.state_status;
+        block += format("  state file: %llu sites loaded at start, %llu writes, %llu failed\n", n(ss.loaded),
+                        n(ss.writes), n(ss.failures));
+    }
     put_text(out, block);
     std::fflush(out);
 }

@@ -1,0 +1,384 @@
+// The state file: the table written out at the sweep and at the end, and
+// read back at the start. docs/state-file.md describes the bytes.
+#include "state_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "server.h"
+
+namespace kovari {
+
+namespace {
+
+// "KOVARI STATE", then CR LF, ^Z, LF: a file mangled by a text-mode copy
+// no longer starts with the magic.
+constexpr std::string_view kMagic{"KOVARI STATE\r\n\x1a\n", 16};
+constexpr std::size_t kHeaderSize = 40;    // magic, version, count, length, written at
+constexpr std::size_t kChecksumSize = 4;
+constexpr unsigned kStateMode = 0600;      // it lists the unlisted sites too
+
+// CRC-32 as in zlib and Ethernet (reflected 0xEDB88320).
+std::uint32_t crc32(std::span<const std::uint8_t> bytes)
+{
+    static const auto table = [] {
+        std::array<std::uint32_t, 256> t{};
+        for (std::uint32_t i = 0; i < 256; ++i) {
+            std::uint32_t c = i;
+            for (int k = 0; k < 8; ++k)
+                c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[i] = c;
+        }
+        return t;
+    }();
+    std::uint32_t c = 0xffffffffu;
+    for (const std::uint8_t b : bytes)
+        c = table[(c ^ b) & 0xff] ^ (c >> 8);
+    return c ^ 0xffffffffu;
+}
+
+void put_be(std::string& out, std::uint64_t v, int bytes)
+{
+    for (int k = bytes - 1; k >= 0; --k)
+        out += char((v >> (8 * k)) & 0xff);
+}
+
+std::optional<std::uint64_t> read_be(ByteCursor& c, std::size_t bytes)
+{
+    const auto b = c.read_bytes(bytes);
+    if (!b)
+        return std::nullopt;
+    std::uint64_t v = 0;
+    for (const std::uint8_t x : *b)
+        v = (v << 8) | x;
+    return v;
+}
+
+void put_item_text(std::string& out, std::uint8_t type, const std::optional<std::string_view>& text)
+{
+    if (!text)
+        return;
+    out += char(type);
+    out += char(text->size());  // a site's texts hold at most 255 bytes
+    out += *text;
+}
+
+void put_record(std::string& out, const SiteView& s)
+{
+    put_be(out, std::uint64_t(std::int64_t(s.time)), 8);
+    out.append(reinterpret_cast<const char*>(s.ssrc.data()), s.ssrc.size());
+    out.append(reinterpret_cast<const char*>(&s.ip), 4);  // network order as it is
+    put_be(out, std::uint16_t(s.port), 2);
+    put_item_text(out, kItemCNAME, s.cname);
+    put_item_text(out, kItemNAME, s.name);
+    put_item_text(out, kItemEMAIL, s.email);
+    put_item_text(out, kItemPHONE, s.phone);
+    put_item_text(out, kItemLOC, s.loc);
+    put_item_text(out, kItemTOOL, s.tool);
+    out += char(kItemEnd);
+}
+
+// One record at the cursor, or nothing when it is malformed.
+std::optional<Site> read_record(ByteCursor& c)
+{
+    Site s;
+    const auto time = read_be(c, 8);
+    const auto ssrc = c.read_bytes(s.ssrc.size());
+    const auto ip = c.read_bytes(4);
+    const auto port = read_be(c, 2);
+    if (!time || !ssrc || !ip || !port)
+        return std::nullopt;
+    s.time = std::time_t(std::int64_t(*time));
+    std::memcpy(s.ssrc.data(), ssrc->data(), s.ssrc.size());
+    std::memcpy(&s.ip, ip->data(), 4);
+    s.port = std::int16_t(std::uint16_t(*port));
+    if (!read_chunk_items(c, s, [](const std::string&) {}) || !s.cname)
+        return std::nullopt;
+    return s;
+}
+
+std::string size_text(std::size_t have, std::uint64_t want)
+{
+    return format("(%zu of %llu bytes)", have, static_cast<unsigned long long>(want));
+}
+
+// The header and the checksum: what is wrong with the file as a whole.
+std::optional<std::string> check_frame(std::span<const std::uint8_t> bytes)
+{
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (bytes.empty())
+        return "is empty";
+    if (text.substr(0, kMagic.size()) != kMagic.substr(0, std::min(text.size(), kMagic.size())))
+        return "is not a state file";
+    if (bytes.size() < kHeaderSize)
+        return "is truncated " + size_text(bytes.size(), kHeaderSize);
+    ByteCursor c(bytes, kMagic.size(), kHeaderSize);
+    const auto version = read_be(c, 4);
+    c.skip(4);  // the count, checked against the records
+    const auto length = read_be(c, 8);
+    if (*version != kStateVersion)
+        return format("has version %llu; this server reads version %u",
+                      static_cast<unsigned long long>(*version), kStateVersion);
+    if (*length < kHeaderSize + kChecksumSize || bytes.size() < *length)
+        return "is truncated " + size_text(bytes.size(), *length);
+    if (bytes.size() > *length)
+        return "is longer than its header says " + size_text(bytes.size(), *length);
+    ByteCursor tail(bytes, bytes.size() - kChecksumSize, bytes.size());
+    if (crc32(bytes.first(bytes.size() - kChecksumSize)) != *read_be(tail, kChecksumSize))
+        return "is corrupted (its checksum does not match)";
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string encode_state(const SiteTable& t, std::time_t now)
+{
+    std::string out(kMagic);
+    put_be(out, kStateVersion, 4);
+    put_be(out, table_size(t), 4);
+    put_be(out, 0, 8);  // the length, filled in below
+    put_be(out, std::uint64_t(std::int64_t(now)), 8);
+    for_each_site(t, [&](const SiteView& s) {
+        put_record(out, s);
+        return true;
+    });
+    const std::uint64_t length = out.size() + kChecksumSize;
+    for (int k = 0; k < 8; ++k)
+        out[24 + k] = char((length >> (8 * (7 - k))) & 0xff);
+    put_be(out, crc32({reinterpret_cast<const std::uint8_t*>(out.data()), out.size()}), 4);
+    return out;
+}
+
+DecodedState decode_state(std::span<const std::uint8_t> bytes, std::time_t now, std::size_t most)
+{
+    DecodedState d;
+    if ((d.problem = check_frame(bytes)))
+        return d;
+    ByteCursor c(bytes, kMagic.size() + 4, bytes.size() - kChecksumSize);
+    const auto count = *read_be(c, 4);
+    c.skip(16);
+    for (std::uint64_t k = 0; k < count; ++k) {
+        auto s = read_record(c);
+        if (!s) {
+            d.problem = format("is corrupted (site %llu of %llu is malformed)",
+                               static_cast<unsigned long long>(k + 1), static_cast<unsigned long long>(count));
+            d.sites.clear();
+            return d;
+        }
+        if (now - s->time > kMaxSiteAge) {
+            ++d.too_old;
+            continue;
+        }
+        s->time = std::min(s->time, now);
+        if (most == 0 || d.sites.size() < most)
+            d.sites.push_back(std::move(*s));
+    }
+    if (!c.at_end()) {
+        d.problem = format("is corrupted (%zu bytes after the last site)", c.left());
+        d.sites.clear();
+    }
+    return d;
+}
+
+namespace {
+
+const char* prog(const Server& srv) { return srv.settings.program_name.c_str(); }
+
+// Moves a file that cannot be used out of the way under file.bad, or
+// file.bad.1, ... if that is taken: never over an earlier one, so that
+// nothing is lost. Returns the new name, or the reason it failed.
+std::optional<std::string> move_aside(const std::string& path, int& error)
+{
+    for (int k = 0; k < 1000; ++k) {
+        const std::string bad = path + ".bad" + (k == 0 ? "" : "." + std::to_string(k));
+        if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, bad.c_str(), RENAME_NOREPLACE) == 0)
+            return bad;
+        if (errno == EINVAL || errno == ENOSYS) {
+            // A file system without the flag: link, which never replaces.
+            if (::link(path.c_str(), bad.c_str()) == 0) {
+                ::unlink(path.c_str());
+                return bad;
+            }
+        }
+        if (errno != EEXIST) {
+            error = errno;
+            return std::nullopt;
+        }
+    }
+    error = EEXIST;
+    return std::nullopt;
+}
+
+void set_aside(Server& srv, const std::string& path, const std::string& problem)
+{
+    int error = 0;
+    if (const auto bad = move_aside(path, error)) {
+        std::fprintf(srv.err, "%s: state file %s %s; renamed to %s, starting with an empty table.\n",
+                     prog(srv), path.c_str(), problem.c_str(), bad->c_str());
+        return;
+    }
+    std::fprintf(srv.err,
+                 "%s: state file %s %s; can't rename it to %s.bad: %s; starting with an empty table "
+                 "and leaving the file as it is.\n",
+                 prog(srv), path.c_str(), problem.c_str(), path.c_str(), std::strerror(error));
+    srv.state_status.disabled = true;
+}
+
+// The whole file, or the reason it cannot be read; nothing when there is
+// no file yet or the path is a directory (which the write check reports).
+std::optional<std::vector<std::uint8_t>> read_state(const std::string& path, int& error)
+{
+    error = 0;
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st{};
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
+        error = errno == ENOENT ? 0 : errno;
+        return std::nullopt;
+    }
+    if (S_ISDIR(st.st_mode))
+        return std::nullopt;
+    std::vector<std::uint8_t> bytes(std::size_t(st.st_size));
+    std::size_t have = 0;
+    for (;;) {
+        if (have == bytes.size())
+            bytes.resize(have + 65536);
+        const ssize_t n = ::read(fd.get(), bytes.data() + have, bytes.size() - have);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            error = errno;
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        have += std::size_t(n);
+    }
+    bytes.resize(have);
+    return bytes;
+}
+
+// Says why the file cannot be written, once, and again only when the
+// reason changes.
+void say_write_problem(Server& srv, const FileOutcome& done)
+{
+    auto& st = srv.state_status;
+    const int key = done.failed == FileStep::done ? 0 : int(done.failed) * 1000 + done.error;
+    if (key != 0 && key != st.write_error)
+        std::fprintf(srv.err, "%s: can't write state file %s: %s\n", prog(srv),
+                     srv.settings.state_file->c_str(), std::strerror(done.error));
+    st.write_error = key;
+}
+
+void report_state_write(Server& srv, const FileOutcome& done)
+{
+    say_write_problem(srv, done);
+    if (done.failed != FileStep::done) {
+        ++srv.state_status.failures;
+        srv.state_status.changed = true;  // tried again at the next sweep
+        return;
+    }
+    ++srv.state_status.writes;
+    if (srv.settings.debug)
+        std::fprintf(srv.err, "%s: saved the sites to %s\n", prog(srv), srv.settings.state_file->c_str());
+}
+
+FileOutcome write_state(const SiteTable& t, const std::string& path, std::time_t now)
+{
+    return replace_file(path + ".new", path, encode_state(t, now), kStateMode, true);
+}
+
+// Whether the file can be written where it is: said at start rather than
+// two minutes later at the first write.
+void check_writable(Server& srv, const std::string& path)
+{
+    struct stat st{};
+    FileOutcome probe;
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        probe = {FileStep::rename, EISDIR};
+    } else {
+        const std::string temp = path + ".new";
+        Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kStateMode));
+        if (!fd.valid())
+            probe = {FileStep::open, errno};
+        else
+            ::unlink(temp.c_str());
+    }
+    say_write_problem(srv, probe);
+}
+
+}  // namespace
+
+void load_state(Server& srv, std::time_t now)
+{
+    if (!srv.settings.state_file)
+        return;
+    const std::string& path = *srv.settings.state_file;
+    int error = 0;
+    const auto bytes = read_state(path, error);
+    if (error != 0) {
+        set_aside(srv, path, format("can't be read (%s)", std::strerror(error)));
+    } else if (bytes) {
+        const long most = srv.settings.max_sites;
+        DecodedState d = decode_state(*bytes, now, most > 0 ? std::size_t(most) : 0);
+        if (d.problem) {
+            set_aside(srv, path, *d.problem);
+        } else {
+            // Entered from the tail, so that each goes to the head and the
+            // order is the file's.
+            for (auto it = d.sites.rbegin(); it != d.sites.rend(); ++it)
+                table_enter(srv.table, std::move(*it));
+            srv.state_status.loaded = table_size(srv.table);
+            srv.stats.most_sites = table_size(srv.table);
+            if (srv.settings.debug)
+                std::fprintf(srv.err, "%s: loaded %zu sites from %s, %zu left out as too old\n",
+                             prog(srv), table_size(srv.table), path.c_str(), d.too_old);
+        }
+    }
+    if (!srv.state_status.disabled)
+        check_writable(srv, path);
+}
+
+void save_state_if_changed(Server& srv, std::time_t now)
+{
+    auto& st = srv.state_status;
+    if (!srv.settings.state_file || st.disabled || !st.changed || running(srv.writers.state))
+        return;
+    st.changed = false;
+    const std::string& path = *srv.settings.state_file;
+    const auto work = [&] {
+        JobResult r;
+        r.files[0] = write_state(srv.table, path, now);
+        return r;
+    };
+    if (srv.writers.fork && start_job(srv.writers.state, work))
+        return;
+    report_state_write(srv, write_state(srv.table, path, now));
+}
+
+void finish_state_write(Server& srv, const JobResult& result)
+{
+    if (result.killed_by != 0) {
+        ++srv.state_status.failures;
+        srv.state_status.changed = true;
+        std::fprintf(srv.err, "%s: the state file writer was ended by signal %d.\n", prog(srv),
+                     result.killed_by);
+        return;
+    }
+    report_state_write(srv, result.files[0]);
+}
+
+void save_state_at_exit(Server& srv, std::time_t now)
+{
+    if (!srv.settings.state_file || srv.state_status.disabled)
+        return;
+    // A write still running holds an older table: this one replaces it.
+    cancel_job(srv.writers.state);
+    report_state_write(srv, write_state(srv.table, *srv.settings.state_file, now));
+}
+
+}  // namespace kovari

@@ -1,0 +1,63 @@
+// The state file (-S): the site table kept on disk, so that a restart
+// (an upgrade, a reboot) keeps the directory. docs/state-file.md gives the
+// format: a magic text, a version, the sites in table order, a checksum.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/site.h"
+#include "table.h"
+#include "writes.h"
+
+namespace kovari {
+
+struct Server;
+
+inline constexpr std::uint32_t kStateVersion = 1;
+
+// The file's bytes for the table as it stands at `now`.
+std::string encode_state(const SiteTable& t, std::time_t now);
+
+// What a state file holds, or what is wrong with it.
+struct DecodedState {
+    std::optional<std::string> problem;  // "is truncated (...)"; set: nothing was taken
+    std::vector<Site> sites;             // head first, at most `most` of them
+    std::size_t too_old = 0;             // left out: older than a site may be
+};
+
+// Reads a file's bytes. A site older than the table keeps one is left out;
+// one stamped after `now` is taken as announced at `now`. `most` > 0: only
+// the `most` sites nearest the head are taken.
+DecodedState decode_state(std::span<const std::uint8_t> bytes, std::time_t now, std::size_t most);
+
+// What the server does with its state file, beyond the settings.
+struct StateStatus {
+    bool changed = false;       // the table changed since the file was last written
+    bool disabled = false;      // a bad file could not be moved aside: never written over
+    int write_error = 0;        // why the last write failed (step * 1000 + errno); 0: it did not
+    std::uint64_t loaded = 0;   // sites taken from the file at start
+    std::uint64_t writes = 0, failures = 0;
+};
+
+// At start, before the server listens: fills the table from the file, if
+// there is one. A file that cannot be used is reported, renamed to
+// file.bad (or file.bad.1, ...: never over another) and the table starts
+// empty. Then checks that the file can be written, and says so if not.
+void load_state(Server& srv, std::time_t now);
+
+// Starts a write of the state file when the table has changed since the
+// last one and none is running. Called at every sweep.
+void save_state_if_changed(Server& srv, std::time_t now);
+
+// The background write has ended: reports its result.
+void finish_state_write(Server& srv, const JobResult& result);
+
+// At the end: waits for nothing, writes the state in process.
+void save_state_at_exit(Server& srv, std::time_t now);
+
+}  // namespace kovari

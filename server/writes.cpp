@@ -1,0 +1,138 @@
+#include "writes.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace kovari {
+
+namespace {
+
+// The directory of a path, for flushing the rename to disk.
+std::string directory_of(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool write_all(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        bytes.remove_prefix(std::size_t(n));
+    }
+    return true;
+}
+
+// The child's signals: a stop meant for the server ends the child, which
+// the server then collects; anything else meant for the server (the
+// statistics, a hang-up sent to every process of the name) is not the
+// child's business. The server's own handlers would write to its pipe.
+void reset_child_signals()
+{
+    ::signal(SIGTERM, SIG_DFL);
+    ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGCHLD, SIG_DFL);
+    ::signal(SIGHUP, SIG_IGN);
+    ::signal(SIGUSR1, SIG_IGN);
+}
+
+}  // namespace
+
+FileOutcome replace_file(const std::string& temp, const std::string& final_name,
+                         std::string_view bytes, unsigned mode, bool durable)
+{
+    Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+    if (!fd.valid())
+        return {FileStep::open, errno};
+    bool ok = write_all(fd.get(), bytes);
+    if (ok && durable)
+        ok = ::fsync(fd.get()) == 0;
+    int error = ok ? 0 : errno;
+    if (::close(fd.release()) != 0 && error == 0)
+        error = errno;
+    if (error != 0) {
+        std::remove(temp.c_str());
+        return {FileStep::write, error};
+    }
+    if (std::rename(temp.c_str(), final_name.c_str()) != 0) {
+        error = errno;
+        std::remove(temp.c_str());
+        return {FileStep::rename, error};
+    }
+    if (durable) {
+        Fd dir(::open(directory_of(final_name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!dir.valid() || ::fsync(dir.get()) != 0)
+            return {FileStep::sync, errno};
+    }
+    return {};
+}
+
+bool start_job(BackgroundJob& job, const std::function<JobResult()>& work)
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    Fd read_end(fds[0]), write_end(fds[1]);
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        return false;
+    if (pid == 0) {
+        reset_child_signals();
+        read_end.reset();
+        const JobResult result = work();
+        [[maybe_unused]] auto n = ::write(write_end.get(), &result, sizeof result);
+        // _exit: nothing of the server's (buffered log lines, descriptors)
+        // is flushed or closed twice.
+        ::_exit(0);
+    }
+    job.pid = pid;
+    job.result = std::move(read_end);
+    return true;
+}
+
+std::optional<JobResult> finish_job(BackgroundJob& job, bool wait)
+{
+    if (!running(job))
+        return std::nullopt;
+    int status = 0;
+    pid_t got;
+    while ((got = ::waitpid(job.pid, &status, wait ? 0 : WNOHANG)) < 0 && errno == EINTR) {
+    }
+    if (got == 0)
+        return std::nullopt;
+    JobResult result;
+    // The child wrote its result (a few dozen bytes, one write to a pipe,
+    // so whole or not at all) before it exited.
+    const ssize_t n = got > 0 ? ::read(job.result.get(), &result, sizeof result) : -1;
+    if (n != ssize_t(sizeof result)) {
+        result = JobResult{};
+        result.killed_by = got > 0 && WIFSIGNALED(status) ? WTERMSIG(status) : SIGKILL;
+    }
+    job.pid = -1;
+    job.result.reset();
+    return result;
+}
+
+void cancel_job(BackgroundJob& job)
+{
+    if (!running(job))
+        return;
+    ::kill(job.pid, SIGKILL);
+    finish_job(job, true);
+}
+
+}  // namespace kovari
