@@ -21,9 +21,13 @@ Site site(const std::string& cname, std::time_t time, std::uint32_t ssrc)
     return site_record(a, ipv4("192.0.2.1"), time);
 }
 
-std::span<const std::uint8_t> bytes_of(const std::string& s)
+// The sites a file hands over, head first as the table holds them.
+std::vector<Site> sites_in(const std::string& file, std::size_t most, DecodedState& d)
 {
-    return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+    std::vector<Site> sites;
+    d = decode_state({reinterpret_cast<const std::uint8_t*>(file.data()), file.size()}, kNow, most,
+                     [&](Site&& s) { sites.insert(sites.begin(), std::move(s)); });
+    return sites;
 }
 
 TEST(StateFile, SitesComeBackInOrderWithTheirTextsAndTimes)
@@ -40,11 +44,12 @@ TEST(StateFile, SitesComeBackInOrderWithTheirTextsAndTimes)
     table_enter(t, site("b", kNow - 5, 2));
     const std::string file = encode_state(t, kNow);
 
-    const DecodedState d = decode_state(bytes_of(file), kNow, 0);
+    DecodedState d;
+    const std::vector<Site> sites = sites_in(file, 0, d);
     ASSERT_FALSE(d.problem) << *d.problem;
-    ASSERT_EQ(d.sites.size(), 2u);
-    EXPECT_EQ(*d.sites[0].cname, "b");  // the head first
-    const Site& s = d.sites[1];
+    ASSERT_EQ(sites.size(), 2u);
+    EXPECT_EQ(*sites[0].cname, "b");
+    const Site& s = sites[1];
     EXPECT_EQ(*s.cname, "*every@x");
     EXPECT_EQ(*s.name, "Ann \xC5\x81");
     EXPECT_EQ(s.email, std::optional<std::string>(""));
@@ -66,17 +71,18 @@ TEST(StateFile, OldSitesAreLeftOutFutureOnesTakenAsNowAndTheNewestKeptWithinTheL
     table_enter(t, site("new", kNow, 4));
     const std::string file = encode_state(t, kNow);
 
-    const DecodedState all = decode_state(bytes_of(file), kNow, 0);
-    ASSERT_EQ(all.sites.size(), 3u);
-    EXPECT_EQ(all.too_old, 1u);
-    EXPECT_EQ(*all.sites[2].cname, "edge");
-    EXPECT_EQ(*all.sites[1].cname, "ahead");
-    EXPECT_EQ(all.sites[1].time, kNow);
+    DecodedState d;
+    const std::vector<Site> all = sites_in(file, 0, d);
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(d.too_old, 1u);
+    EXPECT_EQ(*all[2].cname, "edge");
+    EXPECT_EQ(*all[1].cname, "ahead");
+    EXPECT_EQ(all[1].time, kNow);
 
-    const DecodedState two = decode_state(bytes_of(file), kNow, 2);
-    ASSERT_EQ(two.sites.size(), 2u);
-    EXPECT_EQ(*two.sites[0].cname, "new");
-    EXPECT_EQ(*two.sites[1].cname, "ahead");
+    const std::vector<Site> two = sites_in(file, 2, d);
+    ASSERT_EQ(two.size(), 2u);
+    EXPECT_EQ(*two[0].cname, "new");
+    EXPECT_EQ(*two[1].cname, "ahead");
 }
 
 }  // namespace
