@@ -194,7 +194,8 @@ DecodedState decode_state(std::span<const std::uint8_t> bytes, std::time_t now, 
                                static_cast<unsigned long long>(k + 1), static_cast<unsigned long long>(count));
             return d;
         }
-        if (now - *time > kMaxSiteAge)
+        // Compared so that no time in the file, however far off, overflows.
+        if (*time < now - kMaxSiteAge)
             ++d.too_old;
         else if (most == 0 || chosen.size() < most)
             chosen.push_back(start);
