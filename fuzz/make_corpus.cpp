@@ -3,7 +3,8 @@
 //
 //   make_fuzz_corpus <dir>     writes <dir>/fuzz_request/* and
 //                              <dir>/fuzz_query/* and
-//                              <dir>/fuzz_reply/*
+//                              <dir>/fuzz_reply/* and
+//                              <dir>/fuzz_state/*
 //
 // The layouts of the inputs are described in harness.h.
 #include <sys/stat.h>
@@ -314,6 +315,27 @@ bool write_replies(const std::string& dir)
     return write_inputs(dir, replies);
 }
 
+// fuzz_state: state files as the server writes them.
+bool write_states(const std::string& dir)
+{
+    constexpr std::time_t now = 1'765'104'180;
+    const auto bytes = [](const std::string& s) { return Bytes(s.begin(), s.end()); };
+    SiteTable t;
+    const Bytes empty = bytes(encode_state(t, now));
+    table_enter(t, site_record(sample_ann(), ipv4("192.0.2.1"), now - 30));
+    Announcement every;
+    every.ssrc = make_ssrc(7);
+    every.cname = "*bob@example.org";
+    every.name = "Bob \xC5\x81";
+    every.email = "";
+    every.phone = "+1 555";
+    every.loc = "Lab";
+    every.tool = "kv 1";
+    table_enter(t, site_record(every, ipv4("198.51.100.9"), now - 1000));
+    const Input states[] = {{"empty-table", empty}, {"two-sites", bytes(encode_state(t, now))}};
+    return write_inputs(dir, states);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -325,6 +347,6 @@ int main(int argc, char** argv)
     const std::string dir = argv[1];
     ::mkdir(dir.c_str(), 0755);
     const bool ok = write_requests(dir + "/fuzz_request") && write_queries(dir + "/fuzz_query") &&
-                    write_replies(dir + "/fuzz_reply");
+                    write_replies(dir + "/fuzz_reply") && write_states(dir + "/fuzz_state");
     return ok ? 0 : 1;
 }

@@ -102,6 +102,25 @@ std::optional<Site> read_record(ByteCursor& c)
     return s;
 }
 
+// Steps over one record, checking it as read_record does without keeping
+// anything; returns its time, or nothing when it is malformed.
+std::optional<std::time_t> skip_record(ByteCursor& c)
+{
+    const auto time = read_be(c, 8);
+    c.skip(10);  // SSRC, address, port
+    bool cname = false;
+    while (const auto type = c.peek()) {
+        c.skip(1);
+        if (*type == kItemEnd)
+            return time && cname ? std::optional<std::time_t>(std::time_t(std::int64_t(*time))) : std::nullopt;
+        const auto length = c.peek();
+        if (!length || !c.read_bytes(std::size_t(*length) + 1))
+            return std::nullopt;
+        cname = cname || *type == kItemCNAME;
+    }
+    return std::nullopt;
+}
+
 std::string size_text(std::size_t have, std::uint64_t want)
 {
     return format("(%zu of %llu bytes)", have, static_cast<unsigned long long>(want));
@@ -154,7 +173,8 @@ std::string encode_state(const SiteTable& t, std::time_t now)
     return out;
 }
 
-DecodedState decode_state(std::span<const std::uint8_t> bytes, std::time_t now, std::size_t most)
+DecodedState decode_state(std::span<const std::uint8_t> bytes, std::time_t now, std::size_t most,
+                          const std::function<void(Site&&)>& take)
 {
     DecodedState d;
     if ((d.problem = check_frame(bytes)))
@@ -162,26 +182,35 @@ DecodedState decode_state(std::span<const std::uint8_t> bytes, std::time_t now, 
     ByteCursor c(bytes, kMagic.size() + 4, bytes.size() - kChecksumSize);
     const auto count = *read_be(c, 4);
     c.skip(16);
+    // First the whole file is checked and the sites to take are chosen,
+    // head first, keeping only where each starts: a million sites are
+    // never held twice. Then they are read and handed over from the tail.
+    std::vector<std::size_t> chosen;
     for (std::uint64_t k = 0; k < count; ++k) {
-        auto s = read_record(c);
-        if (!s) {
+        const std::size_t start = c.offset();
+        const auto time = skip_record(c);
+        if (!time) {
             d.problem = format("is corrupted (site %llu of %llu is malformed)",
                                static_cast<unsigned long long>(k + 1), static_cast<unsigned long long>(count));
-            d.sites.clear();
             return d;
         }
-        if (now - s->time > kMaxSiteAge) {
+        // Compared so that no time in the file, however far off, overflows.
+        if (*time < now - kMaxSiteAge)
             ++d.too_old;
-            continue;
-        }
-        s->time = std::min(s->time, now);
-        if (most == 0 || d.sites.size() < most)
-            d.sites.push_back(std::move(*s));
+        else if (most == 0 || chosen.size() < most)
+            chosen.push_back(start);
     }
     if (!c.at_end()) {
         d.problem = format("is corrupted (%zu bytes after the last site)", c.left());
-        d.sites.clear();
+        return d;
     }
+    for (auto it = chosen.rbegin(); it != chosen.rend(); ++it) {
+        ByteCursor at(bytes, *it, bytes.size() - kChecksumSize);
+        Site s = *read_record(at);
+        s.time = std::min(s.time, now);
+        take(std::move(s));
+    }
+    d.taken = chosen.size();
     return d;
 }
 
@@ -293,21 +322,17 @@ FileOutcome write_state(const SiteTable& t, const std::string& path, std::time_t
 }
 
 // Whether the file can be written where it is: said at start rather than
-// two minutes later at the first write.
+// two minutes later at the first write. Nothing is created, so a second
+// server started on the same file by mistake cannot disturb a write of
+// the first.
 void check_writable(Server& srv, const std::string& path)
 {
     struct stat st{};
     FileOutcome probe;
-    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         probe = {FileStep::rename, EISDIR};
-    } else {
-        const std::string temp = path + ".new";
-        Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kStateMode));
-        if (!fd.valid())
-            probe = {FileStep::open, errno};
-        else
-            ::unlink(temp.c_str());
-    }
+    else if (::access(directory_of(path).c_str(), W_OK | X_OK) != 0)
+        probe = {FileStep::open, errno};
     say_write_problem(srv, probe);
 }
 
@@ -324,14 +349,13 @@ void load_state(Server& srv, std::time_t now)
         set_aside(srv, path, format("can't be read (%s)", std::strerror(error)));
     } else if (bytes) {
         const long most = srv.settings.max_sites;
-        DecodedState d = decode_state(*bytes, now, most > 0 ? std::size_t(most) : 0);
+        // Entered from the tail, so that each goes to the head and the
+        // order is the file's.
+        const DecodedState d = decode_state(*bytes, now, most > 0 ? std::size_t(most) : 0,
+                                            [&](Site&& s) { table_enter(srv.table, std::move(s)); });
         if (d.problem) {
             set_aside(srv, path, *d.problem);
         } else {
-            // Entered from the tail, so that each goes to the head and the
-            // order is the file's.
-            for (auto it = d.sites.rbegin(); it != d.sites.rend(); ++it)
-                table_enter(srv.table, std::move(*it));
             srv.state_status.loaded = table_size(srv.table);
             srv.stats.most_sites = table_size(srv.table);
             if (srv.settings.debug)

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -23,17 +24,21 @@ inline constexpr std::uint32_t kStateVersion = 1;
 // The file's bytes for the table as it stands at `now`.
 std::string encode_state(const SiteTable& t, std::time_t now);
 
-// What a state file holds, or what is wrong with it.
+// What became of a state file's bytes.
 struct DecodedState {
     std::optional<std::string> problem;  // "is truncated (...)"; set: nothing was taken
-    std::vector<Site> sites;             // head first, at most `most` of them
+    std::size_t taken = 0;
     std::size_t too_old = 0;             // left out: older than a site may be
 };
 
-// Reads a file's bytes. A site older than the table keeps one is left out;
-// one stamped after `now` is taken as announced at `now`. `most` > 0: only
-// the `most` sites nearest the head are taken.
-DecodedState decode_state(std::span<const std::uint8_t> bytes, std::time_t now, std::size_t most);
+// Reads a file's bytes and hands each site to `take`, the tail of the table
+// first, so that entering them one by one at the head rebuilds the order.
+// Nothing is handed over unless the whole file is sound. A site older than
+// the table keeps one is left out; one stamped after `now` is taken as
+// announced at `now`. `most` > 0: only the `most` sites nearest the head
+// are taken.
+DecodedState decode_state(std::span<const std::uint8_t> bytes, std::time_t now, std::size_t most,
+                          const std::function<void(Site&&)>& take);
 
 // What the server does with its state file, beyond the settings.
 struct StateStatus {

@@ -5,16 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <limits>
 
 namespace kovari {
 
-namespace {
-
-// The directory of a path, for flushing the rename to disk.
 std::string directory_of(const std::string& path)
 {
     const auto slash = path.rfind('/');
@@ -22,6 +17,8 @@ std::string directory_of(const std::string& path)
         return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
+
+namespace {
 
 bool write_all(int fd, std::string_view bytes)
 {
@@ -50,26 +47,6 @@ void reset_child_signals()
     ::signal(SIGCHLD, SIG_DFL);
     ::signal(SIGHUP, SIG_IGN);
     ::signal(SIGUSR1, SIG_IGN);
-}
-
-// The child lets go of the server's descriptors (the listener, the
-// connections, the event queue) and keeps the standard streams and `keep`.
-// A connection that the server closes while the child runs would otherwise
-// stay open until the child ends: its client would wait for the end of the
-// write (a second and more with a large table) before it saw the close.
-void close_server_descriptors(int keep)
-{
-    const auto close_from_to = [](int first, int last) {
-        if (first > last)
-            return;
-        if (::close_range(unsigned(first), unsigned(last), 0) == 0)
-            return;
-        const long most = std::min(::sysconf(_SC_OPEN_MAX), long(last) + 1);
-        for (long fd = first; fd < most; ++fd)
-            ::close(int(fd));
-    };
-    close_from_to(3, keep - 1);
-    close_from_to(keep + 1, std::numeric_limits<int>::max());
 }
 
 }  // namespace
@@ -114,8 +91,14 @@ bool start_job(BackgroundJob& job, const std::function<JobResult()>& work)
         return false;
     if (pid == 0) {
         reset_child_signals();
+        // Only the standard streams and the result pipe stay open: a
+        // connection the server closes meanwhile must close for the
+        // client now, not when the write ends, and the listening port must
+        // not outlive the server in a child.
         read_end.reset();
-        close_server_descriptors(write_end.get());
+        const unsigned keep = unsigned(write_end.get());
+        ::close_range(3, keep - 1, 0);
+        ::close_range(keep + 1, ~0u, 0);
         const JobResult result = work();
         [[maybe_unused]] auto n = ::write(write_end.get(), &result, sizeof result);
         // _exit: nothing of the server's (buffered log lines, descriptors)

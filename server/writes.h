@@ -31,6 +31,9 @@ struct FileOutcome {
     int error = 0;  // errno of the failed step
 };
 
+// The directory a path names a file in ("." for a bare name).
+std::string directory_of(const std::string& path);
+
 // Writes `bytes` to `temp` (created with `mode`, or emptied) and renames it
 // to `final_name`. A failed write or close removes `temp` and leaves the
 // old file. `durable`: the file is flushed to disk before the rename and

@@ -37,6 +37,7 @@ const std::string kUsage =
     " \t  -Mfile     Load server message from file\n"
     " \t  -Nsites    Hold at most this many sites [1000000]\n"
     " \t  -Pport     Listen on given port\n"
+    " \t  -Sfile     Keep the sites in this state file across restarts\n"
     " \t  -U\t     Print this message\n"
     " \t  -V[V]      List connections and disconnects [-VV: all packets]\n"
     " \t  -Zpath     Write HTML private directory on base path\n"
@@ -101,6 +102,7 @@ TEST(ServerCommandLine, HelpAndVersionOnTheStandardOutputAndAnUnknownListenAddre
         {{"--version"}, 0, std::string("quorind ") + KOVARI_VERSION + "\n", ""},
         {{"-D", "--version", "-x"}, 0, std::string("quorind ") + KOVARI_VERSION + "\n", ""},
         {{"-B", "-P0"}, 1, "", "quorind: listen address  is unknown.\n"},
+        {{"-S", "-P0"}, 2, "", "quorind: -S needs the name of a state file.\n"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv{kServer};

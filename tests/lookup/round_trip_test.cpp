@@ -196,6 +196,7 @@ TEST(RoundTripUtf8, NamesInEveryScriptReachQueriesTablesPagesAndTheLog)
     // Three characters of two columns: the table pads them to 48 columns.
     const std::string wang = "\xE7\x8E\x8B\xE5\xB0\x8F\xE6\x98\x8E";
     EXPECT_NE(ask({"-L", wang}).out.find(" " + wang + std::string(43, ' ')), std::string::npos);
+    ASSERT_TRUE(wait_for_text(dir / "pub.html", "<h2>4 sites active.</h2>", 2000));
     const std::string page = read_file(dir / "pub.html");
     EXPECT_NE(page.find("<meta charset=\"utf-8\">"), std::string::npos);
     EXPECT_NE(page.find(" " + wang + std::string(43, ' ')), std::string::npos);

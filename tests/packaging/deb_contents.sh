@@ -60,7 +60,7 @@ fi
 dpkg-deb -x "$deb" "$tmp/root"
 unit=$tmp/root/usr/lib/systemd/system/quorind.service
 if [ -f "$unit" ]; then
-  for line in 'ExecStart=/usr/sbin/quorind -V $QUORIND_OPTIONS' \
+  for line in 'ExecStart=/usr/sbin/quorind -V -S/var/lib/quorind/sites.state $QUORIND_OPTIONS' \
               'EnvironmentFile=-/etc/default/quorind'; do
     grep -qxF -- "$line" "$unit" || { echo "FAIL: the packaged unit lacks the line: $line"; status=1; }
   done

@@ -33,7 +33,7 @@ done
 unit=$(find "$prefix" -name quorind.service)
 default=$(find "$prefix" -path '*/default/quorind')
 if [ -n "$unit" ]; then
-  for line in "ExecStart=$prefix/sbin/quorind -V \$QUORIND_OPTIONS" \
+  for line in "ExecStart=$prefix/sbin/quorind -V -S/var/lib/quorind/sites.state \$QUORIND_OPTIONS" \
               "EnvironmentFile=-$prefix/etc/default/quorind"; do
     grep -qxF -- "$line" "$unit" || { echo "FAIL: $unit lacks the line: $line"; status=1; }
   done

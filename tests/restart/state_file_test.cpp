@@ -1,0 +1,89 @@
+// The state file's bytes read back: order, texts and the rules for the
+// times of sites that were written long ago or in the future.
+#include <gtest/gtest.h>
+
+#include "devkit/packets.h"
+#include "devkit/sites.h"
+#include "server/state_file.h"
+#include "server/server.h"
+
+namespace kovari::testing {
+using namespace kovari::devkit;
+namespace {
+
+constexpr std::time_t kNow = 1'765'104'180;
+
+Site site(const std::string& cname, std::time_t time, std::uint32_t ssrc)
+{
+    Announcement a;
+    a.ssrc = make_ssrc(ssrc);
+    a.cname = cname;
+    return site_record(a, ipv4("192.0.2.1"), time);
+}
+
+// The sites a file hands over, head first as the table holds them.
+std::vector<Site> sites_in(const std::string& file, std::size_t most, DecodedState& d)
+{
+    std::vector<Site> sites;
+    d = decode_state({reinterpret_cast<const std::uint8_t*>(file.data()), file.size()}, kNow, most,
+                     [&](Site&& s) { sites.insert(sites.begin(), std::move(s)); });
+    return sites;
+}
+
+TEST(StateFile, SitesComeBackInOrderWithTheirTextsAndTimes)
+{
+    SiteTable t;
+    Site every = site("*every@x", kNow - 10, 1);
+    every.name = "Ann \xC5\x81";
+    every.email = "";  // set, and empty: not the same as none
+    every.phone = "+1 555";
+    every.loc = "Room 7";
+    every.tool = "kvtool 2";
+    every.port = -5476;
+    table_enter(t, std::move(every));
+    table_enter(t, site("b", kNow - 5, 2));
+    const std::string file = encode_state(t, kNow);
+
+    DecodedState d;
+    const std::vector<Site> sites = sites_in(file, 0, d);
+    ASSERT_FALSE(d.problem) << *d.problem;
+    ASSERT_EQ(sites.size(), 2u);
+    EXPECT_EQ(*sites[0].cname, "b");
+    const Site& s = sites[1];
+    EXPECT_EQ(*s.cname, "*every@x");
+    EXPECT_EQ(*s.name, "Ann \xC5\x81");
+    EXPECT_EQ(s.email, std::optional<std::string>(""));
+    EXPECT_EQ(*s.phone, "+1 555");
+    EXPECT_EQ(*s.loc, "Room 7");
+    EXPECT_EQ(*s.tool, "kvtool 2");
+    EXPECT_EQ(s.port, -5476);
+    EXPECT_EQ(s.ip, ipv4("192.0.2.1"));
+    EXPECT_EQ(s.ssrc, make_ssrc(1));
+    EXPECT_EQ(s.time, kNow - 10);
+}
+
+TEST(StateFile, OldSitesAreLeftOutFutureOnesTakenAsNowAndTheNewestKeptWithinTheLimit)
+{
+    SiteTable t;
+    table_enter(t, site("gone", kNow - 901, 1));
+    table_enter(t, site("edge", kNow - 900, 2));
+    table_enter(t, site("ahead", kNow + 3600, 3));
+    table_enter(t, site("new", kNow, 4));
+    const std::string file = encode_state(t, kNow);
+
+    DecodedState d;
+    const std::vector<Site> all = sites_in(file, 0, d);
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(d.too_old, 1u);
+    EXPECT_EQ(*all[2].cname, "edge");
+    EXPECT_EQ(*all[1].cname, "ahead");
+    EXPECT_EQ(all[1].time, kNow);
+
+    const std::vector<Site> two = sites_in(file, 2, d);
+    ASSERT_EQ(two.size(), 2u);
+    EXPECT_EQ(*two[0].cname, "new");
+    EXPECT_EQ(*two[1].cname, "ahead");
+}
+
+}  // namespace
+}  // namespace kovari::testing
