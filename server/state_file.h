@@ -62,7 +62,8 @@ void save_state_if_changed(Server& srv, std::time_t now);
 // The background write has ended: reports its result.
 void finish_state_write(Server& srv, const JobResult& result);
 
-// At the end: waits for nothing, writes the state in process.
+// At the end: ends a background write still running (its image of the
+// table is older) and writes the table in process.
 void save_state_at_exit(Server& srv, std::time_t now);
 
 }  // namespace kovari
