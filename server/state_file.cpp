@@ -224,7 +224,9 @@ const char* prog(const Server& srv) { return srv.settings.program_name.c_str(); 
 std::optional<std::string> move_aside(const std::string& path, int& error)
 {
     for (int k = 0; k < 1000; ++k) {
-        const std::string bad = path + ".bad" + (k == 0 ? "" : "." + std::to_string(k));
+        std::string bad = path + ".bad";
+        if (k > 0)
+            bad += "." + std::to_string(k);
         if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, bad.c_str(), RENAME_NOREPLACE) == 0)
             return bad;
         if (errno == EINVAL || errno == ENOSYS) {
