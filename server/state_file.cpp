@@ -225,8 +225,10 @@ std::optional<std::string> move_aside(const std::string& path, int& error)
 {
     for (int k = 0; k < 1000; ++k) {
         std::string bad = path + ".bad";
-        if (k > 0)
-            bad += "." + std::to_string(k);
+        if (k > 0) {
+            bad += '.';
+            bad += std::to_string(k);
+        }
         if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, bad.c_str(), RENAME_NOREPLACE) == 0)
             return bad;
         if (errno == EINVAL || errno == ENOSYS) {
