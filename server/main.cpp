@@ -175,12 +175,11 @@ int run_loop(Loop& lp)
                 notify(lp.notifier, "STOPPING=1");
                 ::shutdown(lp.listener.get(), SHUT_RDWR);
                 lp.listener.reset();
-                // A page being written is finished; the state is written
-                // here, whole, in place of any write under way.
+                // The state is written here, whole, in place of any write
+                // under way, while a page being written is finished.
                 lp.srv.writers.fork = false;
-                cancel_job(lp.srv.writers.state);
-                collect_writes(lp.srv, true);
                 save_state_at_exit(lp.srv, std::time(nullptr));
+                collect_writes(lp.srv, true);
                 std::fflush(lp.srv.out);
                 return 0;
             }

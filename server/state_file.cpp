@@ -210,7 +210,6 @@ DecodedState decode_state(std::span<const std::uint8_t> bytes, std::time_t now, 
         s.time = std::min(s.time, now);
         take(std::move(s));
     }
-    d.taken = chosen.size();
     return d;
 }
 

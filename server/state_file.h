@@ -27,7 +27,6 @@ std::string encode_state(const SiteTable& t, std::time_t now);
 // What became of a state file's bytes.
 struct DecodedState {
     std::optional<std::string> problem;  // "is truncated (...)"; set: nothing was taken
-    std::size_t taken = 0;
     std::size_t too_old = 0;             // left out: older than a site may be
 };
 
