@@ -160,7 +160,7 @@ PageLag run_page_lag(const Settings& set, std::uint32_t sites)
                  set.lag_rate, set.lag_seconds);
     const devkit::TempDir dir("kvbench-lag");
     devkit::ServerProcess quorind;
-    if (!dir.valid() || !devkit::start_server(quorind, set.quorind, {"-I0", "-H" + dir / "pub", "-Z" + dir / "priv"})) {
+    if (!dir.valid() || !devkit::start_server(quorind, set.quorind, {"-C0", "-I0", "-H" + dir / "pub", "-Z" + dir / "priv"})) {
         std::fprintf(stderr, "kvbench: quorind did not start\n");
         return res;
     }

@@ -28,14 +28,26 @@ void log_activity(std::FILE* out, const SiteView& s, const char* label, std::tim
 
 bool enter_site(Server& srv, Site&& s, std::time_t now)
 {
-    const long most = srv.settings.max_sites;
-    if (most > 0 && table_size(srv.table) >= std::size_t(most) && !table_holds(srv.table, *s.cname)) {
-        ++srv.stats.refused_full;
-        report_limited(srv.limiter, srv.err, srv.settings.program_name, "table full",
-                       format("%s: the site table is full (%ld sites), new sites are refused.\n",
-                              srv.settings.program_name.c_str(), most),
-                       monotonic_ms());
+    const auto holder = table_holder(srv.table, *s.cname);
+    if (holder && *holder != s.ip) {
+        refuse(srv, Refusal::take_over, s.ip, *s.cname, monotonic_ms());
         return false;
+    }
+    if (!holder) {
+        const long share = srv.settings.max_per_address;
+        if (share > 0 && table_sites_at(srv.table, s.ip) >= std::size_t(share)) {
+            refuse(srv, Refusal::over_cap, s.ip, *s.cname, monotonic_ms());
+            return false;
+        }
+        const long most = srv.settings.max_sites;
+        if (most > 0 && table_size(srv.table) >= std::size_t(most)) {
+            ++srv.stats.refused_full;
+            report_limited(srv.limiter, srv.err, srv.settings.program_name, "table full",
+                           format("%s: the site table is full (%ld sites), new sites are refused.\n",
+                                  srv.settings.program_name.c_str(), most),
+                           monotonic_ms());
+            return false;
+        }
     }
     srv.state_status.changed = true;  // a refresh too: its time is kept
     if (table_enter(srv.table, std::move(s)) == EnterOutcome::replaced) {
@@ -50,22 +62,29 @@ bool enter_site(Server& srv, Site&& s, std::time_t now)
     return true;
 }
 
-void release_site(Server& srv, const Ssrc& ssrc, std::time_t now)
+bool release_site(Server& srv, const Ssrc& ssrc, std::uint32_t requester, std::time_t now)
 {
-    const auto gone = table_release(srv.table, ssrc);
-    if (!gone) {
+    const Release gone = table_release(srv.table, ssrc, requester);
+    if (!gone.site) {
+        if (gone.held_elsewhere) {
+            char id[9];
+            std::snprintf(id, sizeof id, "%08X", unsigned(ssrc_value(ssrc)));
+            refuse(srv, Refusal::sign_off, requester, id, monotonic_ms());
+            return false;
+        }
         ++srv.stats.unknown_signoffs;
-        return;
+        return true;
     }
     ++srv.stats.signed_off;
     srv.state_status.changed = true;
     if (srv.settings.debug) {
         std::fputs("Releasing:\n", srv.err);
-        dump_site(srv.err, view_of(*gone), escape_controls);
+        dump_site(srv.err, view_of(*gone.site), escape_controls);
     }
     if (srv.settings.verbose)
-        log_activity(srv.out, view_of(*gone), "Bye:     ", now);
+        log_activity(srv.out, view_of(*gone.site), "Bye:     ", now);
     note_change(srv, now);
+    return true;
 }
 
 void expire_sites(Server& srv, std::time_t now)

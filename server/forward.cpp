@@ -20,12 +20,16 @@
 
 namespace kovari {
 
-void parse_forward_list(Server& srv, std::string text)
+namespace {
+
+// The entries of a -F or -A text: host or host:port, separated by ',',
+// white space skipped at the start of each. Calls f(entry) for each while
+// f returns true.
+template <typename F>
+void for_each_server(const std::string& text, F&& f)
 {
-    auto& peers = srv.settings.peers;
-    const char* prog = srv.settings.program_name.c_str();
     std::size_t pos = 0;
-    while (peers.size() < kMaxPeers) {
+    for (;;) {
         while (pos < text.size() && is_space(static_cast<unsigned char>(text[pos])))
             ++pos;
         if (pos >= text.size())
@@ -33,6 +37,21 @@ void parse_forward_list(Server& srv, std::string text)
         const std::size_t comma = text.find(',', pos);
         const HostPort entry = split_host_port(std::string_view(text).substr(
             pos, comma == std::string::npos ? std::string::npos : comma - pos));
+        if (!f(entry) || comma == std::string::npos)
+            return;
+        pos = comma + 1;
+    }
+}
+
+}  // namespace
+
+void parse_forward_list(Server& srv, std::string text)
+{
+    auto& peers = srv.settings.peers;
+    const char* prog = srv.settings.program_name.c_str();
+    if (peers.size() >= kMaxPeers)
+        return;
+    for_each_server(text, [&](const HostPort& entry) {
         if (auto ip = resolve_host(entry.host)) {
             peers.push_back(Peer{*ip, entry.port});
             if (srv.settings.debug)
@@ -42,10 +61,33 @@ void parse_forward_list(Server& srv, std::string text)
             std::fprintf(srv.err, "%s: warning, forward destination %s unknown.\n", prog,
                          entry.host.c_str());
         }
-        if (comma == std::string::npos)
-            return;
-        pos = comma + 1;
-    }
+        return peers.size() < kMaxPeers;
+    });
+}
+
+void parse_accept_list(Server& srv, std::string text)
+{
+    auto& from = srv.settings.accept_from;
+    const char* prog = srv.settings.program_name.c_str();
+    for_each_server(text, [&](const HostPort& entry) {
+        // A list of trust that is cut short says so: a peer left out would
+        // see its packets refused without a word at start.
+        if (from.size() >= kMaxAcceptFrom) {
+            std::fprintf(srv.err, "%s: warning, more than %zu servers to accept from, %s ignored.\n",
+                         prog, kMaxAcceptFrom, entry.host.c_str());
+            return true;
+        }
+        if (auto ip = resolve_host(entry.host)) {
+            from.push_back(*ip);
+            if (srv.settings.debug)
+                std::fprintf(srv.err, "%s: accepting forwarded packets from %s: %s.\n", prog,
+                             dotted(*ip).c_str(), entry.host.c_str());
+        } else {
+            std::fprintf(srv.err, "%s: warning, server to accept from %s unknown.\n", prog,
+                         entry.host.c_str());
+        }
+        return true;
+    });
 }
 
 namespace {

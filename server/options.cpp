@@ -25,7 +25,9 @@ std::vector<std::uint8_t> make_message_reply(std::span<const std::uint8_t> text)
 void print_server_usage(std::FILE* err, const std::string& program)
 {
     print_usage(err, program, "Quorin Server.",
+                " \t  -Aserv,... Accept forwarded packets from listed servers\n"
                 " \t  -Baddress  Listen on this IPv4 address only\n"
+                " \t  -Csites    Hold at most this many sites per address [1000]\n"
                 " \t  -D\t     Debugging output on stderr\n"
                 " \t  -Fserv,... Forward to listed servers\n"
                 " \t  -Hpath     Write HTML status on base path\n"
@@ -102,10 +104,12 @@ std::optional<int> parse_server_options(Server& srv, int argc, char** argv)
         const char letter = option_letter(arg);
         const char* value = arg[1] != '\0' ? arg + 2 : arg + 1;
         switch (letter) {
+        case 'A': parse_accept_list(srv, value); break;
         case 'B':
             if (!set_listen_address(srv, value))
                 return 1;
             break;
+        case 'C': s.max_per_address = parse_decimal(value); break;
         case 'D': s.debug = true; break;
         case 'F': parse_forward_list(srv, value); break;
         case 'H': s.public_base = value; break;

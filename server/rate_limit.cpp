@@ -1,5 +1,7 @@
 #include "rate_limit.h"
 
+#include <algorithm>
+
 #include "common/report.h"
 
 namespace kovari {
@@ -22,22 +24,38 @@ void forget_old(RateLimiter& limiter, long now_ms)
 
 }  // namespace
 
-bool report_limited(RateLimiter& limiter, std::FILE* err, const std::string& program,
-                    const std::string& key, const std::string& line, long now_ms)
+RateLimiter::Seen* report_due(RateLimiter& limiter, const std::string& key, long now_ms)
 {
-    if (limiter.seen.size() >= 1024)
+    if (limiter.seen.size() >= limiter.forget_at) {
         forget_old(limiter, now_ms);
+        limiter.forget_at = std::max<std::size_t>(1024, 2 * limiter.seen.size());
+    }
     const auto [it, fresh] = limiter.seen.try_emplace(key, RateLimiter::Seen{now_ms, 0});
     RateLimiter::Seen& s = it->second;
     if (!fresh && now_ms - s.printed_ms < kRepeatWindowMs) {
         ++s.suppressed;
-        return false;
+        return nullptr;
     }
+    return &s;
+}
+
+void print_report(RateLimiter::Seen& seen, std::FILE* err, const std::string& program,
+                  const std::string& line, long now_ms)
+{
     put_text(err, line);
-    if (s.suppressed > 0)
+    if (seen.suppressed > 0)
         std::fprintf(err, "%s: %llu more like the line above in the last %ld s.\n", program.c_str(),
-                     static_cast<unsigned long long>(s.suppressed), kRepeatWindowMs / 1000);
-    s = {now_ms, 0};
+                     static_cast<unsigned long long>(seen.suppressed), kRepeatWindowMs / 1000);
+    seen = {now_ms, 0};
+}
+
+bool report_limited(RateLimiter& limiter, std::FILE* err, const std::string& program,
+                    const std::string& key, const std::string& line, long now_ms)
+{
+    RateLimiter::Seen* seen = report_due(limiter, key, now_ms);
+    if (seen == nullptr)
+        return false;
+    print_report(*seen, err, program, line, now_ms);
     return true;
 }
 

@@ -20,6 +20,10 @@ struct RateLimiter {
         std::uint64_t suppressed = 0;  // since it was printed
     };
     std::unordered_map<std::string, Seen> seen;  // by key: the message and its peer or cap
+    // The size at which keys not seen for a window are looked for: twice
+    // what stayed after the last look, so that many addresses reported at
+    // once cost a constant amount per line, not a walk of the map each.
+    std::size_t forget_at = 1024;
 };
 
 // Prints `line` (a whole line, newline included) on `err` unless the same
@@ -29,5 +33,12 @@ struct RateLimiter {
 // so the map holds at most the keys of the last window.
 bool report_limited(RateLimiter& limiter, std::FILE* err, const std::string& program,
                     const std::string& key, const std::string& line, long now_ms);
+
+// The two halves of report_limited, for a report that a flood may ask for
+// once per request: report_due counts the repeat and returns nullptr while
+// the key is held back, so the line is made only when it is printed.
+RateLimiter::Seen* report_due(RateLimiter& limiter, const std::string& key, long now_ms);
+void print_report(RateLimiter::Seen& seen, std::FILE* err, const std::string& program,
+                  const std::string& line, long now_ms);
 
 }  // namespace kovari

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 
+#include "common/clock.h"
 #include "server.h"
 
 namespace kovari {
@@ -192,8 +193,14 @@ std::optional<Received> check_received(Server& srv, RequestBuffer& buf, long n,
     if (n > long(kMaxRequest))
         n = -1;  // the socket layer never passes more; refuse if it did
     const bool forwarded = take_forwarding(buf, n, requester);
-    if (forwarded)
+    if (forwarded) {
+        // Only a peer server may speak for another address.
+        if (!accepts_forwarded(srv.settings, peer_ip)) {
+            refuse(srv, Refusal::forwarded, peer_ip, dotted(requester), monotonic_ms());
+            return std::nullopt;
+        }
         debug_line(srv, "received forwarded packet from", peer_ip);
+    }
     // An APP packet is padded with zeros to a whole number of words.
     if (n >= 2 && ByteCursor(std::span<const std::uint8_t>(buf.bytes, std::size_t(n))).peek(1) == kTypeAPP) {
         while (n % 4 != 0)
@@ -232,13 +239,14 @@ bool handle_sdes(Server& srv, ByteCursor items, const Ssrc& ssrc, std::uint32_t 
     return enter_site(srv, std::move(s), now);
 }
 
-void handle_bye(Server& srv, const Ssrc& ssrc, std::uint32_t requester, std::time_t now)
+// Returns false when the sign-off is refused; it is then not forwarded.
+bool handle_bye(Server& srv, const Ssrc& ssrc, std::uint32_t requester, std::time_t now)
 {
     const auto& set = srv.settings;
     if (set.very_verbose)
         std::fprintf(srv.out, "%s: %s BYE %08X\n", set.program_name.c_str(),
                      dotted(requester).c_str(), unsigned(ssrc_value(ssrc)));
-    release_site(srv, ssrc, now);
+    return release_site(srv, ssrc, requester, now);
 }
 
 }  // namespace
@@ -281,8 +289,8 @@ RequestAction handle_packet(Server& srv, RequestBuffer& buf, long n, std::uint32
         const ByteCursor items(received, *pos + 8, *pos + size);
         if (!handle_sdes(srv, items, ssrc_of(*head), requester, peer_port, now))
             return {};
-    } else {
-        handle_bye(srv, ssrc_of(*head), requester, now);
+    } else if (!handle_bye(srv, ssrc_of(*head), requester, now)) {
+        return {};
     }
     if (!packet->forwarded && !srv.settings.peers.empty())
         forward_packet(srv, std::span<std::uint8_t>(buf.bytes), received.size(), requester);

@@ -39,6 +39,13 @@ inline constexpr std::size_t kMaxPeers = 5;
 // records and indexes, so one address that invents CNAMEs as fast as it
 // can fills a bounded table, not the machine.
 inline constexpr long kDefaultMaxSites = 1'000'000;
+// The most sites one address may hold unless -C says otherwise. A voice
+// program holds one; a host behind which many users share one address (a
+// NAT, a multi-user machine) holds a few hundred at most. One address that
+// invents CNAMEs fills no more than this.
+inline constexpr long kDefaultMaxPerAddress = 1000;
+// The most servers -A lists, over all its options.
+inline constexpr std::size_t kMaxAcceptFrom = 16;
 
 struct Peer {
     std::uint32_t ip = 0;  // network order
@@ -58,6 +65,8 @@ struct ServerSettings {
     long max_sites = kDefaultMaxSites;        // -N; 0 or less: no limit
     std::optional<std::string> state_file;    // -S
     std::vector<Peer> peers;                  // -F
+    long max_per_address = kDefaultMaxPerAddress;  // -C; 0 or less: no cap
+    std::vector<std::uint32_t> accept_from;   // -A, network order
     std::vector<std::uint8_t> message_reply;  // prepared "KVmr" reply
 };
 
@@ -102,6 +111,11 @@ struct Statistics {
     std::uint64_t announced_new = 0, announced_again = 0;
     std::uint64_t refused_full = 0;  // new sites refused by the table limit
     std::uint64_t signed_off = 0, unknown_signoffs = 0;
+    // Changes an address may not make (trust.cpp): sign-offs and
+    // take-overs of another address's sites, forwarded packets from a
+    // server that is not a peer, new sites beyond the per-address cap.
+    std::uint64_t refused_signoffs = 0, refused_takeovers = 0;
+    std::uint64_t refused_forwarded = 0, refused_over_cap = 0;
     std::uint64_t expired = 0;
     std::uint64_t queries = 0, message_requests = 0;
     std::uint64_t invalid = 0;      // discarded packets, empty receives included
@@ -169,15 +183,34 @@ RequestAction handle_packet(Server& srv, RequestBuffer& buf, long n, std::uint32
 
 // --- site table, expiry and activity log (activity.cpp) ---
 
-// Returns false when the site was new and the table full: it is refused.
+// Returns false when the site is refused: its CNAME is listed from another
+// address, or it is new and its address holds its share or the table is
+// full. s.ip is the address that announced it (the origin when forwarded).
 bool enter_site(Server& srv, Site&& s, std::time_t now);
-void release_site(Server& srv, const Ssrc& ssrc, std::time_t now);
+// A sign-off from `requester` (the origin when forwarded). Returns false
+// when it is refused: sites carry the SSRC, none announced from there.
+bool release_site(Server& srv, const Ssrc& ssrc, std::uint32_t requester, std::time_t now);
 void expire_sites(Server& srv, std::time_t now);
 // The wall clock was stepped by `step` seconds against the monotonic one (an
 // NTP step, a machine resumed): every stamp that ages are measured from
 // moves with it, so ages stay what the monotonic clock says they are.
 void follow_clock_step(Server& srv, std::time_t step);
 void log_activity(std::FILE* out, const SiteView& s, const char* label, std::time_t now);
+
+// --- who may change what (trust.cpp) ---
+
+// The kinds of change that only a site's owner, or a configured peer, may
+// make.
+enum class Refusal { sign_off, take_over, forwarded, over_cap };
+
+// Whether a packet marked as forwarded is taken from this address: one of
+// the -F peers or the -A servers. A server with neither takes none.
+bool accepts_forwarded(const ServerSettings& set, std::uint32_t peer_ip);
+
+// Counts a refusal, writes its -D line (`detail` says which site), and
+// reports it on the error stream at most once per 10 s per address and
+// kind. Costs no allocation while its report is held back.
+void refuse(Server& srv, Refusal kind, std::uint32_t ip, std::string_view detail, long now_ms);
 
 // --- queries (query.cpp) ---
 
@@ -223,6 +256,9 @@ inline constexpr long kForwardLimitMs = 5000;          // a copy's time to be de
 inline constexpr std::size_t kMaxCopiesPerPeer = 64;   // copies under way per peer
 
 void parse_forward_list(Server& srv, std::string text);
+// -A: the servers whose forwarded packets are taken besides the -F peers,
+// in the syntax of -F (a port is allowed and has no meaning here).
+void parse_accept_list(Server& srv, std::string text);
 // Marks the packet, appends the origin trailer behind it in `buffer` and
 // starts one copy per peer whose port is not negative. Never blocks: the
 // copies are finished by the event loop (serve_copy, expire_copies).

@@ -38,6 +38,10 @@ void write_statistics(const Server& srv, std::FILE* out, long now_ms)
                     n(st.announced_new), n(st.announced_again), n(st.refused_full));
     block += format("  sign-offs: %llu, %llu of unknown sites\n", n(st.signed_off),
                     n(st.unknown_signoffs));
+    block += format("  refused: %llu sign-offs, %llu take-overs, %llu forwarded from non-peers, "
+                    "%llu over the per-address cap\n",
+                    n(st.refused_signoffs), n(st.refused_takeovers), n(st.refused_forwarded),
+                    n(st.refused_over_cap));
     block += format("  expired sites: %llu\n", n(st.expired));
     block += format("  queries: %llu\n", n(st.queries));
     block += format("  server message requests: %llu\n", n(st.message_requests));

@@ -84,9 +84,19 @@ std::uint32_t folded_hash(SiteTable& t, std::string_view key)
     return hash_text(t.fold_area);
 }
 
+void count_address(SiteTable& t, std::uint32_t ip) { ++t.by_address[ip]; }
+
+void uncount_address(SiteTable& t, std::uint32_t ip)
+{
+    const auto it = t.by_address.find(ip);
+    if (it != t.by_address.end() && --it->second == 0)
+        t.by_address.erase(it);
+}
+
 void index_site(SiteTable& t, std::uint32_t slot)
 {
     const Entry& e = t.slots[slot];
+    count_address(t, e.ip);
     index_insert(t.by_cname, hash_text(cname_key(e)), slot);
     index_insert(t.by_ssrc, hash_ssrc(e.ssrc), slot);
     index_insert(t.by_candidate, folded_hash(t, candidate_key(e)), slot);
@@ -95,6 +105,7 @@ void index_site(SiteTable& t, std::uint32_t slot)
 void unindex_site(SiteTable& t, std::uint32_t slot)
 {
     const Entry& e = t.slots[slot];
+    uncount_address(t, e.ip);
     index_erase(t.by_cname, hash_text(cname_key(e)), slot);
     index_erase(t.by_ssrc, hash_ssrc(e.ssrc), slot);
     index_erase(t.by_candidate, folded_hash(t, candidate_key(e)), slot);
@@ -176,6 +187,10 @@ void replace_entry(SiteTable& t, std::uint32_t slot, Entry&& fresh)
         index_erase(t.by_candidate, folded_hash(t, old_candidate), slot);
     if (!same_search)
         search_drop(t.search, slot, t.order);
+    if (e.ip != fresh.ip) {
+        uncount_address(t, e.ip);
+        count_address(t, fresh.ip);
+    }
     fresh.prev = e.prev;
     fresh.next = e.next;
     e = std::move(fresh);
@@ -238,9 +253,18 @@ EnterOutcome table_enter(SiteTable& t, Site&& s)
     return EnterOutcome::added;
 }
 
-bool table_holds(const SiteTable& t, std::string_view cname)
+std::optional<std::uint32_t> table_holder(const SiteTable& t, std::string_view cname)
 {
-    return find_cname(t, without_marker(cname)) != SiteTable::kNone;
+    const std::uint32_t slot = find_cname(t, without_marker(cname));
+    if (slot == SiteTable::kNone)
+        return std::nullopt;
+    return t.slots[slot].ip;
+}
+
+std::size_t table_sites_at(const SiteTable& t, std::uint32_t ip)
+{
+    const auto it = t.by_address.find(ip);
+    return it == t.by_address.end() ? 0 : it->second;
 }
 
 void table_shift_times(SiteTable& t, std::time_t step)
@@ -262,17 +286,22 @@ Site table_remove_slot(SiteTable& t, std::uint32_t i)
     return gone;
 }
 
-std::optional<Site> table_release(SiteTable& t, const Ssrc& ssrc)
+Release table_release(SiteTable& t, const Ssrc& ssrc, std::uint32_t owner)
 {
     std::uint32_t best = SiteTable::kNone;
+    bool listed = false;
     index_find(t.by_ssrc, hash_ssrc(ssrc), [&](std::uint32_t slot) {
-        if (t.slots[slot].ssrc == ssrc && (best == SiteTable::kNone || t.order[slot] > t.order[best]))
+        const Entry& e = t.slots[slot];
+        if (e.ssrc != ssrc)
+            return true;
+        listed = true;
+        if (e.ip == owner && (best == SiteTable::kNone || t.order[slot] > t.order[best]))
             best = slot;
         return true;
     });
     if (best == SiteTable::kNone)
-        return std::nullopt;
-    return table_remove_slot(t, best);
+        return Release{std::nullopt, listed};
+    return Release{table_remove_slot(t, best), false};
 }
 
 std::size_t table_find(const SiteTable& t, std::string_view q, std::uint32_t* out, std::size_t limit)

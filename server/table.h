@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "common/site.h"
@@ -63,6 +64,11 @@ struct SiteTable {
     // slot number; unlisted sites have none.
     SearchArena search;
 
+    // Sites held per address (forwarded sites under their origin), for the
+    // cap on what one address may fill. Only addresses that hold a site are
+    // here.
+    std::unordered_map<std::uint32_t, std::uint32_t> by_address;
+
     // Work area for folding a key before it is hashed, kept so that
     // entering a site allocates nothing for it once the table has grown.
     std::string fold_area;
@@ -74,15 +80,24 @@ enum class EnterOutcome { added, replaced };
 // CNAME is equal (one leading '*' disregarded on each), else at the head.
 EnterOutcome table_enter(SiteTable& t, Site&& s);
 
-// True when a site with this CNAME (one leading '*' disregarded on each)
-// is in the table, so that entering it would replace, not add.
-bool table_holds(const SiteTable& t, std::string_view cname);
+// The address of the site with this CNAME (one leading '*' disregarded on
+// each), if one is listed: entering the CNAME would replace that site.
+std::optional<std::uint32_t> table_holder(const SiteTable& t, std::string_view cname);
+
+// How many sites the table holds for this address.
+std::size_t table_sites_at(const SiteTable& t, std::uint32_t ip);
 
 // Moves every site's time by `step` seconds. O(n).
 void table_shift_times(SiteTable& t, std::time_t step);
 
-// Removes the entry nearest the head that carries this SSRC.
-std::optional<Site> table_release(SiteTable& t, const Ssrc& ssrc);
+// A sign-off: the entry nearest the head that carries this SSRC and was
+// announced from `owner` leaves the table. When entries carry the SSRC but
+// none of them is the owner's, nothing leaves and `held_elsewhere` says so.
+struct Release {
+    std::optional<Site> site;     // the site that left
+    bool held_elsewhere = false;  // the SSRC is listed, from other addresses only
+};
+Release table_release(SiteTable& t, const Ssrc& ssrc, std::uint32_t owner);
 
 // Removes one entry by slot; returns its record.
 Site table_remove_slot(SiteTable& t, std::uint32_t slot);

@@ -39,11 +39,12 @@ const char* source_ip(Load& l)
 // One exchange. With `close_write` the client closes its side after the
 // request, as one that has said all it will: a malformed request whose
 // lengths ask for more is then taken as it stands rather than waited for.
-Exchange send(Load& l, const devkit::Bytes& request, bool close_write = false)
+// `from` is where it comes from; a random one of the eight when not given.
+Exchange send(Load& l, const devkit::Bytes& request, bool close_write = false, const char* from = nullptr)
 {
     ++l.tally.requests;
     Exchange x;
-    const Fd s = devkit::connect_loopback(l.port, source_ip(l));
+    const Fd s = devkit::connect_loopback(l.port, from != nullptr ? from : source_ip(l));
     if (!s.valid())
         return x;
     x.local = devkit::local_end(s.get());
@@ -61,12 +62,17 @@ void expect_silence(Load& l, const Exchange& x, const char* what)
         fail(l, std::string("a reply to ") + what);
 }
 
+// A listed site is changed only from its own address, or by the peer
+// (127.0.0.1, the server's -F) forwarding for that address.
+constexpr const char* kPeerIp = "127.0.0.1";
+
 void sign_off(Load& l, std::size_t k, bool forwarded_from_peer)
 {
+    const std::string owner = dotted(l.model.sites[k].ip);
     devkit::Bytes packet = devkit::bye_packet(l.model.sites[k].ssrc);
     if (forwarded_from_peer)
-        packet = devkit::forwarded(packet, devkit::ipv4("127.1.0.1"));
-    const Exchange x = send(l, packet);
+        packet = devkit::forwarded(packet, l.model.sites[k].ip);
+    const Exchange x = send(l, packet, false, forwarded_from_peer ? kPeerIp : owner.c_str());
     expect_silence(l, x, "a sign-off");
     if (!x.reply) {
         fail(l, "sign-off not taken: " + l.model.sites[k].cname);
@@ -153,14 +159,18 @@ std::size_t any_alive(Load& l) { return l.model.alive[pick(l.rng, l.model.alive.
 void announce(Load& l, std::size_t k, bool forwarded_from_peer)
 {
     devkit::Bytes packet = announcement_of(l.model.sites[k]);
-    std::uint32_t origin = 0;
+    ModelSite& m = l.model.sites[k];
+    // A new site comes from anywhere; a listed one from its own address.
+    std::uint32_t origin = m.ip;
     if (forwarded_from_peer) {
-        origin = devkit::ipv4("127.1.0.0") | std::uint32_t(1 + pick(l.rng, 250)) << 24;
+        if (!m.alive)
+            origin = devkit::ipv4("127.1.0.0") | std::uint32_t(1 + pick(l.rng, 250)) << 24;
         packet = devkit::forwarded(packet, origin);
     }
-    const Exchange x = send(l, packet);
+    const std::string owner = dotted(m.ip);
+    const Exchange x = send(l, packet, false,
+                            forwarded_from_peer ? kPeerIp : m.alive ? owner.c_str() : nullptr);
     expect_silence(l, x, "an announcement");
-    ModelSite& m = l.model.sites[k];
     if (!x.reply) {
         fail(l, "announcement not taken: " + m.cname);
         return;

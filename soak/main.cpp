@@ -52,7 +52,8 @@ bool start_server(devkit::ServerProcess& srv, const Options& opt, const devkit::
 {
     devkit::ServerLaunch how;
     how.binary = opt.server;
-    how.options = {"-V", "-M" + (dir / "message"), "-F127.0.0.1:" + std::to_string(peer_port)};
+    // -C0: the whole population comes from nine addresses.
+    how.options = {"-V", "-C0", "-M" + (dir / "message"), "-F127.0.0.1:" + std::to_string(peer_port)};
     if (opt.valgrind)
         how.prefix = valgrind_prefix(dir / "valgrind.log");
     how.timeout_ms = opt.valgrind ? 60'000 : 5'000;

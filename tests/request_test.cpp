@@ -260,6 +260,7 @@ TEST(HandlePacket, ForwardedAnnouncementTakesTheOriginAddress)
 {
     TestServer t;
     t.srv.settings.debug = true;
+    t.srv.settings.accept_from = {ipv4("10.0.0.2")};
     const Bytes fwd = forwarded(ann(), ipv4("192.0.2.5"));
     EXPECT_EQ(fwd[0], 0xC1);
     t.receive(fwd, ipv4("10.0.0.2"), 3333);
@@ -273,6 +274,7 @@ TEST(HandlePacket, ForwardedAnnouncementTakesTheOriginAddress)
 TEST(HandlePacket, ForwardedAnnouncementWithPortItemKeepsIt)
 {
     TestServer t;
+    t.srv.settings.accept_from = {ipv4("10.0.0.2")};
     t.receive(forwarded(ann(2076), ipv4("192.0.2.5")), ipv4("10.0.0.2"), 3333);
     EXPECT_EQ(find(t.srv, "ann")->port, 2076);
 }

@@ -59,9 +59,9 @@ TEST(SiteTable, ReplacementBringsANewSsrcAndTheOldOneNoLongerReleases)
     TestServer t;
     enter_site(t.srv, site("ann", 1), 1000);
     enter_site(t.srv, site("ann", 2), 1000);
-    release_site(t.srv, make_ssrc(1), 1000);
+    release_site(t.srv, make_ssrc(1), ipv4("10.0.0.7"), 1000);
     EXPECT_EQ(t.cnames(), std::vector<std::string>{"ann"});
-    release_site(t.srv, make_ssrc(2), 1000);
+    release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1000);
     EXPECT_TRUE(t.cnames().empty());
 }
 
@@ -72,9 +72,9 @@ TEST(SiteTable, ReleaseTakesTheSharedSsrcNearestTheHead)
     enter_site(t.srv, site("b", 9), 1000);
     enter_site(t.srv, site("c", 5), 1000);
     enter_site(t.srv, site("a", 5), 1000);  // refresh in place: still last
-    release_site(t.srv, make_ssrc(5), 1000);
+    release_site(t.srv, make_ssrc(5), ipv4("10.0.0.7"), 1000);
     EXPECT_EQ(t.cnames(), (std::vector<std::string>{"b", "a"}));
-    release_site(t.srv, make_ssrc(5), 1000);
+    release_site(t.srv, make_ssrc(5), ipv4("10.0.0.7"), 1000);
     EXPECT_EQ(t.cnames(), std::vector<std::string>{"b"});
 }
 
@@ -86,7 +86,7 @@ TEST(SiteTable, ReleaseOfAnUnknownSsrcChangesNothing)
     enter_site(t.srv, site("a", 1), 1000);
     const std::string before = t.out.text() + t.err.text();
     t.srv.html.table_changed = false;
-    release_site(t.srv, make_ssrc(2), 1000);
+    release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1000);
     EXPECT_EQ(t.out.text() + t.err.text(), before);
     EXPECT_FALSE(t.srv.html.table_changed);
 }
@@ -99,7 +99,7 @@ TEST(SiteTable, ReleaseIsLoggedAndDumped)
     Site s = site("ann", 0xDDCCBBAA, 0);
     s.email = "*x";
     enter_site(t.srv, std::move(s), 60);
-    release_site(t.srv, make_ssrc(0xDDCCBBAA), 120);
+    release_site(t.srv, make_ssrc(0xDDCCBBAA), ipv4("10.0.0.7"), 120);
     EXPECT_EQ(t.out.text(), "00:01 Connect: 10.0.0.7:2076 *x\n"
                             "00:02 Bye:     10.0.0.7:2076 *x\n");
     EXPECT_EQ(t.err.text(), "Releasing:\n"
@@ -125,7 +125,7 @@ TEST(SiteTable, ExpiryRemovesSitesOlderThan900Seconds)
               std::string::npos);
     // The table still links correctly after removals in the middle.
     enter_site(t.srv, site("later", 5, 1000), 1000);
-    release_site(t.srv, make_ssrc(2), 1000);
+    release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1000);
     EXPECT_EQ(t.cnames(), (std::vector<std::string>{"later", "new"}));
 }
 
@@ -154,7 +154,7 @@ TEST(SiteTable, FullTableRefusesNewSitesButTakesRefreshesAndSignOffs)
     EXPECT_TRUE(enter_site(t.srv, site("*ann", 5), 1002));  // a refresh, marker and all
     EXPECT_EQ(t.cnames(), (std::vector<std::string>{"bob", "*ann"}));
     EXPECT_EQ(t.err.text(), "quorind: the site table is full (2 sites), new sites are refused.\n");
-    release_site(t.srv, make_ssrc(2), 1003);
+    release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1003);
     EXPECT_TRUE(enter_site(t.srv, site("cy", 3), 1004));
 }
 
@@ -165,7 +165,7 @@ TEST(SiteTable, SlotsAreReusedAfterRemoval)
         for (std::uint32_t i = 0; i < 100; ++i)
             enter_site(t.srv, site("s" + std::to_string(i), i), 1000);
         for (std::uint32_t i = 0; i < 100; ++i)
-            release_site(t.srv, make_ssrc(i), 1000);
+            release_site(t.srv, make_ssrc(i), ipv4("10.0.0.7"), 1000);
     }
     EXPECT_EQ(table_size(t.srv.table), 0u);
     enter_site(t.srv, site("x"), 1000);

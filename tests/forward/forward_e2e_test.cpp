@@ -104,7 +104,7 @@ TEST(Forwarding, ForwardedPacketsQueriesAndRefusedAnnouncementsAreNotForwarded)
 {
     RecordingPeer peer;
     ServerProcess s;
-    ASSERT_TRUE(start_server(s, QUORIND_PATH, {peer.peer_option()})) << s.err();
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {peer.peer_option(), "-A127.0.0.2"})) << s.err();
     tell(s.port, forwarded(announce("ann", 1), ipv4("127.0.0.9")), "127.0.0.2");
     tell(s.port, forwarded(bye_packet(make_ssrc(1)), ipv4("127.0.0.9")), "127.0.0.2");
     ASSERT_TRUE(round_trip(s.port, query_packet(""), 3000).has_value());
@@ -117,7 +117,8 @@ TEST(Forwarding, ThreeServersShareAnnouncementsForOneHop)
     const int port_a = free_port();
     ServerProcess b, c, a;
     ASSERT_TRUE(start_server(b, QUORIND_PATH, {"-D", "-V", "-F127.0.0.1:" + std::to_string(port_a)})) << b.err();
-    ASSERT_TRUE(start_server(c, QUORIND_PATH, {"-D", "-V"})) << c.err();
+    // C forwards to nobody: -A names the server whose copies it takes.
+    ASSERT_TRUE(start_server(c, QUORIND_PATH, {"-D", "-V", "-A127.0.0.1"})) << c.err();
     ASSERT_TRUE(start_server_on(a, port_a, QUORIND_PATH,
                                 {"-D", "-V",
                                  "-F127.0.0.1:" + std::to_string(b.port) + ",127.0.0.1:" +
@@ -137,8 +138,15 @@ TEST(Forwarding, ThreeServersShareAnnouncementsForOneHop)
     EXPECT_TRUE(wait_for_text(c.child.out_path, " Bye:     127.0.0.2:5004 ann (Voice ann)\n", 2000));
     EXPECT_TRUE(wait_for_text(b.child.out_path, " Bye:     127.0.0.2:5004 ann (Voice ann)\n", 2000));
 
+    // A copy from a third address is no peer's: C drops it.
+    tell(c.port, forwarded(announce("eve", 3), ipv4("127.0.0.2")), "127.0.0.5");
+    EXPECT_TRUE(wait_for_text(c.child.err_path,
+                              "quorind: refused forwarded packet for 127.0.0.2 from 127.0.0.5: not a peer server (-F, -A).\n",
+                              2000)) << c.err();
+
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(c.out().find("bob"), std::string::npos) << c.out();
+    EXPECT_EQ(c.out().find("eve"), std::string::npos) << c.out();
     const std::string sent = "quorind: forwarded packet to server 127.0.0.1.\n";
     const std::string got = "quorind: received forwarded packet from 127.0.0.1.\n";
     EXPECT_EQ(occurrences(a.err(), sent), 4u) << a.err();  // ann and its sign-off, to B and C

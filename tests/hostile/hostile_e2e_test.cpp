@@ -161,7 +161,8 @@ TEST(HostileLoad, ABurstFromOneAddressLeavesRoomInTheListenQueue)
 TEST(HostileLoad, RequestsThatArriveInPiecesAreHandledWhole)
 {
     ServerProcess s;
-    ASSERT_TRUE(start_server(s, kServer, {})) << s.err();
+    // -A: the forwarded request below comes from this test, as from a peer.
+    ASSERT_TRUE(start_server(s, kServer, {"-A127.0.0.1"})) << s.err();
     // A query whose header and body come in two sends.
     const Bytes query = query_packet("anyone");
     EXPECT_EQ(send_in_pieces(s.port, split(query, {4}), 50), kNoMatch);
@@ -182,4 +183,83 @@ TEST(HostileLoad, RequestsThatArriveInPiecesAreHandledWhole)
     ASSERT_TRUE(bobs);
     const std::string text(bobs->begin(), bobs->end());
     EXPECT_NE(text.find("\1I192.0.2.7"), std::string::npos);
+}
+
+// The owner announces from 127.0.0.1; an outsider on 127.0.0.2 tries each
+// way of changing the directory it has. None may change what a lookup sees;
+// the owner's own changes still work.
+TEST(Outsider, CannotSignOffTakeOverForgeForwardingOrFillTheTable)
+{
+    ServerProcess s;
+    ASSERT_TRUE(start_server(s, kServer, {"-C4"})) << s.err();
+    const char* const owner = "127.0.0.1";
+    const char* const outsider = "127.0.0.2";
+    const auto send = [&](const Bytes& packet, const char* from) {
+        EXPECT_EQ(round_trip(s.port, packet, 3000, from), Bytes{});
+    };
+    const auto site = [](const char* cname, std::uint32_t ssrc, int port, const char* name) {
+        Announcement a;
+        a.ssrc = make_ssrc(ssrc);
+        a.cname = cname;
+        a.name = name;
+        a.port = port;
+        return announcement(a);
+    };
+    const auto everyone = [&] { return round_trip(s.port, query_packet(""), 3000, outsider).value_or(Bytes{}); };
+    send(site("alice", 1, 5004, "Alice"), owner);
+    send(site("bob", 2, 5006, "Bob"), owner);
+    const Bytes listed = everyone();
+    ASSERT_GT(listed.size(), 4u);
+
+    // A sign-off for every SSRC that the empty query shows: each chunk is
+    // its SSRC, items up to a 0 byte, and zeros to a whole word.
+    int signoffs = 0;
+    for (std::size_t at = 4; at + 4 <= listed.size(); ++signoffs) {
+        send(bye_packet({listed[at], listed[at + 1], listed[at + 2], listed[at + 3]}), outsider);
+        at += 4;
+        while (at < listed.size() && listed[at] != 0)
+            at += 2 + (at + 1 < listed.size() ? listed[at + 1] : 0);
+        at = (at + 4) / 4 * 4;
+    }
+    EXPECT_EQ(signoffs, 2);
+    EXPECT_EQ(everyone(), listed) << "sign-offs";
+    // alice announced anew from the outsider's address.
+    send(site("alice", 66, 666, "Mallory"), outsider);
+    EXPECT_EQ(everyone(), listed) << "take-over";
+    // Packets marked as forwarded for another origin, from no peer.
+    send(forwarded(site("alice", 66, 666, "Mallory"), ipv4("10.9.8.7")), outsider);
+    send(forwarded(site("carol", 67, 666, "Carol"), ipv4("10.9.8.7")), outsider);
+    send(forwarded(bye_packet(make_ssrc(1)), ipv4("127.0.0.1")), outsider);
+    EXPECT_EQ(everyone(), listed) << "forwarding";
+    // New CNAMEs from one address: four are held, the fifth is refused,
+    // and other addresses are not affected.
+    for (std::uint32_t k = 0; k < 5; ++k)
+        send(site(("x" + std::to_string(k)).c_str(), 100 + k, 9, "X"), outsider);
+    send(site("dave", 3, 5008, "Dave"), owner);
+    EXPECT_EQ(round_trip(s.port, query_packet("*x4"))->size(), 4u);
+    EXPECT_GT(round_trip(s.port, query_packet("*x3"))->size(), 4u);
+    EXPECT_GT(round_trip(s.port, query_packet("*dave"))->size(), 4u);
+
+    // The owner moves alice to another port and signs bob off.
+    send(site("alice", 1, 7000, "Alice"), owner);
+    send(bye_packet(make_ssrc(2)), owner);
+    const std::string alice = [&] {
+        const auto r = round_trip(s.port, query_packet("*alice"));
+        return std::string(r->begin(), r->end());
+    }();
+    EXPECT_NE(alice.find("\1P7000"), std::string::npos);
+    EXPECT_NE(alice.find("\1I127.0.0.1"), std::string::npos);
+    EXPECT_EQ(round_trip(s.port, query_packet("*bob"))->size(), 4u);
+
+    ::kill(s.child.pid, SIGUSR1);
+    ASSERT_TRUE(wait_for_text(s.child.out_path, "page writes", 3000)) << s.out();
+    EXPECT_NE(s.out().find("  refused: 2 sign-offs, 1 take-overs, 3 forwarded from non-peers, "
+                           "1 over the per-address cap\n"),
+              std::string::npos)
+        << s.out();
+    // One line per kind and address on the error stream, not one per packet.
+    EXPECT_EQ(s.err(), "quorind: sign-offs from 127.0.0.2 refused: their sites were announced from other addresses.\n"
+                       "quorind: announcements from 127.0.0.2 refused: their CNAMEs are listed from other addresses.\n"
+                       "quorind: forwarded packets from 127.0.0.2 refused: it is not a peer server.\n"
+                       "quorind: new sites from 127.0.0.2 refused: it holds the most sites one address may (-C).\n");
 }

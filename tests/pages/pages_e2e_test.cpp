@@ -71,7 +71,7 @@ TEST(HtmlPagesServer, WithIntervalZeroEveryChangeReachesThePage)
         << read_file(dir / "priv.html");
 
     tell(s.port, bye_packet(make_ssrc(7)));
-    tell(s.port, bye_packet(make_ssrc(8)));
+    tell(s.port, bye_packet(make_ssrc(8)), "127.0.0.3");  // each from its own address
     EXPECT_TRUE(wait_for_text(dir / "priv.html", "<h2>No sites active.</h2>", 2000));
     EXPECT_TRUE(wait_for_text(dir / "pub.html", "<h2>No sites active.</h2>", 2000));
     EXPECT_FALSE(path_exists(dir / "pub.new"));

@@ -1,5 +1,5 @@
-// What strangers' bytes can and cannot do. The trust cases are the
-// protocol as it stands, recorded so that a change to it is noticed.
+// What strangers' bytes can and cannot do: who may change a site, and what
+// a malformed request or reply gets.
 #include <gtest/gtest.h>
 
 #include "devkit/streams.h"
@@ -22,58 +22,99 @@ Bytes ann_announcement()
     return announcement(a);
 }
 
-std::optional<SiteView> only_site(const Server& srv)
+// A site announced from 10.0.0.1, then one change tried by someone: only
+// the owner, or a peer server speaking for the owner, gets it through.
+TEST(TrustModel, OnlyTheOwnerOrAPeerForTheOwnerChangesASite)
 {
-    std::optional<SiteView> found;
-    for_each_site(srv.table, [&](const SiteView& s) {
-        found = s;
-        return false;
-    });
-    return found;
+    const std::uint32_t owner = ipv4("10.0.0.1"), stranger = ipv4("10.6.6.6"), peer = ipv4("10.0.0.5");
+    Announcement fake;
+    fake.ssrc = make_ssrc(666);
+    fake.cname = "*ann@10.0.0.1";  // the unlisted marker makes no difference
+    fake.port = 6666;
+    const std::string signoffs = "quorind: sign-offs from 10.6.6.6 refused: their sites were announced from other addresses.\n";
+    const std::string takeovers = "quorind: announcements from 10.6.6.6 refused: their CNAMEs are listed from other addresses.\n";
+    const std::string strangers = "quorind: forwarded packets from 10.6.6.6 refused: it is not a peer server.\n";
+    const struct {
+        const char* what;
+        Bytes packet;
+        std::uint32_t from;
+        std::optional<std::string> site;  // where the site is listed after it
+        std::string err;
+    } cases[] = {
+        {"a sign-off from another address", bye_packet(kAnn), stranger, "10.0.0.1:2076", signoffs},
+        {"a sign-off from the owner", bye_packet(kAnn), owner, std::nullopt, ""},
+        {"a take-over from another address", announcement(fake), stranger, "10.0.0.1:2076", takeovers},
+        {"a new port and SSRC from the owner", announcement(fake), owner, "10.0.0.1:6666", ""},
+        {"a forwarded take-over from a stranger", forwarded(announcement(fake), owner), stranger, "10.0.0.1:2076",
+         strangers},
+        {"a forwarded new site from a stranger", forwarded(announcement(fake), ipv4("10.9.8.7")), stranger,
+         "10.0.0.1:2076", strangers},
+        {"a forwarded sign-off from a peer for the owner", forwarded(bye_packet(kAnn), owner), peer, std::nullopt, ""},
+        {"a forwarded sign-off from a peer for another address", forwarded(bye_packet(kAnn), stranger), peer,
+         "10.0.0.1:2076", signoffs},
+        {"a forwarded take-over from a peer for another address", forwarded(announcement(fake), stranger), peer,
+         "10.0.0.1:2076", takeovers},
+    };
+    for (const auto& c : cases) {
+        TestServer t;
+        t.srv.settings.accept_from = {peer};
+        t.receive(ann_announcement(), owner, 2076);
+        t.receive(c.packet, c.from);
+        std::optional<std::string> listed;
+        for_each_site(t.srv.table, [&](const SiteView& s) {
+            listed = address_text(s.ip, s.port);
+            return true;
+        });
+        EXPECT_EQ(listed, c.site) << c.what;
+        EXPECT_EQ(t.err.text(), c.err) << c.what;
+    }
 }
 
-TEST(TrustModel, AnyoneCanPresentAPacketAsForwardedFromAnyOrigin)
+TEST(TrustModel, RefusalsAreWrittenUnderDebuggingAndReportedOncePerWindow)
 {
     TestServer t;
     t.srv.settings.debug = true;
-    // Sent straight from 10.0.0.9, marked as if a peer forwarded it for
-    // 192.0.2.7: the site is stored under the claimed origin.
-    t.receive(forwarded(ann_announcement(), ipv4("192.0.2.7")), ipv4("10.0.0.9"));
-    const auto s = only_site(t.srv);
-    ASSERT_TRUE(s);
-    EXPECT_EQ(dotted(s->ip), "192.0.2.7");
-    EXPECT_EQ(t.err.text().substr(0, 53), "quorind: received forwarded packet from 10.0.0.9.\nSSR");
-}
-
-TEST(TrustModel, AnyoneCanSignOffASiteWhoseSsrcAQueryShows)
-{
-    TestServer t;
     t.receive(ann_announcement(), ipv4("10.0.0.1"));
-    // A stranger asks, reads the SSRC at offset 4 of the reply and signs
-    // the site off from another address.
-    const Bytes reply = t.reply_of(query_packet("ann"));
-    ASSERT_GE(reply.size(), 8u);
-    const Ssrc shown = {reply[4], reply[5], reply[6], reply[7]};
-    EXPECT_EQ(shown, kAnn);
-    t.receive(bye_packet(shown), ipv4("10.6.6.6"));
-    EXPECT_EQ(table_size(t.srv.table), 0u);
-}
-
-TEST(TrustModel, AnyoneCanAnnounceAnyCnameAndTakeOverItsEntry)
-{
-    TestServer t;
-    t.receive(ann_announcement(), ipv4("10.0.0.1"));
-    Announcement fake;
-    fake.ssrc = make_ssrc(666);
-    fake.cname = "*ann@10.0.0.1";  // the unlisted marker does not protect either
-    fake.port = 6666;
-    t.receive(announcement(fake), ipv4("10.6.6.6"));
-    const auto s = only_site(t.srv);
-    ASSERT_TRUE(s);
+    const std::size_t start = t.err.text().size();
+    for (int i = 0; i < 3; ++i)
+        t.receive(bye_packet(kAnn), ipv4("10.6.6.6"));
+    t.receive(forwarded(bye_packet(kAnn), ipv4("10.0.0.1")), ipv4("10.6.6.6"));
+    EXPECT_EQ(t.err.text().substr(start),
+              "quorind: refused sign-off of DDCCBBAA from 10.6.6.6: its site was announced from another address.\n"
+              "quorind: sign-offs from 10.6.6.6 refused: their sites were announced from other addresses.\n"
+              "quorind: refused sign-off of DDCCBBAA from 10.6.6.6: its site was announced from another address.\n"
+              "quorind: refused sign-off of DDCCBBAA from 10.6.6.6: its site was announced from another address.\n"
+              "quorind: refused forwarded packet for 10.0.0.1 from 10.6.6.6: not a peer server (-F, -A).\n"
+              "quorind: forwarded packets from 10.6.6.6 refused: it is not a peer server.\n");
     EXPECT_EQ(table_size(t.srv.table), 1u);
-    EXPECT_EQ(dotted(s->ip), "10.6.6.6");
-    EXPECT_EQ(s->port, 6666);
-    EXPECT_FALSE(s->name.has_value());
+}
+
+TEST(TrustModel, OneAddressHoldsAtMostItsShareAndKeepsItsOwn)
+{
+    TestServer t;
+    t.srv.settings.max_per_address = 2;
+    t.srv.settings.accept_from = {ipv4("10.0.0.5")};
+    const auto announce = [&](const char* cname, std::uint32_t ssrc, const char* from, const char* origin = nullptr) {
+        Announcement a;
+        a.ssrc = make_ssrc(ssrc);
+        a.cname = cname;
+        const Bytes p = announcement(a);
+        t.receive(origin ? forwarded(p, ipv4(origin)) : p, ipv4(from));
+    };
+    announce("a", 1, "10.6.6.6");
+    announce("b", 2, "10.6.6.6");
+    announce("c", 3, "10.6.6.6");               // over its share
+    announce("d", 4, "10.0.0.5", "10.6.6.6");   // forwarded for it: counted against it
+    announce("a", 5, "10.6.6.6");               // its own refresh still works
+    announce("e", 6, "10.0.0.1");               // another address is not affected
+    EXPECT_EQ(t.cnames(), (std::vector<std::string>{"e", "b", "a"}));
+    EXPECT_EQ(t.err.text(), "quorind: new sites from 10.6.6.6 refused: it holds the most sites one address may (-C).\n");
+    t.receive(bye_packet(make_ssrc(5)), ipv4("10.6.6.6"));  // its own sign-off: room again
+    announce("c", 3, "10.6.6.6");
+    EXPECT_EQ(t.cnames(), (std::vector<std::string>{"c", "e", "b"}));
+    t.srv.settings.max_per_address = 0;  // no cap
+    announce("f", 7, "10.6.6.6");
+    EXPECT_EQ(table_size(t.srv.table), 4u);
 }
 
 TEST(BadRequest, WhatOneReceiveCutsOffOrMarksWronglyIsDiscarded)
@@ -103,6 +144,7 @@ TEST(BadRequest, WhatOneReceiveCutsOffOrMarksWronglyIsDiscarded)
     for (const auto& c : cases) {
         TestServer t;
         t.srv.settings.debug = true;
+        t.srv.settings.accept_from = {ipv4("10.0.0.9")};
         t.receive(ann_announcement());
         const std::string before = t.err.text();
         const auto act = t.receive(c.packet);
