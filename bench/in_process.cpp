@@ -47,7 +47,8 @@ void time_pages(Server& srv, std::time_t now, InProcess& res)
 
 // As many requests of the workload as fit in half a second, at most
 // 20,000; the mean time of one.
-double time_requests(Server& srv, Workload w, std::uint32_t sites, std::time_t now)
+double time_requests(Server& srv, Workload w, std::uint32_t sites, std::time_t now,
+                     std::uint32_t from = devkit::ipv4("127.0.0.1"))
 {
     RequestBuffer buf;
     const RequestSource src = workload_source(w, sites, sites + 10'000'000, 1);
@@ -58,7 +59,7 @@ double time_requests(Server& srv, Workload w, std::uint32_t sites, std::time_t n
         Expect expect;
         src(0, req, expect);
         std::memcpy(buf.bytes, req.data(), req.size());
-        handle_packet(srv, buf, long(req.size()), devkit::ipv4("127.0.0.1"), 40000, now);
+        handle_packet(srv, buf, long(req.size()), from, 40000, now);
     }
     return std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / rounds;
 }
@@ -67,7 +68,7 @@ double time_requests(Server& srv, Workload w, std::uint32_t sites, std::time_t n
 
 Site bench_record(std::uint32_t id, std::time_t now)
 {
-    return devkit::site_record(bench_site(id), devkit::ipv4("10.1.2.3"), now - std::time_t(id % 600));
+    return devkit::site_record(bench_site(id), devkit::ipv4("127.0.0.1"), now - std::time_t(id % 600));
 }
 
 InProcess run_in_process(std::uint32_t sites)
@@ -84,6 +85,11 @@ InProcess run_in_process(std::uint32_t sites)
     time_pages(srv, now, res);
     for (Workload w : kAllWorkloads)
         res.us_per_request[workload_name(w)] = time_requests(srv, w, sites, now);
+    // The same refreshes and sign-offs from an address that owns none of
+    // the sites: each is refused, and must cost no more than when taken.
+    const std::uint32_t stranger = devkit::ipv4("127.0.0.2");
+    res.us_per_request["refresh-refused"] = time_requests(srv, Workload::refresh, sites, now, stranger);
+    res.us_per_request["churn-refused"] = time_requests(srv, Workload::churn, sites, now, stranger);
     return res;
 }
 

@@ -21,7 +21,7 @@ struct InProcess {
 InProcess run_in_process(std::uint32_t sites);
 
 // Bench site `id` as the table holds it after an announcement from
-// 10.1.2.3, heard up to ten minutes before `now`.
+// 127.0.0.1 (where the load comes from), heard up to ten minutes before `now`.
 Site bench_record(std::uint32_t id, std::time_t now);
 
 }  // namespace kovari::bench

@@ -39,7 +39,8 @@ void print_extras(const Settings& set, const Results& res, const InProcess& inpr
     std::printf("in-process cost per request at %u sites (us):", set.sizes.back());
     for (Workload w : kAllWorkloads)
         std::printf(" %s %.2f", workload_name(w), inproc.us_per_request.at(workload_name(w)));
-    std::printf("\n");
+    std::printf("\nrefused from an address that owns none of the sites (us): refresh %.2f, churn %.2f\n",
+                inproc.us_per_request.at("refresh-refused"), inproc.us_per_request.at("churn-refused"));
 }
 
 // quorind's figure over the reference's, by requests per second or by CPU

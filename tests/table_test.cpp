@@ -158,6 +158,40 @@ TEST(SiteTable, FullTableRefusesNewSitesButTakesRefreshesAndSignOffs)
     EXPECT_TRUE(enter_site(t.srv, site("cy", 3), 1004));
 }
 
+// The owner's address decides: which site a sign-off removes, whether a
+// CNAME may be announced anew, and what an address holds against its cap.
+TEST(SiteTable, ASiteIsChangedOnlyFromItsOwnAddress)
+{
+    const std::uint32_t a = ipv4("10.0.0.7"), b = ipv4("10.0.0.8");
+    const auto from = [](Site s, std::uint32_t ip) {
+        s.ip = ip;
+        return s;
+    };
+    TestServer t;
+    EXPECT_TRUE(enter_site(t.srv, from(site("ann", 5), a), 1000));
+    EXPECT_TRUE(enter_site(t.srv, from(site("bob", 5), b), 1000));
+    EXPECT_TRUE(enter_site(t.srv, from(site("cy", 5), a), 1000));
+    EXPECT_FALSE(enter_site(t.srv, from(site("*ann", 6), b), 1001));  // another address: refused
+    EXPECT_TRUE(enter_site(t.srv, from(site("*ann", 6), a), 1001));   // its own: replaced in place
+    EXPECT_EQ(table_holder(t.srv.table, "ann"), std::optional(a));
+    EXPECT_EQ(table_sites_at(t.srv.table, a), 2u);
+    // The SSRC nearest the head is cy's, but b's sign-off takes b's site.
+    EXPECT_TRUE(release_site(t.srv, make_ssrc(5), b, 1002));
+    EXPECT_EQ(t.cnames(), (std::vector<std::string>{"cy", "*ann"}));
+    // Listed, but not from b: refused, nothing removed.
+    EXPECT_FALSE(release_site(t.srv, make_ssrc(5), b, 1002));
+    EXPECT_EQ(table_sites_at(t.srv.table, b), 0u);
+    // Unknown anywhere: not refused, there is nothing to protect.
+    EXPECT_TRUE(release_site(t.srv, make_ssrc(99), b, 1002));
+    EXPECT_TRUE(release_site(t.srv, make_ssrc(5), a, 1002));
+    EXPECT_EQ(t.cnames(), (std::vector<std::string>{"*ann"}));
+    expire_sites(t.srv, 1001 + 901);
+    EXPECT_EQ(table_sites_at(t.srv.table, a), 0u);
+    // Once its old site has gone, ann may be announced from elsewhere.
+    EXPECT_TRUE(enter_site(t.srv, from(site("ann", 7, 1902), b), 1902));
+    EXPECT_EQ(table_holder(t.srv.table, "*ann"), std::optional(b));
+}
+
 TEST(SiteTable, SlotsAreReusedAfterRemoval)
 {
     TestServer t;
