@@ -39,9 +39,10 @@ tag_line() {
 
 # True when the file's first line, or the line after its #! line, is the tag.
 has_tag() {
-  head -n 2 "$1" | awk -v want="$2" '
+  # awk -v would read the backslash of the man pages' tag as an escape.
+  head -n 2 "$1" | want=$2 awk '
     NR == 1 && /^#!/ { next }
-    { found = ($0 == want); exit }
+    { found = ($0 == ENVIRON["want"]); exit }
     END { exit !found }'
 }
 
