@@ -2,18 +2,36 @@
 BUILD ?= build
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
+VERSION := $(shell sed -n 's/^project.* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
-.PHONY: all configure build test run demo bench soak package install clean
+.PHONY: all configure build test run demo bench soak package dist install clean
+# The steps of a target run one after the other (the packages are checked
+# before CMake runs); the builds themselves run in parallel (JOBS).
+.NOTPARALLEL:
 
 all: build
 
+# The Debian packages that the target needs (.ci/packages/: run for the
+# programs, run and test for the tests), installed first where they are
+# missing; see tools/deps.sh.
+DEPS = run
+test: DEPS = test
+
 configure:
+	@sh tools/deps.sh $(DEPS)
 	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+# A build folder configured while GoogleTest was missing (by make run, say)
+# is configured again now that the check above has installed it; without
+# GoogleTest, or with -DBUILD_TESTING=OFF, there is nothing to test.
+test: configure
+	@if grep -qx 'KOVARI_TESTS:INTERNAL=skipped' $(BUILD)/CMakeCache.txt; then cmake $(BUILD) >/dev/null; fi
+	@grep -qx 'KOVARI_TESTS:INTERNAL=on' $(BUILD)/CMakeCache.txt || { \
+	  echo "make test: $(BUILD) is configured without the tests (GoogleTest missing, or -DBUILD_TESTING=OFF)"; exit 1; }
+	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # Builds the two programs only (not the tests, the benchmark or the soak)
@@ -54,6 +72,14 @@ soak:
 	@test -f $(SOAK_BUILD)/CMakeCache.txt || cmake -S . -B $(SOAK_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(SOAK_BUILD) -j $(JOBS) --target quorind quorin-soak
 	$(SOAK_BUILD)/soak/quorin-soak --server $(SOAK_BUILD)/server/quorind $(SOAK_ARGS)
+
+# The source release: the committed tree (HEAD) as $(BUILD)/quorin-VERSION.tar.gz,
+# unpacking into quorin-VERSION/. Changes not committed are not in it.
+dist:
+	@mkdir -p $(BUILD)
+	@git diff --quiet HEAD -- || echo "make dist: the tarball holds HEAD, without the changes not committed"
+	git archive --format=tar.gz --prefix=quorin-$(VERSION)/ -o $(BUILD)/quorin-$(VERSION).tar.gz HEAD
+	@echo "$(BUILD)/quorin-$(VERSION).tar.gz"
 
 clean:
 	rm -rf $(BUILD)
