@@ -61,7 +61,7 @@ struct SiteTable {
 
     // The substring search texts of the listed sites, each filed under its
     // slot number; unlisted sites have none.
-    SearchArena search;
+    SearchIndex search;
 
     // Work area for folding a key before it is hashed, kept so that
     // entering a site allocates nothing for it once the table has grown.
