@@ -15,6 +15,9 @@ using PostingList = SearchIndex::PostingList;
 constexpr std::uint32_t kNone = SearchIndex::kNone;
 constexpr std::size_t kPairs = 1 << 16;
 constexpr std::size_t kBlockEntries = 1 + sizeof Block::deltas;
+constexpr std::uint8_t kInOrder = SearchIndex::kInOrder;
+
+bool in_order(const Block& b) { return (b.count & kInOrder) != 0; }
 
 // --- keys ---
 
@@ -99,8 +102,9 @@ std::size_t decode_block(const Block& b, std::uint32_t* vals)
 }
 
 // Appends `filing`, larger than every entry of the list, with `bound` as
-// its block's stamp bound.
-void append_entry(PostingList& l, std::uint32_t filing, std::uint32_t bound)
+// its block's stamp bound; `ordered` when its stamp was the largest filed
+// at the time (a block is in order while all its entries are).
+void append_entry(PostingList& l, std::uint32_t filing, std::uint32_t bound, bool ordered)
 {
     std::uint8_t bytes[5];
     std::size_t len = 0;
@@ -114,14 +118,14 @@ void append_entry(PostingList& l, std::uint32_t filing, std::uint32_t bound)
     if (l.blocks.empty() || l.blocks.back().used + len > sizeof Block::deltas) {
         Block b;
         b.first = filing;
-        b.count = 1;
+        b.count = std::uint8_t(1 | (ordered ? kInOrder : 0));
         b.bound = bound;
         l.blocks.push_back(b);
     } else {
         Block& b = l.blocks.back();
         std::copy(bytes, bytes + len, b.deltas + b.used);
         b.used = std::uint8_t(b.used + len);
-        ++b.count;
+        b.count = std::uint8_t((b.count + 1) & (ordered ? 0xff : ~kInOrder));
         b.bound = bound;
     }
     l.last = filing;
@@ -136,6 +140,8 @@ void ensure_tables(SearchIndex& x)
         x.pair_head.assign(kPairs, kNone);
         x.pair_live.assign(kPairs, 0);
         x.byte_live.assign(256, 0);
+        x.pair_lists.assign(kPairs, 0);
+        x.byte_lists.assign(256, 0);
     }
 }
 
@@ -154,6 +160,8 @@ std::uint32_t make_list(SearchIndex& x, std::uint32_t key)
     l.key = key;
     l.next_in_pair = x.pair_head[pair_of(key)];
     x.pair_head[pair_of(key)] = id;
+    ++x.pair_lists[pair_of(key)];
+    ++x.byte_lists[byte_of(key)];
     index_insert(x.by_key, key_hash(key), id);
     return id;
 }
@@ -166,6 +174,8 @@ void remove_list(SearchIndex& x, std::uint32_t id)
     while (*link != id)
         link = &x.lists[*link].next_in_pair;
     *link = l.next_in_pair;
+    --x.pair_lists[pair_of(l.key)];
+    --x.byte_lists[byte_of(l.key)];
     l = PostingList{};
     x.free_lists.push_back(id);
 }
@@ -185,7 +195,7 @@ void rewrite_list(SearchIndex& x, std::uint32_t id)
         const std::size_t n = decode_block(b, vals);
         for (std::size_t i = 0; i < n; ++i)
             if (live_owner(x, vals[i]) != kNone)
-                append_entry(l, vals[i], b.bound);
+                append_entry(l, vals[i], b.bound, in_order(b));
     }
     if (l.entries == 0)
         remove_list(x, id);
@@ -207,22 +217,26 @@ struct Finder {
     // than every match held.
     bool beyond(const Block& b) const { return full() && b.bound <= worst(); }
 
-    // Offers the live owner of `filing` if it is near enough and matches;
-    // `once` when the owner may come from more than one list.
-    void consider(std::uint32_t filing, bool once)
+    // Offers the live owner of `filing`, an entry of block `b`, if it is
+    // near enough and matches; `once` when the owner may come from more
+    // than one list. False when no entry before it can come near enough:
+    // it is too far from the head and was filed in order, so every entry
+    // filed before it is farther still.
+    bool consider(std::uint32_t filing, const Block& b, bool once)
     {
         const std::uint32_t owner = live_owner(x, filing);
         if (owner == kNone)
-            return;
+            return true;
         if (full() && nearest.order[owner] <= worst())
-            return;
+            return !in_order(b);
         if (once) {
             const auto held = nearest.out.first(nearest.size);
             if (std::find(held.begin(), held.end(), owner) != held.end())
-                return;
+                return true;
         }
         if (check.matches(check.context, owner))
             offer_match(nearest, owner);
+        return true;
     }
 };
 
@@ -304,8 +318,8 @@ void find_long(const SearchIndex& x, std::string_view q, Finder& finder)
                 if (passed)
                     return;
             }
-            if (all)
-                finder.consider(vals[i], false);
+            if (all && !finder.consider(vals[i], driver.blocks[b], false))
+                return;
         }
     }
 }
@@ -320,9 +334,10 @@ void find_short(const SearchIndex& x, std::string_view q, Finder& finder)
     for (std::uint32_t pair = from; pair < to; ++pair) {
         for (std::uint32_t id = x.pair_head[pair]; id != kNone; id = x.lists[id].next_in_pair) {
             const auto& blocks = x.lists[id].blocks;
-            for (std::size_t b = blocks.size(); b-- > 0 && !finder.beyond(blocks[b]);)
-                for (std::size_t i = decode_block(blocks[b], vals); i-- > 0;)
-                    finder.consider(vals[i], true);
+            bool go_on = true;
+            for (std::size_t b = blocks.size(); go_on && b-- > 0 && !finder.beyond(blocks[b]);)
+                for (std::size_t i = decode_block(blocks[b], vals); go_on && i-- > 0;)
+                    go_on = finder.consider(vals[i], blocks[b], true);
         }
     }
 }
@@ -346,7 +361,7 @@ void search_add(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std::s
         std::uint32_t id = find_list(x, key);
         if (id == kNone)
             id = make_list(x, key);
-        append_entry(x.lists[id], filing, x.max_stamp);
+        append_entry(x.lists[id], filing, x.max_stamp, order == x.max_stamp);
         ++x.pair_live[pair_of(key)];
         ++x.byte_live[byte_of(key)];
     }
@@ -373,12 +388,15 @@ void search_drop(SearchIndex& x, std::uint32_t owner, std::string_view candidate
     }
 }
 
-std::size_t search_short_postings(const SearchIndex& x, std::string_view q)
+ShortQuery search_short_query(const SearchIndex& x, std::string_view q)
 {
     if (x.pair_head.empty() || q.empty() || q.size() > 2)
-        return 0;
+        return {};
     const auto first = static_cast<unsigned char>(q[0]);
-    return q.size() == 1 ? x.byte_live[first] : x.pair_live[std::size_t(first) << 8 | static_cast<unsigned char>(q[1])];
+    if (q.size() == 1)
+        return {x.byte_live[first], x.byte_lists[first]};
+    const std::size_t pair = std::size_t(first) << 8 | static_cast<unsigned char>(q[1]);
+    return {x.pair_live[pair], x.pair_lists[pair]};
 }
 
 void offer_match(Nearest& nearest, std::uint32_t owner)

@@ -53,11 +53,14 @@ struct SearchIndex {
     struct Block {
         std::uint32_t first = 0;
         std::uint32_t bound = 0;  // no entry here or before has a larger stamp
-        std::uint8_t count = 0;   // entries, the first included
+        std::uint8_t count = 0;   // entries, the first included; kInOrder
+                                  // when each had the largest stamp filed
+                                  // at its time
         std::uint8_t used = 0;    // bytes of `deltas` in use
         std::uint8_t deltas[54]{};
     };
     static_assert(sizeof(Block) == 64);
+    static constexpr std::uint8_t kInOrder = 0x80;
 
     struct PostingList {
         std::uint32_t key = 0;             // the trigram: three bytes, the first highest
@@ -77,6 +80,8 @@ struct SearchIndex {
     std::vector<std::uint32_t> pair_head;
     std::vector<std::uint32_t> pair_live;
     std::vector<std::uint32_t> byte_live;
+    std::vector<std::uint16_t> pair_lists;  // lists per pair (at most 256)
+    std::vector<std::uint32_t> byte_lists;
 
     HashIndex owner_of;                     // live filing number -> owner
     std::vector<std::uint32_t> filing_of;   // by owner: its filing number, or kNone
@@ -105,11 +110,15 @@ void search_add(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std::s
 // are those it was filed with.
 void search_drop(SearchIndex& x, std::uint32_t owner, std::string_view candidate, std::string_view name);
 
-// The live entries of the lists that hold the lowered query if it has one
-// or two bytes: at least the number of listed sites that hold it, at most
-// twice that (a site's two texts) times the times it occurs in them. 0 for
-// a longer query.
-std::size_t search_short_postings(const SearchIndex& x, std::string_view lowered_query);
+// For a lowered query of one or two bytes, the live entries of the lists
+// of the trigrams that begin with it (at least the number of listed sites
+// that hold it; a site counts once per trigram of its texts that begins
+// with it) and the number of those lists. Zeros for a longer query.
+struct ShortQuery {
+    std::size_t postings = 0;
+    std::size_t lists = 0;
+};
+ShortQuery search_short_query(const SearchIndex& x, std::string_view lowered_query);
 
 // The live sites filed.
 inline std::size_t search_sites(const SearchIndex& x) { return x.owner_of.live; }
@@ -136,7 +145,9 @@ struct MatchCheck {
 // (not empty, without a NUL) and that `check` accepts, each once, so that
 // it ends with the nearest of these and of what it held before. Lists
 // are read from their ends and left once they cannot come nearer the head
-// than what `nearest` has by then.
+// than what `nearest` has by then. An entry whose stamp was the largest
+// filed at its time bounds every entry filed before it, which keeps a
+// list's reading short when its sites came in table order.
 void search_find(const SearchIndex& x, std::string_view lowered_query, Nearest& nearest, MatchCheck check);
 
 template <typename F>

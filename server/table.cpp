@@ -325,14 +325,15 @@ std::size_t table_find(const SiteTable& t, std::string_view q, std::uint32_t* ou
     const bool exact_query = has_marker(q);
     const std::string_view key = without_marker(q);
     if (!exact_query && q.size() <= 2) {
-        // A short query that many sites hold is found nearest the head at
-        // once by the plain walk: about limit * n / held sites are read,
-        // against `held` posting entries. The walk gives up after half
-        // that many, for when the sites that hold it are all far from the
-        // head, and the posting lists answer.
-        const std::size_t held = search_short_postings(t.search, q);
-        if (held * held > 4 * limit * search_sites(t.search)) {
-            std::size_t n = 0, budget = held / 2;
+        // A short query that many sites hold is answered at once by the
+        // plain walk from the head: it reads about limit * n / held sites,
+        // where the posting lists read about a block per list and `limit`
+        // entries. The walk gives up after twice that, for when the sites
+        // that hold the query are all far from the head.
+        const ShortQuery held = search_short_query(t.search, q);
+        const std::size_t lists_cost = held.lists + limit;
+        if (limit * search_sites(t.search) < lists_cost * held.postings) {
+            std::size_t n = 0, budget = 2 * lists_cost;
             std::uint32_t i = t.head;
             for (; i != SiteTable::kNone && budget > 0; i = t.slots[i].next, --budget) {
                 const Entry& e = t.slots[i];
