@@ -22,12 +22,16 @@ bool in_order(const Block& b) { return (b.count & kInOrder) != 0; }
 // --- keys ---
 
 std::uint32_t pair_of(std::uint32_t key) { return key >> 8; }
-std::uint32_t byte_of(std::uint32_t key) { return key >> 16; }
 
 // Trigram keys are three bytes of text; the map wants their bits spread.
+// A multiplication by an odd number and a shift of the high half into the
+// low one each map distinct words to distinct words, so equal hashes mean
+// equal keys and the map needs no comparison of its own.
 std::uint32_t key_hash(std::uint32_t key)
 {
-    return std::uint32_t((std::uint64_t(key) * 0x9E3779B97F4A7C15ull) >> 32);
+    std::uint32_t h = key * 0x9E3779B1u;
+    h ^= h >> 16;
+    return h * 0x85EBCA77u;
 }
 
 std::uint32_t byte_at(std::string_view t, std::size_t i)
@@ -41,28 +45,37 @@ std::uint32_t key_at(std::string_view t, std::size_t i)
     return byte_at(t, i) << 16 | byte_at(t, i + 1) << 8 | byte_at(t, i + 2);
 }
 
-// The distinct trigrams of both texts, folded, in `keys`: one per byte of
-// text, so that every byte of it begins one. `fold` is a work area.
-void collect_keys(std::string_view candidate, std::string_view name, std::string& fold,
-                  std::vector<std::uint32_t>& keys)
+// Folds a text into `out`: a byte at a time for ASCII and 8-bit text, by
+// characters for UTF-8.
+void fold_text(std::string_view text, std::string& out)
 {
-    keys.clear();
-    for (std::string_view text : {candidate, name}) {
-        fold.clear();
-        append_folded(fold, text);
-        for (std::size_t i = 0; i < fold.size(); ++i)
-            keys.push_back(key_at(fold, i));
+    out.clear();
+    if (all_ascii(text) || !is_utf8(text)) {
+        out.resize(text.size());
+        for (std::size_t i = 0; i < text.size(); ++i)
+            out[i] = fold_case(text[i]);
+    } else {
+        append_folded(out, text);
     }
-    std::sort(keys.begin(), keys.end());
-    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+}
+
+// Calls f(key) for the trigrams of both texts, folded: one per byte of
+// text, so that every byte of it begins one. A key may come more than
+// once. `fold` is a work area.
+template <typename F>
+void for_each_key(std::string_view candidate, std::string_view name, std::string& fold, F&& f)
+{
+    for (std::string_view text : {candidate, name}) {
+        fold_text(text, fold);
+        for (std::size_t i = 0; i < fold.size(); ++i)
+            f(key_at(fold, i));
+    }
 }
 
 std::uint32_t find_list(const SearchIndex& x, std::uint32_t key)
 {
     std::uint32_t found = kNone;
     index_find(x.by_key, key_hash(key), [&](std::uint32_t id) {
-        if (x.lists[id].key != key)
-            return true;
         found = id;
         return false;
     });
@@ -106,6 +119,19 @@ std::size_t decode_block(const Block& b, std::uint32_t* vals)
 // at the time (a block is in order while all its entries are).
 void append_entry(PostingList& l, std::uint32_t filing, std::uint32_t bound, bool ordered)
 {
+    if (!l.blocks.empty()) {
+        // The usual case: a difference of one byte, and room for it.
+        Block& b = l.blocks.back();
+        const std::uint32_t d = filing - l.last;
+        if (d < 0x80 && b.used < sizeof Block::deltas) {
+            b.deltas[b.used++] = std::uint8_t(d);
+            b.count = std::uint8_t((b.count + 1) & (ordered ? 0xff : ~kInOrder));
+            b.bound = bound;
+            l.last = filing;
+            ++l.entries;
+            return;
+        }
+    }
     std::uint8_t bytes[5];
     std::size_t len = 0;
     if (!l.blocks.empty()) {
@@ -139,9 +165,7 @@ void ensure_tables(SearchIndex& x)
     if (x.pair_head.empty()) {
         x.pair_head.assign(kPairs, kNone);
         x.pair_live.assign(kPairs, 0);
-        x.byte_live.assign(256, 0);
         x.pair_lists.assign(kPairs, 0);
-        x.byte_lists.assign(256, 0);
     }
 }
 
@@ -161,7 +185,6 @@ std::uint32_t make_list(SearchIndex& x, std::uint32_t key)
     l.next_in_pair = x.pair_head[pair_of(key)];
     x.pair_head[pair_of(key)] = id;
     ++x.pair_lists[pair_of(key)];
-    ++x.byte_lists[byte_of(key)];
     index_insert(x.by_key, key_hash(key), id);
     return id;
 }
@@ -175,7 +198,6 @@ void remove_list(SearchIndex& x, std::uint32_t id)
         link = &x.lists[*link].next_in_pair;
     *link = l.next_in_pair;
     --x.pair_lists[pair_of(l.key)];
-    --x.byte_lists[byte_of(l.key)];
     l = PostingList{};
     x.free_lists.push_back(id);
 }
@@ -356,47 +378,51 @@ void search_add(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std::s
     x.filing_of[owner] = filing;
     index_insert(x.owner_of, filing, owner);
     x.max_stamp = std::max(x.max_stamp, order);
-    collect_keys(candidate, name, x.fold_area, x.key_area);
-    for (const std::uint32_t key : x.key_area) {
+    for_each_key(candidate, name, x.fold_area, [&](std::uint32_t key) {
         std::uint32_t id = find_list(x, key);
         if (id == kNone)
             id = make_list(x, key);
+        else if (x.lists[id].last == filing)
+            return;  // a trigram that came before in these texts
         append_entry(x.lists[id], filing, x.max_stamp, order == x.max_stamp);
         ++x.pair_live[pair_of(key)];
-        ++x.byte_live[byte_of(key)];
-    }
+    });
 }
 
 void search_drop(SearchIndex& x, std::uint32_t owner, std::string_view candidate, std::string_view name)
 {
     if (owner >= x.filing_of.size() || x.filing_of[owner] == kNone)
         return;
-    index_erase(x.owner_of, x.filing_of[owner], owner);
+    const std::uint32_t filing = x.filing_of[owner];
+    index_erase(x.owner_of, filing, owner);
     x.filing_of[owner] = kNone;
-    collect_keys(candidate, name, x.fold_area, x.key_area);
-    for (const std::uint32_t key : x.key_area) {
+    for_each_key(candidate, name, x.fold_area, [&](std::uint32_t key) {
         const std::uint32_t id = find_list(x, key);
-        if (id == kNone)
-            continue;
+        if (id == kNone || x.lists[id].counted == filing)
+            return;
+        PostingList& l = x.lists[id];
+        l.counted = filing;
         --x.pair_live[pair_of(key)];
-        --x.byte_live[byte_of(key)];
         // Rewritten once half of it is dead: every entry is copied at most
         // once per entry that died, so the cost per change stays constant.
-        PostingList& l = x.lists[id];
         if (++l.dead * 2 > l.entries)
             rewrite_list(x, id);
-    }
+    });
 }
 
 ShortQuery search_short_query(const SearchIndex& x, std::string_view q)
 {
     if (x.pair_head.empty() || q.empty() || q.size() > 2)
         return {};
-    const auto first = static_cast<unsigned char>(q[0]);
-    if (q.size() == 1)
-        return {x.byte_live[first], x.byte_lists[first]};
-    const std::size_t pair = std::size_t(first) << 8 | static_cast<unsigned char>(q[1]);
-    return {x.pair_live[pair], x.pair_lists[pair]};
+    const std::size_t first = static_cast<unsigned char>(q[0]);
+    const std::size_t from = first << 8 | (q.size() == 2 ? static_cast<unsigned char>(q[1]) : 0);
+    const std::size_t to = q.size() == 2 ? from + 1 : from + 256;
+    ShortQuery held;
+    for (std::size_t pair = from; pair < to; ++pair) {
+        held.postings += x.pair_live[pair];
+        held.lists += x.pair_lists[pair];
+    }
+    return held;
 }
 
 void offer_match(Nearest& nearest, std::uint32_t owner)

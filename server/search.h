@@ -68,6 +68,7 @@ struct SearchIndex {
         std::uint32_t entries = 0;         // dead ones included
         std::uint32_t dead = 0;            // entries whose filing number has left
         std::uint32_t last = 0;            // the last filing number appended
+        std::uint32_t counted = 0;         // the last filing number counted dead
         std::vector<Block> blocks;
     };
 
@@ -75,23 +76,20 @@ struct SearchIndex {
     std::vector<std::uint32_t> free_lists;  // of lists that emptied
     HashIndex by_key;                       // trigram (mixed) -> list
 
-    // Per pair of leading bytes: its first list and the live entries of its
-    // lists; per leading byte the live entries of its pairs.
+    // Per pair of leading bytes: its first list, the live entries of its
+    // lists and their number (at most 256).
     std::vector<std::uint32_t> pair_head;
     std::vector<std::uint32_t> pair_live;
-    std::vector<std::uint32_t> byte_live;
-    std::vector<std::uint16_t> pair_lists;  // lists per pair (at most 256)
-    std::vector<std::uint32_t> byte_lists;
+    std::vector<std::uint16_t> pair_lists;
 
     HashIndex owner_of;                     // live filing number -> owner
     std::vector<std::uint32_t> filing_of;   // by owner: its filing number, or kNone
     std::uint32_t next_filing = 1;
     std::uint32_t max_stamp = 0;            // the largest stamp filed so far
 
-    // Work areas of search_add and search_drop, kept so that a change
-    // allocates nothing for them once the index has grown.
+    // Work area of search_add and search_drop, kept so that a change
+    // allocates nothing for it once the index has grown.
     std::string fold_area;
-    std::vector<std::uint32_t> key_area;
 };
 
 // The filing numbers this index can still hand out. When none are left,
