@@ -45,8 +45,8 @@ void time_pages(Server& srv, std::time_t now, InProcess& res)
         res.pages_ms = res.public_ms + res.private_ms;
 }
 
-// As many requests of the workload as fit in half a second, at most
-// 20,000; the mean time of one.
+}  // namespace
+
 double time_requests(Server& srv, Workload w, std::uint32_t sites, std::time_t now)
 {
     RequestBuffer buf;
@@ -62,8 +62,6 @@ double time_requests(Server& srv, Workload w, std::uint32_t sites, std::time_t n
     }
     return std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / rounds;
 }
-
-}  // namespace
 
 Site bench_record(std::uint32_t id, std::time_t now)
 {

@@ -8,7 +8,12 @@
 #include <map>
 #include <string>
 
+#include "bench/workloads.h"
 #include "common/site.h"
+
+namespace kovari {
+struct Server;
+}
 
 namespace kovari::bench {
 
@@ -19,6 +24,11 @@ struct InProcess {
 };
 
 InProcess run_in_process(std::uint32_t sites);
+
+// The mean time of one request of the workload, handed to the request
+// path of `srv`, whose table holds bench sites 0..sites-1: as many as fit
+// in half a second, at most 20,000.
+double time_requests(Server& srv, Workload w, std::uint32_t sites, std::time_t now);
 
 // Bench site `id` as the table holds it after an announcement from
 // 10.1.2.3, heard up to ten minutes before `now`.
