@@ -16,7 +16,7 @@ namespace {
 
 // An index with the order stamps of its owners beside it, as a table keeps
 // them, and the owners' texts for the full comparison.
-struct Arena {
+struct Index {
     SearchIndex a;
     std::vector<std::uint32_t> stamps;
     std::vector<std::pair<std::string, std::string>> texts;
@@ -59,7 +59,7 @@ std::string mail(std::uint32_t k) { return "User" + std::to_string(k) + "@Exampl
 
 TEST(Search, MatchesStayInsideOneTextAndCountOncePerOwner)
 {
-    Arena s;
+    Index s;
     s.add(0, 1, "ab", "cd");
     s.add(1, 2, "ef");
     s.add(2, 3, "Anna@X", "ANNA B");
@@ -88,7 +88,7 @@ TEST(Search, AnOwnerReenteredWithAnOldStampComesAfterNearerMatches)
     // texts get the newest filing number, at the end of the posting lists,
     // with an old stamp: a match there must not end the search before the
     // nearer match earlier in the lists.
-    Arena s;
+    Index s;
     for (std::uint32_t k = 0; k < 100; ++k)
         s.add(k, k + 1, k == 50 ? "needle-50" : "site" + std::to_string(k) + "@net");
     s.drop(4);
@@ -104,7 +104,7 @@ TEST(Search, TrueMatchesSurviveCompaction)
     // 600 texts of about 25 bytes; dropping five of every six makes more
     // than half of every common list dead, so each is rewritten with the
     // survivors in other blocks, whose stamp bounds are taken along.
-    Arena s;
+    Index s;
     for (std::uint32_t k = 0; k < 600; ++k)
         s.add(k, k + 1, mail(k));
     // A text every owner holds: the nearest three are compared and the

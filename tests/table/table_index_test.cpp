@@ -1,4 +1,4 @@
-// The site table finds sites through hash indexes and a search arena
+// The site table finds sites through hash indexes and a trigram index
 // rather than by walking its list. These tests hold it to what the plain
 // list does: order, replacement in place, which site a sign-off takes,
 // expiry, and the sites a query selects, in table order.
@@ -134,7 +134,7 @@ TEST(SiteTableIndex, CnamesEqualApartFromTheMarkerAreOneSite)
     EXPECT_EQ(found(t.srv.table, "ann"), V{});
 }
 
-TEST(SiteTableIndex, ExactModeThroughTheIndexAndSubstringsThroughTheArena)
+TEST(SiteTableIndex, ExactModeThroughTheHashIndexAndSubstringsThroughTheTrigrams)
 {
     TestServer t;
     enter_site(t.srv, site("ann", 1, std::string("Ann.Lee"), std::string("Anne Smith")), 1000);
@@ -314,8 +314,8 @@ TEST(SiteTableIndex, MatchReplyChunksComeInTableOrder)
 
 TEST(SiteTableIndex, LargeTableWithManyChangesAgreesWithAPlainList)
 {
-    // Thousands of sites fill many filter blocks and make the arena compact
-    // itself several times.
+    // Thousands of sites fill posting lists of many blocks, whose lists are
+    // rewritten several times as half of them dies.
     std::mt19937 rng(7);
     const auto pick = [&](int n) { return int(std::uniform_int_distribution<int>(0, n - 1)(rng)); };
     const char* const first[] = {"Maria", "Jonas", "Aino", "Pedro", "Lena", "Tomasz"};
