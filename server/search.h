@@ -25,10 +25,9 @@
 // A query of one or two bytes has no trigram of its own: the sites that
 // hold it are those in the lists of the trigrams that begin with it (a
 // text's last two trigrams run into zero bytes, which no query holds). The
-// lists of a pair of leading bytes are chained, and the number of live
-// entries per pair and per leading byte is counted, so that the caller can
-// tell a common short query, which a walk from the head answers at once,
-// from a rare one.
+// lists of a pair of leading bytes are chained, and their number and live
+// entries are counted per pair, so that the caller can tell a common short
+// query, which a walk from the head answers at once, from a rare one.
 #pragma once
 
 #include <cstddef>
