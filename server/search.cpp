@@ -23,15 +23,18 @@ bool in_order(const Block& b) { return (b.count & kInOrder) != 0; }
 
 std::uint32_t pair_of(std::uint32_t key) { return key >> 8; }
 
-// Trigram keys are three bytes of text; the map wants their bits spread.
-// A multiplication by an odd number and a shift of the high half into the
-// low one each map distinct words to distinct words, so equal hashes mean
-// equal keys and the map needs no comparison of its own.
-std::uint32_t key_hash(std::uint32_t key)
+// The maps probe linearly from a word's hash, so keys that lie close
+// together (three bytes of text, filing numbers counted up) want their
+// bits spread first. A multiplication by an odd number and a shift of the
+// high half into the low one each map distinct words to distinct words,
+// so equal hashes mean equal keys and the maps need no comparison of
+// their own.
+std::uint32_t spread(std::uint32_t key)
 {
     std::uint32_t h = key * 0x9E3779B1u;
     h ^= h >> 16;
-    return h * 0x85EBCA77u;
+    h *= 0x85EBCA77u;
+    return h ^ (h >> 13);
 }
 
 std::uint32_t byte_at(std::string_view t, std::size_t i)
@@ -75,7 +78,7 @@ void for_each_key(std::string_view candidate, std::string_view name, std::string
 std::uint32_t find_list(const SearchIndex& x, std::uint32_t key)
 {
     std::uint32_t found = kNone;
-    index_find(x.by_key, key_hash(key), [&](std::uint32_t id) {
+    index_find(x.by_key, spread(key), [&](std::uint32_t id) {
         found = id;
         return false;
     });
@@ -85,7 +88,7 @@ std::uint32_t find_list(const SearchIndex& x, std::uint32_t key)
 std::uint32_t live_owner(const SearchIndex& x, std::uint32_t filing)
 {
     std::uint32_t owner = kNone;
-    index_find(x.owner_of, filing, [&](std::uint32_t o) {
+    index_find(x.owner_of, spread(filing), [&](std::uint32_t o) {
         owner = o;
         return false;
     });
@@ -185,14 +188,14 @@ std::uint32_t make_list(SearchIndex& x, std::uint32_t key)
     l.next_in_pair = x.pair_head[pair_of(key)];
     x.pair_head[pair_of(key)] = id;
     ++x.pair_lists[pair_of(key)];
-    index_insert(x.by_key, key_hash(key), id);
+    index_insert(x.by_key, spread(key), id);
     return id;
 }
 
 void remove_list(SearchIndex& x, std::uint32_t id)
 {
     PostingList& l = x.lists[id];
-    index_erase(x.by_key, key_hash(l.key), id);
+    index_erase(x.by_key, spread(l.key), id);
     std::uint32_t* link = &x.pair_head[pair_of(l.key)];
     while (*link != id)
         link = &x.lists[*link].next_in_pair;
@@ -376,7 +379,7 @@ void search_add(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std::s
         x.filing_of.resize(std::size_t(owner) + 1, kNone);
     const std::uint32_t filing = x.next_filing++;
     x.filing_of[owner] = filing;
-    index_insert(x.owner_of, filing, owner);
+    index_insert(x.owner_of, spread(filing), owner);
     x.max_stamp = std::max(x.max_stamp, order);
     for_each_key(candidate, name, x.fold_area, [&](std::uint32_t key) {
         std::uint32_t id = find_list(x, key);
@@ -394,7 +397,7 @@ void search_drop(SearchIndex& x, std::uint32_t owner, std::string_view candidate
     if (owner >= x.filing_of.size() || x.filing_of[owner] == kNone)
         return;
     const std::uint32_t filing = x.filing_of[owner];
-    index_erase(x.owner_of, filing, owner);
+    index_erase(x.owner_of, spread(filing), owner);
     x.filing_of[owner] = kNone;
     for_each_key(candidate, name, x.fold_area, [&](std::uint32_t key) {
         const std::uint32_t id = find_list(x, key);
