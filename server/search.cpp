@@ -70,8 +70,13 @@ void for_each_key(std::string_view candidate, std::string_view name, std::string
 {
     for (std::string_view text : {candidate, name}) {
         fold_text(text, fold);
-        for (std::size_t i = 0; i < fold.size(); ++i)
-            f(key_at(fold, i));
+        // The key at i from the one at i + 1, read backwards: the bytes at
+        // i and i + 1 joined to the first two of the next key.
+        std::uint32_t key = 0;
+        for (std::size_t i = fold.size(); i-- > 0;) {
+            key = std::uint32_t(static_cast<unsigned char>(fold[i])) << 16 | key >> 8;
+            f(key);
+        }
     }
 }
 
