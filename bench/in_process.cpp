@@ -45,10 +45,9 @@ void time_pages(Server& srv, std::time_t now, InProcess& res)
         res.pages_ms = res.public_ms + res.private_ms;
 }
 
-// As many requests of the workload as fit in half a second, at most
-// 20,000; the mean time of one.
-double time_requests(Server& srv, Workload w, std::uint32_t sites, std::time_t now,
-                     std::uint32_t from = devkit::ipv4("127.0.0.1"))
+}  // namespace
+
+double time_requests(Server& srv, Workload w, std::uint32_t sites, std::time_t now, std::uint32_t from)
 {
     RequestBuffer buf;
     const RequestSource src = workload_source(w, sites, sites + 10'000'000, 1);
@@ -63,8 +62,6 @@ double time_requests(Server& srv, Workload w, std::uint32_t sites, std::time_t n
     }
     return std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / rounds;
 }
-
-}  // namespace
 
 Site bench_record(std::uint32_t id, std::time_t now)
 {

@@ -8,7 +8,13 @@
 #include <map>
 #include <string>
 
+#include "bench/workloads.h"
+#include "devkit/packets.h"
 #include "common/site.h"
+
+namespace kovari {
+struct Server;
+}
 
 namespace kovari::bench {
 
@@ -19,6 +25,12 @@ struct InProcess {
 };
 
 InProcess run_in_process(std::uint32_t sites);
+
+// The mean time of one request of the workload, handed to the request
+// path of `srv`, whose table holds bench sites 0..sites-1, as if sent
+// from `from`: as many as fit in half a second, at most 20,000.
+double time_requests(Server& srv, Workload w, std::uint32_t sites, std::time_t now,
+                     std::uint32_t from = devkit::ipv4("127.0.0.1"));
 
 // Bench site `id` as the table holds it after an announcement from
 // 127.0.0.1 (where the load comes from), heard up to ten minutes before `now`.

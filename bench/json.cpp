@@ -94,10 +94,11 @@ std::string json_writes(const Results& res)
 
 std::string large_json(const LargeTable& t)
 {
-    return format("{\"sites\":%u,\"ran\":%d,\"build_s\":%.2f,\"rss_bytes_per_site\":%.1f,\"public_ms\":%.1f,"
+    return format("{\"sites\":%u,\"ran\":%d,\"build_s\":%.2f,\"rss_bytes_per_site\":%.1f,\"miss_us\":%.2f,"
+                  "\"exact_us\":%.2f,\"public_ms\":%.1f,"
                   "\"private_ms\":%.1f,\"pages_ms\":%.1f,\"state_bytes\":%.0f,\"encode_ms\":%.1f,"
                   "\"state_write_ms\":%.1f,\"load_ms\":%.1f,\"decode_ms\":%.1f,\"loaded_all\":%d}",
-                  t.sites, t.ran ? 1 : 0, t.build_s, t.rss_bytes_per_site, t.public_ms, t.private_ms, t.pages_ms,
+                  t.sites, t.ran ? 1 : 0, t.build_s, t.rss_bytes_per_site, t.miss_us, t.exact_us, t.public_ms, t.private_ms, t.pages_ms,
                   t.state_bytes, t.encode_ms, t.state_write_ms, t.load_ms, t.decode_ms, t.loaded_all ? 1 : 0);
 }
 
@@ -112,6 +113,8 @@ std::optional<LargeTable> parse_large_json(const std::string& line)
     t.ran = get("ran") == 1;
     t.build_s = get("build_s");
     t.rss_bytes_per_site = get("rss_bytes_per_site");
+    t.miss_us = get("miss_us");
+    t.exact_us = get("exact_us");
     t.public_ms = get("public_ms");
     t.private_ms = get("private_ms");
     t.pages_ms = get("pages_ms");

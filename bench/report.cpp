@@ -168,10 +168,11 @@ void print_large(const LargeTable& t)
         std::printf("%u sites: not measured\n", t.sites);
         return;
     }
-    std::printf("%u sites (built in process in %.1f s): %.0f bytes resident per site; pages %.0f ms (public %.0f, "
+    std::printf("%u sites (built in process in %.1f s): %.0f bytes resident per site; in process a query that "
+                "matches nothing %.2f us, an exact one %.2f us; pages %.0f ms (public %.0f, "
                 "private %.0f); state file of %.1f MB written durably in %.0f ms (encoded in %.0f), loaded in "
                 "%.0f ms (decoded in %.0f)%s\n",
-                t.sites, t.build_s, t.rss_bytes_per_site, t.pages_ms, t.public_ms, t.private_ms,
+                t.sites, t.build_s, t.rss_bytes_per_site, t.miss_us, t.exact_us, t.pages_ms, t.public_ms, t.private_ms,
                 t.state_bytes / 1e6, t.state_write_ms, t.encode_ms, t.load_ms, t.decode_ms,
                 t.loaded_all ? "" : " (NOT every site)");
 }

@@ -199,6 +199,8 @@ LargeTable run_large_table(std::uint32_t sites)
     const auto rss1 = own_rss_kb();
     if (rss0 && rss1)
         res.rss_bytes_per_site = double(*rss1 - *rss0) * 1024.0 / double(sites);
+    res.miss_us = time_requests(q.srv, Workload::query_miss, sites, now);
+    res.exact_us = time_requests(q.srv, Workload::query_exact, sites, now);
 
     bool written = true;
     for (bool private_page : {false, true}) {

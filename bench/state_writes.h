@@ -44,6 +44,7 @@ struct LargeTable {
     std::uint32_t sites = 0;
     double build_s = -1;               // entering the sites
     double rss_bytes_per_site = -1;    // the table's resident memory
+    double miss_us = -1, exact_us = -1;  // a query that matches nothing, one exact, in process
     double public_ms = -1, private_ms = -1, pages_ms = -1;  // each page written once
     double state_bytes = -1;
     double encode_ms = -1;             // encode_state

@@ -89,6 +89,25 @@ bool contains_folded(std::string_view text, std::string_view lowered)
 {
     if (lowered.empty())
         return true;
+    if (all_ascii(text) || !is_utf8(text)) {
+        // Folded a byte at a time as it is compared: nothing is copied. The
+        // first byte of the query is looked for in both cases.
+        const std::size_t m = lowered.size();
+        const char first = lowered[0];
+        if (first >= 'A' && first <= 'Z')
+            return false;  // no byte folds to it
+        const char upper = first >= 'a' && first <= 'z' ? char(first - 'a' + 'A') : first;
+        for (std::size_t i = 0; i + m <= text.size(); ++i) {
+            if (text[i] != first && text[i] != upper)
+                continue;
+            std::size_t j = 1;
+            while (j < m && fold_case(text[i + j]) == lowered[j])
+                ++j;
+            if (j == m)
+                return true;
+        }
+        return false;
+    }
     std::string folded;
     append_folded(folded, text);
     return folded.find(lowered) != std::string::npos;

@@ -1,5 +1,8 @@
 #include "utf8.h"
 
+#include <cstdint>
+#include <cstring>
+
 #include <locale.h>
 #include <wchar.h>
 #include <wctype.h>
@@ -87,8 +90,16 @@ void append_utf8(std::string& out, char32_t c)
 
 bool all_ascii(std::string_view text)
 {
-    for (const char c : text)
-        if (static_cast<unsigned char>(c) >= 0x80)
+    // Eight bytes a round: no byte of the word has its top bit set.
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, text.data() + i, 8);
+        if ((w & 0x8080808080808080ull) != 0)
+            return false;
+    }
+    for (; i < text.size(); ++i)
+        if (static_cast<unsigned char>(text[i]) >= 0x80)
             return false;
     return true;
 }

@@ -250,6 +250,8 @@ bool write_queries(const std::string& dir)
         {"empty-query", query_input("", {star, smith, lee})},
         {"unlisted-cname", query_input("ANN", {site_bytes(make_ssrc(4), {{kItemCNAME, "*ann"}})})},
         {"cap", query_input("", big)},
+        {"substring-cap", query_input("Name Of Site", big)},
+        {"one-byte-cap", query_input("E", big)},
         {"no-table", Bytes{'a', 'n', 'n'}},
     };
     return write_inputs(dir, queries);

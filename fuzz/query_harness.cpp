@@ -162,6 +162,24 @@ const char* run_query_input(const std::uint8_t* data, std::size_t size)
         if (reply.size() + (single.size() - 4) <= kMaxReply)
             return "a matching site was left out although its chunk fits";
     }
+
+    // The plain walk's reply, byte for byte: the chunk of each matching site
+    // in table order, as a server that holds that site alone sends it, up
+    // to the first that breaks the cap.
+    std::vector<std::uint8_t> plain = {kReplyByte0, kTypeSDES, 0, 0};
+    for (const SiteView& s : matching) {
+        Server alone = quiet_server();
+        enter_site(alone, site_of(s), kFuzzEpoch);
+        const auto single = answer_query(alone, query, 0x0100007f, alone.reply);
+        if (plain.size() + single.size() - 4 > kMaxReply)
+            break;
+        plain.insert(plain.end(), single.begin() + 4, single.end());
+        ++plain[0];
+    }
+    plain[2] = std::uint8_t((plain.size() / 4 - 1) >> 8);
+    plain[3] = std::uint8_t(plain.size() / 4 - 1);
+    if (!std::equal(reply.begin(), reply.end(), plain.begin(), plain.end()))
+        return "match reply differs from the plain walk's";
     return nullptr;
 }
 

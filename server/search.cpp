@@ -1,273 +1,437 @@
 #include "search.h"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 
 #include "common/text.h"
 #include "common/utf8.h"
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 namespace kovari {
 
 namespace {
 
-using Segment = SearchArena::Segment;
-constexpr std::uint32_t kNone = SearchArena::kNone;
-constexpr std::size_t kBlockSegments = SearchArena::kBlockSegments;
-constexpr std::size_t kBlockWords = SearchArena::kBlockWords;
+using Block = SearchIndex::Block;
+using PostingList = SearchIndex::PostingList;
+constexpr std::uint32_t kNone = SearchIndex::kNone;
+constexpr std::size_t kPairs = 1 << 16;
+constexpr std::size_t kBlockEntries = 1 + sizeof Block::deltas;
+constexpr std::uint8_t kInOrder = SearchIndex::kInOrder;
 
-// --- the arena and its filter ---
+bool in_order(const Block& b) { return (b.count & kInOrder) != 0; }
 
-std::size_t segment_end(const SearchArena& a, std::size_t seg)
+// --- keys ---
+
+std::uint32_t pair_of(std::uint32_t key) { return key >> 8; }
+
+// The maps probe linearly from a word's hash, so keys that lie close
+// together (three bytes of text, filing numbers counted up) want their
+// bits spread first. A multiplication by an odd number and a shift of the
+// high half into the low one each map distinct words to distinct words,
+// so equal hashes mean equal keys and the maps need no comparison of
+// their own.
+std::uint32_t spread(std::uint32_t key)
 {
-    return seg + 1 < a.segments.size() ? a.segments[seg + 1].offset : a.texts.size();
+    std::uint32_t h = key * 0x9E3779B1u;
+    h ^= h >> 16;
+    h *= 0x85EBCA77u;
+    return h ^ (h >> 13);
 }
 
-std::size_t count_blocks(const SearchArena& a)
+std::uint32_t byte_at(std::string_view t, std::size_t i)
 {
-    return (a.segments.size() + kBlockSegments - 1) / kBlockSegments;
+    return i < t.size() ? static_cast<unsigned char>(t[i]) : 0u;
 }
 
-// Appends the folded text and its NUL. Folding never makes a NUL, and site
-// texts hold none, so the NUL ends the text.
-void append_lowered(std::vector<char>& texts, std::string_view text)
+// The trigram at position i: the three bytes from there, zero past the end.
+std::uint32_t key_at(std::string_view t, std::size_t i)
 {
-    const std::size_t at = texts.size();
-    if (all_ascii(text)) {
-        texts.resize(at + text.size() + 1);
+    return byte_at(t, i) << 16 | byte_at(t, i + 1) << 8 | byte_at(t, i + 2);
+}
+
+// Folds a text into `out`: a byte at a time for ASCII and 8-bit text, by
+// characters for UTF-8.
+void fold_text(std::string_view text, std::string& out)
+{
+    out.clear();
+    if (all_ascii(text) || !is_utf8(text)) {
+        out.resize(text.size());
         for (std::size_t i = 0; i < text.size(); ++i)
-            texts[at + i] = fold_case(text[i]);
-        texts[at + text.size()] = '\0';
-        return;
-    }
-    std::string folded;
-    append_folded(folded, text);
-    texts.insert(texts.end(), folded.begin(), folded.end());
-    texts.push_back('\0');
-}
-
-// The filter bit of the three bytes at p.
-std::uint32_t triple_bit(const char* p)
-{
-    const std::uint32_t v = std::uint32_t(static_cast<unsigned char>(p[0])) << 16 |
-                            std::uint32_t(static_cast<unsigned char>(p[1])) << 8 |
-                            static_cast<unsigned char>(p[2]);
-    return (v * 0x9E3779B1u) >> 21;  // 0..2047
-}
-
-// The filter bit of the two bytes at p, for queries of two bytes.
-std::uint32_t pair_bit(const char* p)
-{
-    const std::uint32_t v = std::uint32_t(static_cast<unsigned char>(p[0])) << 8 |
-                            static_cast<unsigned char>(p[1]);
-    return ((v + 0x01000000u) * 0x85EBCA77u) >> 21;
-}
-
-void set_bit(std::uint64_t* bits, std::uint32_t b) { bits[b >> 6] |= std::uint64_t(1) << (b & 63); }
-
-bool has_bit(const std::uint64_t* bits, std::uint32_t b) { return (bits[b >> 6] >> (b & 63)) & 1; }
-
-// Sets the filter bits of segment `seg` in its block and, if the segment
-// has an owner, raises the block's stamp to `order`.
-void mark_block(SearchArena& a, std::size_t seg, std::uint32_t order)
-{
-    const std::size_t block = seg / kBlockSegments;
-    if (a.block_bits.size() < (block + 1) * kBlockWords)
-        a.block_bits.resize((block + 1) * kBlockWords, 0);
-    if (a.block_order.size() < block + 1)
-        a.block_order.resize(block + 1, 0);
-    if (a.segments[seg].owner != kNone)
-        a.block_order[block] = std::max(a.block_order[block], order);
-    std::uint64_t* bits = a.block_bits.data() + block * kBlockWords;
-    const char* t = a.texts.data();
-    const std::size_t to = segment_end(a, seg);
-    for (std::size_t i = a.segments[seg].offset; i + 2 <= to; ++i) {
-        if (t[i] == '\0' || t[i + 1] == '\0')
-            continue;  // no query holds a NUL
-        set_bit(bits, pair_bit(t + i));
-        if (i + 3 > to || t[i + 2] == '\0')
-            continue;
-        set_bit(bits, triple_bit(t + i));
+            out[i] = fold_case(text[i]);
+    } else {
+        append_folded(out, text);
     }
 }
 
-// Copies the live segments into a new arena, in the same order, and builds
-// the filter and the block stamps anew.
-void compact_arena(SearchArena& a, OrderStamps order)
+// Calls f(key) for the trigrams of both texts, folded: one per byte of
+// text, so that every byte of it begins one. A key may come more than
+// once. `fold` is a work area.
+template <typename F>
+void for_each_key(std::string_view candidate, std::string_view name, std::string& fold, F&& f)
 {
-    std::vector<char> texts;
-    std::vector<Segment> segments;
-    texts.reserve(a.texts.size() - a.garbage + a.garbage / 4);
-    segments.reserve(a.live + a.live / 4);
-    for (std::size_t seg = 0; seg < a.segments.size(); ++seg) {
-        const std::uint32_t owner = a.segments[seg].owner;
-        if (owner == kNone)
-            continue;
-        const std::size_t from = a.segments[seg].offset, to = segment_end(a, seg);
-        a.segment_of[owner] = std::uint32_t(segments.size());
-        segments.push_back({std::uint32_t(texts.size()), owner});
-        texts.insert(texts.end(), a.texts.begin() + std::ptrdiff_t(from),
-                     a.texts.begin() + std::ptrdiff_t(to));
-    }
-    a.texts.swap(texts);
-    a.segments.swap(segments);
-    a.garbage = 0;
-    a.block_bits.assign(a.block_bits.size(), 0);
-    a.block_order.assign(a.block_order.size(), 0);
-    for (std::size_t seg = 0; seg < a.segments.size(); ++seg)
-        mark_block(a, seg, order[a.segments[seg].owner]);
-    a.block_bits.resize(count_blocks(a) * kBlockWords);
-    a.block_order.resize(count_blocks(a));
-}
-
-// --- the substring scan ---
-
-constexpr std::size_t kNotFound = std::size_t(-1);
-
-#if defined(__x86_64__)
-// Candidates are the positions where both the first and the last byte of
-// the query fit; only those are compared in full. 128 bytes a round, in
-// which usually no candidate turns up at all.
-__attribute__((target("avx2"))) inline __m256i both_ends(const char* p, std::size_t k, __m256i first,
-                                                         __m256i last)
-{
-    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + k - 1));
-    return _mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, last));
-}
-
-// Scans h[0..n) for q (k >= 2 bytes) in whole rounds; `i` is left where the
-// rounds stopped.
-__attribute__((target("avx2"))) std::size_t find_avx2(const char* h, std::size_t n,
-                                                      std::string_view q, std::size_t& i)
-{
-    const std::size_t k = q.size();
-    const __m256i first = _mm256_set1_epi8(q[0]);
-    const __m256i last = _mm256_set1_epi8(q[k - 1]);
-    for (; i + k - 1 + 128 <= n; i += 128) {
-        const __m256i x[4] = {both_ends(h + i, k, first, last), both_ends(h + i + 32, k, first, last),
-                              both_ends(h + i + 64, k, first, last),
-                              both_ends(h + i + 96, k, first, last)};
-        const __m256i any = _mm256_or_si256(_mm256_or_si256(x[0], x[1]), _mm256_or_si256(x[2], x[3]));
-        if (_mm256_testz_si256(any, any))
-            continue;
-        for (std::size_t j = 0; j < 4; ++j) {
-            unsigned mask = unsigned(_mm256_movemask_epi8(x[j]));
-            while (mask != 0) {
-                const std::size_t at = i + 32 * j + unsigned(__builtin_ctz(mask));
-                if (std::memcmp(h + at + 1, q.data() + 1, k - 2) == 0)
-                    return at;
-                mask &= mask - 1;
-            }
+    for (std::string_view text : {candidate, name}) {
+        fold_text(text, fold);
+        // The key at i from the one at i + 1, read backwards: the bytes at
+        // i and i + 1 joined to the first two of the next key.
+        std::uint32_t key = 0;
+        for (std::size_t i = fold.size(); i-- > 0;) {
+            key = std::uint32_t(static_cast<unsigned char>(fold[i])) << 16 | key >> 8;
+            f(key);
         }
     }
-    return kNotFound;
 }
 
-// The same with SSE2, which every x86-64 has, 16 bytes a round.
-std::size_t find_sse2(const char* h, std::size_t n, std::string_view q, std::size_t& i)
+std::uint32_t find_list(const SearchIndex& x, std::uint32_t key)
 {
-    const std::size_t k = q.size();
-    const __m128i first = _mm_set1_epi8(q[0]);
-    const __m128i last = _mm_set1_epi8(q[k - 1]);
-    for (; i + k - 1 + 16 <= n; i += 16) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i + k - 1));
-        unsigned mask = unsigned(
-            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last))));
-        while (mask != 0) {
-            const std::size_t at = i + unsigned(__builtin_ctz(mask));
-            if (std::memcmp(h + at + 1, q.data() + 1, k - 2) == 0)
-                return at;
-            mask &= mask - 1;
+    std::uint32_t found = kNone;
+    index_find(x.by_key, spread(key), [&](std::uint32_t id) {
+        found = id;
+        return false;
+    });
+    return found;
+}
+
+std::uint32_t live_owner(const SearchIndex& x, std::uint32_t filing)
+{
+    std::uint32_t owner = kNone;
+    index_find(x.owner_of, spread(filing), [&](std::uint32_t o) {
+        owner = o;
+        return false;
+    });
+    return owner;
+}
+
+// --- blocks ---
+
+// Decodes a block into vals; returns the number of entries.
+std::size_t decode_block(const Block& b, std::uint32_t* vals)
+{
+    std::uint32_t v = b.first;
+    vals[0] = v;
+    std::size_t n = 1;
+    for (std::size_t i = 0; i < b.used;) {
+        std::uint32_t d = 0;
+        for (int shift = 0;; shift += 7) {
+            const std::uint8_t byte = b.deltas[i++];
+            d |= std::uint32_t(byte & 0x7f) << shift;
+            if ((byte & 0x80) == 0)
+                break;
         }
+        v += d;
+        vals[n++] = v;
     }
-    return kNotFound;
-}
-#endif
-
-// First position of `q` (at least 2 bytes) in h[0..n).
-std::size_t find_text(const char* h, std::size_t n, std::string_view q)
-{
-    const std::size_t k = q.size();
-    if (k > n)
-        return kNotFound;
-    std::size_t i = 0;
-#if defined(__x86_64__)
-    const std::size_t found = __builtin_cpu_supports("avx2") ? find_avx2(h, n, q, i) : kNotFound;
-    if (found != kNotFound)
-        return found;
-    if (const std::size_t f = find_sse2(h, n, q, i); f != kNotFound)
-        return f;
-#endif
-    for (; i + k <= n; ++i)
-        if (h[i] == q[0] && std::memcmp(h + i + 1, q.data() + 1, k - 1) == 0)
-            return i;
-    return kNotFound;
+    return n;
 }
 
-// First position of the query in texts[pos..end), or kNotFound.
-std::size_t find_hit(const char* texts, std::size_t pos, std::size_t end, std::string_view q)
+// Appends `filing`, larger than every entry of the list, with `bound` as
+// its block's stamp bound; `ordered` when its stamp was the largest filed
+// at the time (a block is in order while all its entries are).
+void append_entry(PostingList& l, std::uint32_t filing, std::uint32_t bound, bool ordered)
 {
-    if (q.size() == 1) {
-        const void* p = std::memchr(texts + pos, q[0], end - pos);
-        return p == nullptr ? kNotFound : std::size_t(static_cast<const char*>(p) - texts);
-    }
-    const std::size_t hit = find_text(texts + pos, end - pos, q);
-    return hit == kNotFound ? kNotFound : hit + pos;
-}
-
-// Offers the owner of every segment in texts[pos..end) that holds the
-// query, one match per segment. Segments whose owner left are all NULs and
-// never match.
-void scan_range(const SearchArena& a, std::string_view q, std::size_t pos, std::size_t end,
-                Nearest& nearest)
-{
-    while (pos < end) {
-        const std::size_t hit = find_hit(a.texts.data(), pos, end, q);
-        if (hit == kNotFound)
+    if (!l.blocks.empty()) {
+        // The usual case: a difference of one byte, and room for it.
+        Block& b = l.blocks.back();
+        const std::uint32_t d = filing - l.last;
+        if (d < 0x80 && b.used < sizeof Block::deltas) {
+            b.deltas[b.used++] = std::uint8_t(d);
+            b.count = std::uint8_t((b.count + 1) & (ordered ? 0xff : ~kInOrder));
+            b.bound = bound;
+            l.last = filing;
+            ++l.entries;
             return;
-        // The segment that holds the hit: the last one starting at or before it.
-        const auto seg = std::upper_bound(a.segments.begin(), a.segments.end(), std::uint32_t(hit),
-                                          [](std::uint32_t at, const Segment& s) { return at < s.offset; }) -
-                         1;
-        offer_match(nearest, seg->owner);
-        pos = segment_end(a, std::size_t(seg - a.segments.begin()));
+        }
+    }
+    std::uint8_t bytes[5];
+    std::size_t len = 0;
+    if (!l.blocks.empty()) {
+        for (std::uint32_t d = filing - l.last;; d >>= 7) {
+            bytes[len++] = std::uint8_t((d & 0x7f) | (d >= 0x80 ? 0x80 : 0));
+            if (d < 0x80)
+                break;
+        }
+    }
+    if (l.blocks.empty() || l.blocks.back().used + len > sizeof Block::deltas) {
+        Block b;
+        b.first = filing;
+        b.count = std::uint8_t(1 | (ordered ? kInOrder : 0));
+        b.bound = bound;
+        l.blocks.push_back(b);
+    } else {
+        Block& b = l.blocks.back();
+        std::copy(bytes, bytes + len, b.deltas + b.used);
+        b.used = std::uint8_t(b.used + len);
+        b.count = std::uint8_t((b.count + 1) & (ordered ? 0xff : ~kInOrder));
+        b.bound = bound;
+    }
+    l.last = filing;
+    ++l.entries;
+}
+
+// --- lists ---
+
+void ensure_tables(SearchIndex& x)
+{
+    if (x.pair_head.empty()) {
+        x.pair_head.assign(kPairs, kNone);
+        x.pair_live.assign(kPairs, 0);
+        x.pair_lists.assign(kPairs, 0);
     }
 }
 
-// The filter bits a block must have to hold a query: its runs of three
-// bytes, or for a query of two bytes the pair; none for a single byte.
-struct QueryBits {
-    std::uint32_t bit[256];
-    std::size_t count = 0;
+std::uint32_t make_list(SearchIndex& x, std::uint32_t key)
+{
+    std::uint32_t id;
+    if (!x.free_lists.empty()) {
+        id = x.free_lists.back();
+        x.free_lists.pop_back();
+    } else {
+        id = std::uint32_t(x.lists.size());
+        x.lists.emplace_back();
+    }
+    PostingList& l = x.lists[id];
+    l = PostingList{};
+    l.key = key;
+    l.next_in_pair = x.pair_head[pair_of(key)];
+    x.pair_head[pair_of(key)] = id;
+    ++x.pair_lists[pair_of(key)];
+    index_insert(x.by_key, spread(key), id);
+    return id;
+}
+
+void remove_list(SearchIndex& x, std::uint32_t id)
+{
+    PostingList& l = x.lists[id];
+    index_erase(x.by_key, spread(l.key), id);
+    std::uint32_t* link = &x.pair_head[pair_of(l.key)];
+    while (*link != id)
+        link = &x.lists[*link].next_in_pair;
+    *link = l.next_in_pair;
+    --x.pair_lists[pair_of(l.key)];
+    l = PostingList{};
+    x.free_lists.push_back(id);
+}
+
+// Rewrites a list without its dead entries. Each block of the new list
+// takes the bound of the old block that held its last entry, which still
+// bounds everything before it. An emptied list goes.
+void rewrite_list(SearchIndex& x, std::uint32_t id)
+{
+    PostingList& l = x.lists[id];
+    std::vector<Block> old;
+    old.swap(l.blocks);
+    l.entries = 0;
+    l.dead = 0;
+    std::uint32_t vals[kBlockEntries];
+    for (const Block& b : old) {
+        const std::size_t n = decode_block(b, vals);
+        for (std::size_t i = 0; i < n; ++i)
+            if (live_owner(x, vals[i]) != kNone)
+                append_entry(l, vals[i], b.bound, in_order(b));
+    }
+    if (l.entries == 0)
+        remove_list(x, id);
+    else
+        l.blocks.shrink_to_fit();
+}
+
+// --- queries ---
+
+struct Finder {
+    const SearchIndex& x;
+    Nearest& nearest;
+    MatchCheck check;
+
+    bool full() const { return nearest.size == nearest.out.size(); }
+    std::uint32_t worst() const { return nearest.order[nearest.out[nearest.size - 1]]; }
+
+    // Whether nothing in this block or before it can come nearer the head
+    // than every match held.
+    bool beyond(const Block& b) const { return full() && b.bound <= worst(); }
+
+    // Offers the live owner of `filing`, an entry of block `b`, if it is
+    // near enough and matches; `once` when the owner may come from more
+    // than one list. False when no entry before it can come near enough:
+    // it is too far from the head and was filed in order, so every entry
+    // filed before it is farther still.
+    bool consider(std::uint32_t filing, const Block& b, bool once)
+    {
+        const std::uint32_t owner = live_owner(x, filing);
+        if (owner == kNone)
+            return true;
+        if (full() && nearest.order[owner] <= worst())
+            return !in_order(b);
+        if (once) {
+            const auto held = nearest.out.first(nearest.size);
+            if (std::find(held.begin(), held.end(), owner) != held.end())
+                return true;
+        }
+        if (check.matches(check.context, owner))
+            offer_match(nearest, owner);
+        return true;
+    }
 };
 
-void collect_query_bits(std::string_view q, QueryBits& w)
+// A reader of one list that moves from its end towards its start and
+// tells whether it holds a filing number.
+struct Cursor {
+    const PostingList* list;
+    std::size_t block;  // the block decoded in vals
+    std::uint32_t vals[kBlockEntries];
+    std::size_t pos;     // vals[pos] is the largest entry not yet passed
+    bool decoded = false;
+
+    // Whether the list holds `f`; each call's `f` is smaller than the last.
+    // `passed` is set when every entry left is larger than `f`, so that no
+    // smaller number can be held either.
+    bool holds(std::uint32_t f, bool& passed)
+    {
+        const auto& blocks = list->blocks;
+        if (!decoded || blocks[block].first > f) {
+            // The last block that begins at or before f.
+            const std::size_t end = decoded ? block : blocks.size();
+            const auto it = std::upper_bound(blocks.begin(), blocks.begin() + std::ptrdiff_t(end), f,
+                                             [](std::uint32_t v, const Block& b) { return v < b.first; });
+            if (it == blocks.begin()) {
+                passed = true;
+                return false;
+            }
+            block = std::size_t(it - blocks.begin()) - 1;
+            pos = decode_block(blocks[block], vals) - 1;
+            decoded = true;
+        }
+        while (vals[pos] > f)
+            --pos;  // vals[0], the block's first, is at most f
+        return vals[pos] == f;
+    }
+};
+
+// At most this many lists are intersected, the shortest; the comparison
+// of the candidates settles the rest of the query.
+constexpr std::size_t kIntersected = 4;
+
+void find_long(const SearchIndex& x, std::string_view q, Finder& finder)
 {
-    if (q.size() == 2)
-        w.bit[w.count++] = pair_bit(q.data());
-    for (std::size_t i = 0; i + 3 <= q.size() && w.count < 256; ++i) {
-        const std::uint32_t b = triple_bit(q.data() + i);
-        if (std::find(w.bit, w.bit + w.count, b) == w.bit + w.count)
-            w.bit[w.count++] = b;
+    // The trigrams of the query; a request of 1024 bytes has fewer.
+    std::uint32_t keys[1024];
+    std::size_t count = 0;
+    for (std::size_t i = 0; i + 3 <= q.size() && count < std::size(keys); ++i)
+        keys[count++] = key_at(q, i);
+    std::sort(keys, keys + count);
+    count = std::size_t(std::unique(keys, keys + count) - keys);
+    // The lists, shortest first; a trigram without a list: no listed site holds the query.
+    struct Sized {
+        std::uint32_t entries;
+        std::uint32_t id;
+    };
+    Sized lists[1024];
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::uint32_t id = find_list(x, keys[k]);
+        if (id == kNone)
+            return;
+        lists[k] = {x.lists[id].entries, id};
+    }
+    const std::size_t used = std::min(count, kIntersected);
+    std::partial_sort(lists, lists + used, lists + count,
+                      [](const Sized& a, const Sized& b) { return a.entries < b.entries; });
+    Cursor others[kIntersected - 1];
+    for (std::size_t k = 1; k < used; ++k)
+        others[k - 1].list = &x.lists[lists[k].id];
+    const PostingList& driver = x.lists[lists[0].id];
+    std::uint32_t vals[kBlockEntries];
+    for (std::size_t b = driver.blocks.size(); b-- > 0;) {
+        if (finder.beyond(driver.blocks[b]))
+            return;
+        for (std::size_t i = decode_block(driver.blocks[b], vals); i-- > 0;) {
+            bool all = true;
+            for (std::size_t k = 0; k + 1 < used && all; ++k) {
+                bool passed = false;
+                all = others[k].holds(vals[i], passed);
+                if (passed)
+                    return;
+            }
+            if (all && !finder.consider(vals[i], driver.blocks[b], false))
+                return;
+        }
     }
 }
 
-bool block_may_hold(const SearchArena& a, std::size_t block, const QueryBits& w)
+// A query of one or two bytes: the lists of the trigrams that begin with it.
+void find_short(const SearchIndex& x, std::string_view q, Finder& finder)
 {
-    const std::uint64_t* bits = a.block_bits.data() + block * kBlockWords;
-    for (std::size_t k = 0; k < w.count; ++k)
-        if (!has_bit(bits, w.bit[k]))
-            return false;
-    return true;
+    const std::uint32_t first = static_cast<unsigned char>(q[0]);
+    const std::uint32_t from = q.size() == 2 ? first << 8 | static_cast<unsigned char>(q[1]) : first << 8;
+    const std::uint32_t to = q.size() == 2 ? from + 1 : from + 256;
+    std::uint32_t vals[kBlockEntries];
+    for (std::uint32_t pair = from; pair < to; ++pair) {
+        for (std::uint32_t id = x.pair_head[pair]; id != kNone; id = x.lists[id].next_in_pair) {
+            const auto& blocks = x.lists[id].blocks;
+            bool go_on = true;
+            for (std::size_t b = blocks.size(); go_on && b-- > 0 && !finder.beyond(blocks[b]);)
+                for (std::size_t i = decode_block(blocks[b], vals); go_on && i-- > 0;)
+                    go_on = finder.consider(vals[i], blocks[b], true);
+        }
+    }
 }
 
 }  // namespace
+
+void search_clear(SearchIndex& x) { x = SearchIndex{}; }
+
+void search_add(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std::string_view candidate,
+                std::string_view name)
+{
+    ensure_tables(x);
+    if (x.filing_of.size() <= owner)
+        x.filing_of.resize(std::size_t(owner) + 1, kNone);
+    const std::uint32_t filing = x.next_filing++;
+    x.filing_of[owner] = filing;
+    index_insert(x.owner_of, spread(filing), owner);
+    x.max_stamp = std::max(x.max_stamp, order);
+    for_each_key(candidate, name, x.fold_area, [&](std::uint32_t key) {
+        std::uint32_t id = find_list(x, key);
+        if (id == kNone)
+            id = make_list(x, key);
+        else if (x.lists[id].last == filing)
+            return;  // a trigram that came before in these texts
+        append_entry(x.lists[id], filing, x.max_stamp, order == x.max_stamp);
+        ++x.pair_live[pair_of(key)];
+    });
+}
+
+void search_drop(SearchIndex& x, std::uint32_t owner, std::string_view candidate, std::string_view name)
+{
+    if (owner >= x.filing_of.size() || x.filing_of[owner] == kNone)
+        return;
+    const std::uint32_t filing = x.filing_of[owner];
+    index_erase(x.owner_of, spread(filing), owner);
+    x.filing_of[owner] = kNone;
+    for_each_key(candidate, name, x.fold_area, [&](std::uint32_t key) {
+        const std::uint32_t id = find_list(x, key);
+        if (id == kNone || x.lists[id].counted == filing)
+            return;
+        PostingList& l = x.lists[id];
+        l.counted = filing;
+        --x.pair_live[pair_of(key)];
+        // Rewritten once half of it is dead: every entry is copied at most
+        // once per entry that died, so the cost per change stays constant.
+        if (++l.dead * 2 > l.entries)
+            rewrite_list(x, id);
+    });
+}
+
+ShortQuery search_short_query(const SearchIndex& x, std::string_view q)
+{
+    if (x.pair_head.empty() || q.empty() || q.size() > 2)
+        return {};
+    const std::size_t first = static_cast<unsigned char>(q[0]);
+    const std::size_t from = first << 8 | (q.size() == 2 ? static_cast<unsigned char>(q[1]) : 0);
+    const std::size_t to = q.size() == 2 ? from + 1 : from + 256;
+    ShortQuery held;
+    for (std::size_t pair = from; pair < to; ++pair) {
+        held.postings += x.pair_live[pair];
+        held.lists += x.pair_lists[pair];
+    }
+    return held;
+}
 
 void offer_match(Nearest& nearest, std::uint32_t owner)
 {
@@ -284,88 +448,15 @@ void offer_match(Nearest& nearest, std::uint32_t owner)
     out[i] = owner;
 }
 
-void search_add(SearchArena& a, std::uint32_t owner, std::uint32_t order, std::string_view candidate,
-                std::string_view name)
+void search_find(const SearchIndex& x, std::string_view q, Nearest& nearest, MatchCheck check)
 {
-    if (a.segment_of.size() <= owner)
-        a.segment_of.resize(std::size_t(owner) + 1, kNone);
-    const std::size_t seg = a.segments.size();
-    a.segment_of[owner] = std::uint32_t(seg);
-    a.segments.push_back({std::uint32_t(a.texts.size()), owner});
-    append_lowered(a.texts, candidate);
-    append_lowered(a.texts, name);
-    ++a.live;
-    mark_block(a, seg, order);
-}
-
-void search_drop(SearchArena& a, std::uint32_t owner, OrderStamps order)
-{
-    if (owner >= a.segment_of.size() || a.segment_of[owner] == kNone)
+    if (nearest.out.empty() || q.empty() || q.find('\0') != std::string_view::npos || x.pair_head.empty())
         return;
-    const std::size_t seg = a.segment_of[owner];
-    const std::size_t from = a.segments[seg].offset, to = segment_end(a, seg);
-    std::fill(a.texts.begin() + std::ptrdiff_t(from), a.texts.begin() + std::ptrdiff_t(to), '\0');
-    a.segments[seg].owner = kNone;
-    a.segment_of[owner] = kNone;
-    a.garbage += to - from;
-    --a.live;
-    // Reclaimed once half the arena is dead: every byte is copied at most
-    // once per byte that died, so the cost per change stays constant.
-    if (a.garbage > 4096 && a.garbage * 2 > a.texts.size())
-        compact_arena(a, order);
-}
-
-bool search_holds(const SearchArena& a, std::uint32_t owner, std::string_view candidate,
-                  std::string_view name)
-{
-    if (owner >= a.segment_of.size() || a.segment_of[owner] == kNone)
-        return false;
-    const std::size_t seg = a.segment_of[owner];
-    std::size_t pos = a.segments[seg].offset;
-    const std::size_t end = segment_end(a, seg);
-    for (std::string_view part : {candidate, name}) {
-        const char* filed = a.texts.data() + pos;
-        const std::size_t len = ::strnlen(filed, end - pos);
-        if (len == end - pos || !equal_folded(part, std::string_view(filed, len)))
-            return false;
-        pos += len + 1;
-    }
-    return pos == end;
-}
-
-void search_restamp(SearchArena& a, OrderStamps order)
-{
-    a.block_order.assign(a.block_order.size(), 0);
-    for (std::size_t seg = 0; seg < a.segments.size(); ++seg) {
-        const std::uint32_t owner = a.segments[seg].owner;
-        auto& top = a.block_order[seg / kBlockSegments];
-        if (owner != kNone)
-            top = std::max(top, order[owner]);
-    }
-}
-
-void search_find(const SearchArena& a, std::string_view q, Nearest& nearest)
-{
-    const std::size_t limit = nearest.out.size();
-    if (limit == 0 || q.empty() || q.find('\0') != std::string_view::npos)
-        return;
-    QueryBits wanted;
-    collect_query_bits(q, wanted);
-    const std::size_t blocks = count_blocks(a);
-    // reach[b]: the nearest-to-head order stamp any of blocks 0..b can hold.
-    std::vector<std::uint32_t>& reach = a.reach;
-    reach.resize(blocks);
-    for (std::size_t b = 0; b < blocks; ++b)
-        reach[b] = std::max(a.block_order[b], b > 0 ? reach[b - 1] : 0u);
-    for (std::size_t b = blocks; b-- > 0;) {
-        if (nearest.size == limit && reach[b] < nearest.order[nearest.out[limit - 1]])
-            break;  // nothing earlier comes nearer the head than what is found
-        if (!block_may_hold(a, b, wanted))
-            continue;
-        const std::size_t first = b * kBlockSegments;
-        const std::size_t last = std::min(first + kBlockSegments, a.segments.size()) - 1;
-        scan_range(a, q, a.segments[first].offset, segment_end(a, last), nearest);
-    }
+    Finder finder{x, nearest, check};
+    if (q.size() <= 2)
+        find_short(x, q, finder);
+    else
+        find_long(x, q, finder);
 }
 
 }  // namespace kovari

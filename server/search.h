@@ -1,62 +1,124 @@
-// The substring search of the site table: the lowered search texts of the
-// listed sites, back to back in one arena that a query scans in a single
-// pass, with a filter over blocks of them so that a query that matches
-// nothing reads almost nothing.
+// The substring search of the site table: an index of the runs of three
+// bytes (trigrams) in the folded search texts of the listed sites, with a
+// compressed posting list per trigram. A query is answered from the
+// posting lists of its own trigrams before any text is compared, so a
+// query that matches nothing costs a few list look-ups whatever the size
+// of the table; the candidates that the lists leave are handed to the
+// caller's full comparison, which alone decides.
 //
-// The arena knows its texts by owner: a small number the caller chooses
-// (the table's slot). Which matches come first is the caller's order,
-// handed in as order stamps by owner, larger nearer the head; the arena
-// keeps per block only the largest stamp it has seen, to stop a search
-// once no earlier block can come nearer the head.
+// The index knows its texts by owner: a small number the caller chooses
+// (the table's slot). It does not keep the texts themselves. Each time an
+// owner's texts are filed they get a filing number, taken from a counter
+// that only grows, and the posting lists hold filing numbers in ascending
+// order, delta-encoded in blocks of 64 bytes. A map from filing number to
+// owner tells a live entry from one whose owner left or refiled: entries
+// are dropped lazily, a list being rewritten once half of it is dead.
+//
+// Which matches come first is the caller's order, handed in as order
+// stamps by owner, larger nearer the head. New sites are filed in the
+// order they come, so the end of a list holds the sites nearest the head:
+// a query reads the lists from their ends and stops once no earlier entry
+// can come nearer the head than the matches it has. Each block keeps for
+// that the largest stamp the index had seen when its last entry was filed,
+// a bound on the stamp of every entry in it and before it.
+//
+// A query of one or two bytes has no trigram of its own: the sites that
+// hold it are those in the lists of the trigrams that begin with it (a
+// text's last two trigrams run into zero bytes, which no query holds). The
+// lists of a pair of leading bytes are chained, and their number and live
+// entries are counted per pair, so that the caller can tell a common short
+// query, which a walk from the head answers at once, from a rare one.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
+
+#include "hash_index.h"
 
 namespace kovari {
 
 // Order stamps by owner: larger is nearer the head.
 using OrderStamps = std::span<const std::uint32_t>;
 
-struct SearchArena {
+struct SearchIndex {
     static constexpr std::uint32_t kNone = 0xffffffffu;
 
-    // Per owner its lowered candidate, a NUL, its lowered name (if any), a
-    // NUL. A query holds no NUL, so no match runs from one text into the
-    // next. Texts of owners that left are zeroed and reclaimed by
-    // compaction.
-    std::vector<char> texts;
-    struct Segment {
-        std::uint32_t offset = 0;     // where its texts begin
-        std::uint32_t owner = kNone;  // kNone once its owner left
+    // One block of a posting list: its first filing number whole, the rest
+    // as differences to the one before, 7 bits a byte, low bits first.
+    struct Block {
+        std::uint32_t first = 0;
+        std::uint32_t bound = 0;  // no entry here or before has a larger stamp
+        std::uint8_t count = 0;   // entries, the first included; kInOrder
+                                  // when each had the largest stamp filed
+                                  // at its time
+        std::uint8_t used = 0;    // bytes of `deltas` in use
+        std::uint8_t deltas[54]{};
     };
-    std::vector<Segment> segments;          // by offset
-    std::vector<std::uint32_t> segment_of;  // by owner: its segment, or kNone
-    std::size_t live = 0;                   // segments with an owner
-    std::size_t garbage = 0;                // bytes of zeroed segments
+    static_assert(sizeof(Block) == 64);
+    static constexpr std::uint8_t kInOrder = 0x80;
 
-    // A filter over blocks of kBlockSegments segments: bit h is set when a
-    // text of the block holds a run of three bytes, or of two, that hashes
-    // to h. A query of two bytes or more is searched only in the blocks that
-    // have the bits of all its runs; the others cannot hold it. Owners that
-    // left keep their bits until compaction: the filter errs only towards
-    // searching.
-    static constexpr std::size_t kBlockSegments = 32;
-    static constexpr std::size_t kBlockWords = 32;  // 2048 bits a block
-    std::vector<std::uint64_t> block_bits;
-    // Per block, the largest order stamp of an owner whose text it holds or
-    // held. Segments are appended, so the last blocks hold the owners added
-    // last, nearest the head: a query searches the blocks from the last one
-    // back and stops when no earlier block can hold an owner nearer the head
-    // than the matches it has.
-    std::vector<std::uint32_t> block_order;
-    // Work area of search_find, kept so that a query allocates nothing once
-    // the arena has grown.
-    mutable std::vector<std::uint32_t> reach;
+    struct PostingList {
+        std::uint32_t key = 0;             // the trigram: three bytes, the first highest
+        std::uint32_t next_in_pair = kNone;  // the next list whose key begins with the same two bytes
+        std::uint32_t entries = 0;         // dead ones included
+        std::uint32_t dead = 0;            // entries whose filing number has left
+        std::uint32_t last = 0;            // the last filing number appended
+        std::uint32_t counted = 0;         // the last filing number counted dead
+        std::vector<Block> blocks;
+    };
+
+    std::vector<PostingList> lists;
+    std::vector<std::uint32_t> free_lists;  // of lists that emptied
+    HashIndex by_key;                       // trigram (mixed) -> list
+
+    // Per pair of leading bytes: its first list, the live entries of its
+    // lists and their number (at most 256).
+    std::vector<std::uint32_t> pair_head;
+    std::vector<std::uint32_t> pair_live;
+    std::vector<std::uint16_t> pair_lists;
+
+    HashIndex owner_of;                     // live filing number -> owner
+    std::vector<std::uint32_t> filing_of;   // by owner: its filing number, or kNone
+    std::uint32_t next_filing = 1;
+    std::uint32_t max_stamp = 0;            // the largest stamp filed so far
+
+    // Work area of search_add and search_drop, kept so that a change
+    // allocates nothing for it once the index has grown.
+    std::string fold_area;
 };
+
+// The filing numbers this index can still hand out. When none are left,
+// or the caller renumbers its stamps, it clears the index and files its
+// owners again in their order from the tail.
+inline std::uint32_t search_filings_left(const SearchIndex& x) { return SearchIndex::kNone - x.next_filing; }
+
+void search_clear(SearchIndex& x);
+
+// Files the search texts of an owner that has none in the index yet,
+// `order` being its stamp. An absent name counts as an empty one.
+void search_add(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std::string_view candidate,
+                std::string_view name);
+
+// Takes an owner's texts out of the search, if it has any there; the texts
+// are those it was filed with.
+void search_drop(SearchIndex& x, std::uint32_t owner, std::string_view candidate, std::string_view name);
+
+// For a lowered query of one or two bytes, the live entries of the lists
+// of the trigrams that begin with it (at least the number of listed sites
+// that hold it; a site counts once per trigram of its texts that begins
+// with it) and the number of those lists. Zeros for a longer query.
+struct ShortQuery {
+    std::size_t postings = 0;
+    std::size_t lists = 0;
+};
+ShortQuery search_short_query(const SearchIndex& x, std::string_view lowered_query);
+
+// The live sites filed.
+inline std::size_t search_sites(const SearchIndex& x) { return x.owner_of.live; }
 
 // The matches nearest the head among those offered, nearest first: at most
 // out.size() of them, in out[0..size).
@@ -66,32 +128,32 @@ struct Nearest {
     std::size_t size = 0;
 };
 
-// Keeps `owner` among the nearest if it is near enough.
+// Keeps `owner`, which is not among them yet, among the nearest if it is
+// near enough.
 void offer_match(Nearest& nearest, std::uint32_t owner);
 
-// Appends the search texts of an owner that has none in the arena yet,
-// `order` being its stamp. An absent name counts as an empty one.
-void search_add(SearchArena& a, std::uint32_t owner, std::uint32_t order, std::string_view candidate,
-                std::string_view name);
+// The caller's full comparison of an owner's texts with the query.
+struct MatchCheck {
+    const void* context;
+    bool (*matches)(const void* context, std::uint32_t owner);
+};
 
-// Takes an owner's texts out of the search, if it has any there. Once half
-// the arena is dead it is compacted, which reads the stamps of the owners
-// still there.
-void search_drop(SearchArena& a, std::uint32_t owner, OrderStamps order);
+// Offers to `nearest` the owners whose texts may hold the lowered query
+// (not empty, without a NUL) and that `check` accepts, each once, so that
+// it ends with the nearest of these and of what it held before. Lists
+// are read from their ends and left once they cannot come nearer the head
+// than what `nearest` has by then. An entry whose stamp was the largest
+// filed at its time bounds every entry filed before it, which keeps a
+// list's reading short when its sites came in table order.
+void search_find(const SearchIndex& x, std::string_view lowered_query, Nearest& nearest, MatchCheck check);
 
-// Does the arena hold for this owner the texts that search_add would put
-// there for `candidate` and `name`? A refresh that repeats its texts then
-// leaves the arena alone.
-bool search_holds(const SearchArena& a, std::uint32_t owner, std::string_view candidate,
-                  std::string_view name);
-
-// Takes the owners' stamps anew after the caller renumbered them.
-void search_restamp(SearchArena& a, OrderStamps order);
-
-// Offers to `nearest` the owners whose texts hold the lowered query (not
-// empty, without a NUL), each once, so that it ends with the nearest of
-// these and of what it held before. Blocks that cannot come nearer the
-// head than what `nearest` has by then are not read.
-void search_find(const SearchArena& a, std::string_view lowered_query, Nearest& nearest);
+template <typename F>
+void search_find(const SearchIndex& x, std::string_view lowered_query, Nearest& nearest, const F& matches)
+{
+    search_find(x, lowered_query, nearest,
+                MatchCheck{&matches, [](const void* f, std::uint32_t owner) {
+                               return (*static_cast<const F*>(f))(owner);
+                           }});
+}
 
 }  // namespace kovari

@@ -37,6 +37,13 @@ std::string_view candidate_key(const Entry& e) { return without_marker(candidate
 // The name that a substring query searches besides the candidate.
 std::string_view search_name(const Entry& e) { return has(e, kName) ? text_of(e, kName) : std::string_view(); }
 
+// Whether a listed site's candidate or name holds the lowered query: the
+// substring rule of site_matches.
+bool holds_query(const Entry& e, std::string_view lowered)
+{
+    return contains_folded(candidate_text(e), lowered) || (has(e, kName) && contains_folded(text_of(e, kName), lowered));
+}
+
 // Sites that only an exact query finds.
 bool unlisted(const Entry& e)
 {
@@ -111,12 +118,48 @@ void unindex_site(SiteTable& t, std::uint32_t slot)
     index_erase(t.by_candidate, folded_hash(t, candidate_key(e)), slot);
 }
 
-// Files a listed site's search texts; an unlisted site gets none.
+// Files the search texts of every listed site anew, from the tail, so
+// that their filing numbers follow the table order again. O(n); run when
+// the stamps are renumbered or the filing numbers run out.
+void refile_search(SiteTable& t)
+{
+    search_clear(t.search);
+    std::uint32_t tail = SiteTable::kNone;
+    for (std::uint32_t i = t.head; i != SiteTable::kNone; i = t.slots[i].next)
+        tail = i;
+    for (std::uint32_t i = tail; i != SiteTable::kNone; i = t.slots[i].prev) {
+        const Entry& e = t.slots[i];
+        if (!unlisted(e))
+            search_add(t.search, i, t.order[i], candidate_text(e), search_name(e));
+    }
+}
+
+// Files a listed site's search texts; an unlisted site gets none. The site
+// is linked into the list already.
 void add_search_texts(SiteTable& t, std::uint32_t slot)
 {
     const Entry& e = t.slots[slot];
-    if (!unlisted(e))
+    if (unlisted(e))
+        return;
+    if (search_filings_left(t.search) == 0)
+        refile_search(t);  // files this site too
+    else
         search_add(t.search, slot, t.order[slot], candidate_text(e), search_name(e));
+}
+
+void drop_search_texts(SiteTable& t, std::uint32_t slot)
+{
+    const Entry& e = t.slots[slot];
+    search_drop(t.search, slot, candidate_text(e), search_name(e));
+}
+
+// Whether two records of a site have the same search texts, as the index
+// holds them: both unlisted, or both listed with texts that fold alike.
+bool same_search_texts(const Entry& a, const Entry& b)
+{
+    if (unlisted(a) || unlisted(b))
+        return unlisted(a) && unlisted(b);
+    return same_folded(candidate_text(a), candidate_text(b)) && same_folded(search_name(a), search_name(b));
 }
 
 std::uint32_t take_slot(SiteTable& t)
@@ -140,7 +183,7 @@ std::uint32_t next_stamp(SiteTable& t)
         for (std::uint32_t i = t.head; i != SiteTable::kNone; i = t.slots[i].next)
             t.order[i] = stamp--;
         t.next_order = std::uint32_t(t.count) + 1;
-        search_restamp(t.search, t.order);
+        refile_search(t);  // its bounds are those of the old stamps
     }
     return t.next_order++;
 }
@@ -176,8 +219,7 @@ std::uint32_t find_cname(const SiteTable& t, std::string_view key)
 void replace_entry(SiteTable& t, std::uint32_t slot, Entry&& fresh)
 {
     Entry& e = t.slots[slot];
-    const bool same_search = !unlisted(fresh) &&
-                             search_holds(t.search, slot, candidate_text(fresh), search_name(fresh));
+    const bool same_search = same_search_texts(e, fresh);
     const bool same_ssrc = e.ssrc == fresh.ssrc;
     const std::string_view old_candidate = candidate_key(e);
     const bool same_candidate = same_folded(old_candidate, candidate_key(fresh));
@@ -186,7 +228,7 @@ void replace_entry(SiteTable& t, std::uint32_t slot, Entry&& fresh)
     if (!same_candidate)
         index_erase(t.by_candidate, folded_hash(t, old_candidate), slot);
     if (!same_search)
-        search_drop(t.search, slot, t.order);
+        drop_search_texts(t, slot);
     if (e.ip != fresh.ip) {
         uncount_address(t, e.ip);
         count_address(t, fresh.ip);
@@ -277,7 +319,7 @@ Site table_remove_slot(SiteTable& t, std::uint32_t i)
 {
     unlink(t, i);
     unindex_site(t, i);
-    search_drop(t.search, i, t.order);
+    drop_search_texts(t, i);
     Site gone = site_of(table_view(t, i));
     t.slots[i] = Entry{};
     t.order[i] = 0;
@@ -309,9 +351,30 @@ std::size_t table_find(const SiteTable& t, std::string_view q, std::uint32_t* ou
     // Site texts hold no NUL, so a query with one matches nothing.
     if (limit == 0 || q.empty() || q.find('\0') != std::string_view::npos)
         return 0;
-    Nearest nearest{std::span(out, limit), t.order};
     const bool exact_query = has_marker(q);
     const std::string_view key = without_marker(q);
+    if (!exact_query && q.size() <= 2) {
+        // A short query that many sites hold is answered at once by the
+        // plain walk from the head: it reads about limit * n / held sites,
+        // where the posting lists read about a block per list and `limit`
+        // entries. The walk gives up after twice that, for when the sites
+        // that hold the query are all far from the head.
+        const ShortQuery held = search_short_query(t.search, q);
+        const std::size_t lists_cost = held.lists + limit;
+        if (limit * search_sites(t.search) < lists_cost * held.postings) {
+            std::size_t n = 0, budget = 2 * lists_cost;
+            std::uint32_t i = t.head;
+            for (; i != SiteTable::kNone && budget > 0; i = t.slots[i].next, --budget) {
+                const Entry& e = t.slots[i];
+                if (unlisted(e) ? equal_folded(candidate_key(e), key) : holds_query(e, q))
+                    if (out[n++] = i; n == limit)
+                        return n;
+            }
+            if (i == SiteTable::kNone)
+                return n;
+        }
+    }
+    Nearest nearest{std::span(out, limit), t.order};
     // Exact comparisons: every site for a '*' query, else the unlisted ones,
     // which have no search texts.
     index_find(t.by_candidate, hash_text(key), [&](std::uint32_t slot) {
@@ -320,9 +383,10 @@ std::size_t table_find(const SiteTable& t, std::string_view q, std::uint32_t* ou
             offer_match(nearest, slot);
         return true;
     });
-    // Substring search through the listed sites' texts, one match per site.
+    // Substring search of the listed sites through the trigram index; each
+    // candidate it leaves is compared in full.
     if (!exact_query)
-        search_find(t.search, q, nearest);
+        search_find(t.search, q, nearest, [&](std::uint32_t slot) { return holds_query(t.slots[slot], q); });
     return nearest.size;
 }
 

@@ -5,11 +5,11 @@
 // Storage is compact: one slot per site with its fixed fields and list
 // links, its texts packed into one allocation. Three open-addressing hash
 // indexes (hash_index.h) find a site by CNAME, by SSRC and by the lowered
-// text that an exact query compares; the lowered texts that a substring
-// query searches lie back to back in one arena (search.h) that is scanned
-// in a single pass. So entering, releasing and looking up cost the same at
-// any table size, and a query that matches nothing reads a few bytes per
-// site.
+// text that an exact query compares; a trigram index of the texts that a
+// substring query searches (search.h) gives the candidates that the
+// query's texts are compared with. So entering, releasing and looking up
+// cost the same at any table size, and a query that matches nothing or
+// few sites reads a few posting lists, not the table.
 //
 // Table order: new sites go to the head and nothing ever moves, so the
 // list order is the order of the slots' stamps in `order`, largest first.
@@ -60,9 +60,10 @@ struct SiteTable {
     HashIndex by_ssrc;       // SSRC; several sites may share one
     HashIndex by_candidate;  // lowered e-mail (else CNAME) without its marker
 
-    // The substring search texts of the listed sites, each filed under its
-    // slot number; unlisted sites have none.
-    SearchArena search;
+    // The trigrams of the substring search texts of the listed sites, each
+    // filed under its slot number; unlisted sites have none. Stamps
+    // renumbered, or the index's filing numbers run out, file them anew.
+    SearchIndex search;
 
     // Sites held per address (forwarded sites under their origin), for the
     // cap on what one address may fill. Only addresses that hold a site are
@@ -112,7 +113,9 @@ inline SiteView table_head(const SiteTable& t) { return table_view(t, t.head); }
 
 // The first `limit` sites, in table order, that a lowered, non-empty query
 // selects (with the rules of site_matches). Writes their slots to `out` and
-// returns how many there are.
+// returns how many there are. A query of three bytes or more, or a short
+// one that few sites hold, goes through the trigram index; a short one
+// that many hold, through the walk from the head, which soon has enough.
 std::size_t table_find(const SiteTable& t, std::string_view lowered_query, std::uint32_t* out,
                        std::size_t limit);
 

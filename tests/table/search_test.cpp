@@ -1,42 +1,54 @@
-// The search unit on its own, without a site table: what a query finds in
-// the arena, in which order, and that the filter and the compaction never
-// lose a true match.
+// The search unit on its own, without a site table: what a query finds
+// through the trigram index, in which order, and that lazy deletion and
+// the rewriting of posting lists never lose a true match nor bring back a
+// dead one.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "server/search.h"
 
 using namespace kovari;
 
 namespace {
 
-// An arena with the order stamps of its owners beside it, as a table keeps
-// them.
-struct Arena {
-    SearchArena a;
+// An index with the order stamps of its owners beside it, as a table keeps
+// them, and the owners' texts for the full comparison.
+struct Index {
+    SearchIndex a;
     std::vector<std::uint32_t> stamps;
+    std::vector<std::pair<std::string, std::string>> texts;
 
     void add(std::uint32_t owner, std::uint32_t stamp, std::string_view candidate,
              std::string_view name = {})
     {
-        if (stamps.size() <= owner)
+        if (stamps.size() <= owner) {
             stamps.resize(owner + 1, 0);
+            texts.resize(owner + 1);
+        }
         stamps[owner] = stamp;
+        texts[owner] = {std::string(candidate), std::string(name)};
         search_add(a, owner, stamp, candidate, name);
     }
-    void drop(std::uint32_t owner) { search_drop(a, owner, stamps); }
+    void drop(std::uint32_t owner) { search_drop(a, owner, texts[owner].first, texts[owner].second); }
 
-    // The owners a lowered query finds, nearest the head first.
+    // The owners a lowered query finds, nearest the head first. The
+    // comparison counts how often it is asked.
     std::vector<std::uint32_t> find(std::string_view query, std::size_t limit = 19) const
     {
         std::vector<std::uint32_t> out(limit);
         Nearest nearest{out, stamps};
-        search_find(a, query, nearest);
+        checked = 0;
+        search_find(a, query, nearest, [&](std::uint32_t owner) {
+            ++checked;
+            return contains_folded(texts[owner].first, query) || contains_folded(texts[owner].second, query);
+        });
         out.resize(nearest.size);
         return out;
     }
+    mutable std::size_t checked = 0;
 };
 
 using Owners = std::vector<std::uint32_t>;
@@ -47,7 +59,7 @@ std::string mail(std::uint32_t k) { return "User" + std::to_string(k) + "@Exampl
 
 TEST(Search, MatchesStayInsideOneTextAndCountOncePerOwner)
 {
-    Arena s;
+    Index s;
     s.add(0, 1, "ab", "cd");
     s.add(1, 2, "ef");
     s.add(2, 3, "Anna@X", "ANNA B");
@@ -65,18 +77,18 @@ TEST(Search, MatchesStayInsideOneTextAndCountOncePerOwner)
     EXPECT_EQ(s.find("xy"), Owners{});
     EXPECT_EQ(s.find(std::string(150, 'x')), (Owners{3}));
     EXPECT_EQ(s.find(std::string(201, 'x')), Owners{});
-    // The texts held are recognised whatever their case; others are not.
-    EXPECT_TRUE(search_holds(s.a, 2, "anna@x", "Anna B"));
-    EXPECT_FALSE(search_holds(s.a, 2, "anna@x", ""));
-    EXPECT_FALSE(search_holds(s.a, 7, "", ""));
+    // A trigram that no text holds settles a query before any comparison.
+    EXPECT_EQ(s.find("qqq"), Owners{});
+    EXPECT_EQ(s.checked, 0u);
 }
 
 TEST(Search, AnOwnerReenteredWithAnOldStampComesAfterNearerMatches)
 {
     // A site that changes its texts keeps its place in the table, so its new
-    // texts land in the last block with an old stamp: a match there must not
-    // end the search before the nearer match in an earlier block.
-    Arena s;
+    // texts get the newest filing number, at the end of the posting lists,
+    // with an old stamp: a match there must not end the search before the
+    // nearer match earlier in the lists.
+    Index s;
     for (std::uint32_t k = 0; k < 100; ++k)
         s.add(k, k + 1, k == 50 ? "needle-50" : "site" + std::to_string(k) + "@net");
     s.drop(4);
@@ -89,12 +101,16 @@ TEST(Search, AnOwnerReenteredWithAnOldStampComesAfterNearerMatches)
 
 TEST(Search, TrueMatchesSurviveCompaction)
 {
-    // 600 texts of about 25 bytes; dropping five of every six leaves far
-    // more than 4 KiB and half the arena dead, so it is compacted and the
-    // survivors move to other blocks, whose filter bits are built anew.
-    Arena s;
+    // 600 texts of about 25 bytes; dropping five of every six makes more
+    // than half of every common list dead, so each is rewritten with the
+    // survivors in other blocks, whose stamp bounds are taken along.
+    Index s;
     for (std::uint32_t k = 0; k < 600; ++k)
         s.add(k, k + 1, mail(k));
+    // A text every owner holds: the nearest three are compared and the
+    // lists are left there.
+    EXPECT_EQ(s.find("@example", 3), (Owners{599, 598, 597}));
+    EXPECT_EQ(s.checked, 3u);
     for (std::uint32_t k = 0; k < 600; ++k)
         if (k % 6 != 0)
             s.drop(k);
