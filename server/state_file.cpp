@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/clock.h"
 #include "server.h"
 
 namespace kovari {
@@ -22,6 +23,8 @@ constexpr std::string_view kMagic{"KOVARI STATE\r\n\x1a\n", 16};
 constexpr std::size_t kHeaderSize = 40;    // magic, version, count, length, written at
 constexpr std::size_t kChecksumSize = 4;
 constexpr unsigned kStateMode = 0600;      // it lists the unlisted sites too
+// StateStatus::write_error of a writer killed for running too long.
+constexpr int kWriteTimedOut = -1;
 
 // CRC-32 as in zlib and Ethernet (reflected 0xEDB88320).
 std::uint32_t crc32(std::span<const std::uint8_t> bytes)
@@ -382,7 +385,7 @@ void save_state_if_changed(Server& srv, std::time_t now)
         r.files[0] = write_state(srv.table, path, now);
         return r;
     };
-    if (srv.writers.fork && start_job(srv.writers.state, work))
+    if (srv.writers.fork && start_job(srv.writers.state, work, monotonic_ms()))
         return;
     report_state_write(srv, write_state(srv.table, path, now));
 }
@@ -397,6 +400,22 @@ void finish_state_write(Server& srv, const JobResult& result)
         return;
     }
     report_state_write(srv, result.files[0]);
+}
+
+void stop_overdue_state_write(Server& srv, long now_ms, std::time_t now)
+{
+    if (!cancel_if_overdue(srv.writers.state, now_ms))
+        return;
+    auto& st = srv.state_status;
+    ++st.failures;
+    st.changed = true;
+    // Told once, as another reason a write fails would be, until a write
+    // gets through again.
+    if (st.write_error != kWriteTimedOut)
+        std::fprintf(srv.err, "%s: can't write state file %s: timed out after %ld s\n", prog(srv),
+                     srv.settings.state_file->c_str(), kWriteTimeLimitMs / 1000);
+    st.write_error = kWriteTimedOut;
+    save_state_if_changed(srv, now);
 }
 
 void save_state_at_exit(Server& srv, std::time_t now)
