@@ -39,6 +39,12 @@ struct DecodedState {
 DecodedState decode_state(std::span<const std::uint8_t> bytes, std::time_t now, std::size_t most,
                           const std::function<void(Site&&)>& take);
 
+// The same, each site handed as a look at `bytes` (valid as long as they
+// are), and before the first, `expect` told how many will come.
+DecodedState decode_state_views(std::span<const std::uint8_t> bytes, std::time_t now, std::size_t most,
+                                const std::function<void(std::size_t)>& expect,
+                                const std::function<void(const SiteView&)>& take);
+
 // What the server does with its state file, beyond the settings.
 struct StateStatus {
     bool changed = false;       // the table changed since the file was last written
