@@ -61,10 +61,11 @@ inline bool running(const BackgroundJob& job) { return job.pid > 0; }
 // system that stopped answering, a FIFO in place of the temporary file) and
 // killed, so that it cannot hold back every later write of its kind. The
 // longest honest write is far shorter: both pages of 1,000,000 sites take
-// about 1.5 s, the state file of as many written and flushed about 0.5 s
-// on a local disk (kvbench). A fixed bound rather than a multiple of the
-// last write's time: the first write has no last one, and a slow but
-// working disk must not be cut off by a quick write before it.
+// about 4 s, the state file of as many written and flushed about 0.5 s on
+// a local disk (kvbench --large-only, on a busy two-core machine). A fixed
+// bound rather than a multiple of the last write's time: the first write
+// has no last one, and a table that grows quickly on a slow but working
+// disk must not be cut off for outgrowing the write before it.
 inline constexpr long kWriteTimeLimitMs = 60'000;
 
 // Forks a child that runs `work`, sends its result and exits. Returns false
