@@ -199,19 +199,23 @@ void finish_page_write(Server& srv, const JobResult& result, std::time_t now)
     update_html(srv, now);
 }
 
-void stop_overdue_page_write(Server& srv, long now_ms, std::time_t now)
+bool stop_overdue_page_write(Server& srv, long now_ms, std::time_t now)
 {
     if (!cancel_if_overdue(srv.writers.pages, now_ms))
-        return;
+        return false;
     ++srv.stats.page_failures;
     // A file system that hangs hangs every write: told once, until a write
     // gets through again.
     if (!srv.html.writer_timed_out)
         std::fprintf(srv.err, "writing HTML page: timed out after %ld s\n", kWriteTimeLimitMs / 1000);
     srv.html.writer_timed_out = true;
-    // The old pages stay; what the child should have written comes next.
+    // The old pages stay; what the child should have written comes next,
+    // unless the server is ending (it then writes nothing more in process
+    // that could hang the same way).
     srv.html.table_changed = true;
-    update_html(srv, now);
+    if (srv.writers.fork)
+        update_html(srv, now);
+    return true;
 }
 
 void update_html(Server& srv, std::time_t now)

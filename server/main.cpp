@@ -13,6 +13,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -153,6 +154,20 @@ void collect_writes(Server& srv, bool wait)
         finish_state_write(srv, *done);
 }
 
+// At the end: the page write under way is waited for, but no longer than
+// its time limit, past which it is stopped and said as at any other time;
+// then the children that are left are collected.
+void finish_writes_at_exit(Server& srv)
+{
+    while (running(srv.writers.pages)) {
+        if (auto done = finish_job(srv.writers.pages, false))
+            finish_page_write(srv, *done, std::time(nullptr));
+        else if (!stop_overdue_page_write(srv, monotonic_ms(), std::time(nullptr)))
+            ::poll(nullptr, 0, 10);
+    }
+    collect_writes(srv, true);
+}
+
 // Acts on one ready descriptor. Returns false when a signal asks the
 // server to stop.
 bool handle_event(Loop& lp, int fd)
@@ -239,7 +254,7 @@ int run_loop(Loop& lp)
                 // under way, while a page being written is finished.
                 lp.srv.writers.fork = false;
                 save_state_at_exit(lp.srv, std::time(nullptr));
-                collect_writes(lp.srv, true);
+                finish_writes_at_exit(lp.srv);
                 std::fflush(lp.srv.out);
                 return 0;
             }

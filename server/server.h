@@ -212,8 +212,9 @@ bool write_html_page(Server& srv, const std::string& base, bool private_page, st
 void finish_page_write(Server& srv, const JobResult& result, std::time_t now);
 // A page writer that has run past kWriteTimeLimitMs at `now_ms` (monotonic)
 // is killed and reported, once until a write succeeds again; the old pages
-// stay and the next write starts.
-void stop_overdue_page_write(Server& srv, long now_ms, std::time_t now);
+// stay and the next write starts (not at the end, when writes no longer
+// fork). Returns whether it was killed.
+bool stop_overdue_page_write(Server& srv, long now_ms, std::time_t now);
 
 // --- statistics (statistics.cpp) ---
 

@@ -1,6 +1,7 @@
 // The real quorind writing its pages: at start-up, paced by -I, and never
 // replacing a good page by a broken one.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -201,6 +202,24 @@ TEST(HtmlPagesServer, HungWriterIsKilledAfterSixtySecondsAndTheWritesGoOn)
     ASSERT_EQ(::unlink((dir / "pub.new").c_str()), 0);
     EXPECT_TRUE(wait_for_text(dir / "pub.html", "<h2>1 site active.</h2>", 3000)) << read_file(dir / "pub.html");
     EXPECT_EQ(s.err(), "writing HTML page: timed out after 60 s\n");
+}
+
+// At the end the server waits for a page write under way, but a hung one
+// only up to the same limit.
+TEST(HtmlPagesServer, HungWriterDoesNotHoldUpTheEnd)
+{
+    if (std::string(FAKETIME_LIB).empty())
+        GTEST_SKIP() << "libfaketime is not installed";
+    PageDir dir;
+    ASSERT_EQ(::mkfifo((dir / "pub.new").c_str(), 0600), 0);
+    ServerProcess s;
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-I0", "-H" + (dir / "pub")}, {},
+                             {"LD_PRELOAD=" FAKETIME_LIB, "FAKETIME=+0 x100"}))
+        << s.err();
+    ASSERT_EQ(::kill(s.child.pid, SIGTERM), 0);
+    EXPECT_EQ(wait_child(s.child, 3000), 0);
+    EXPECT_EQ(s.err(), "writing HTML page: timed out after 60 s\n");
+    EXPECT_FALSE(path_exists(dir / "pub.html"));
 }
 
 }  // namespace
