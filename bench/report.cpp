@@ -87,6 +87,8 @@ void print_table(const Settings& set, const Results& res, const InProcess& inpro
 
 void print_syscalls(const SyscallCounts& sc)
 {
+    if (sc.sites == 0)
+        return;  // --syscalls 0
     const auto one = [](const SyscallCount& c) {
         return c.ran ? format("%.2f (%llu calls, %llu requests)", c.per_request(),
                               static_cast<unsigned long long>(c.calls), static_cast<unsigned long long>(c.requests))
