@@ -7,8 +7,9 @@
 // pages and the cost of each request without the network; then the writes
 // away from the request path: the page lag under -I0 (bench/page_lag.h),
 // what starting a write costs, loading the state file, and a large table
-// (bench/state_writes.h); and last what misbehaving clients cost the
-// others (bench/hostile.h). The command line is in settings.h.
+// (bench/state_writes.h); the system calls per request of both servers
+// (bench/syscalls.h); and last what misbehaving clients cost the others
+// (bench/hostile.h). The command line is in settings.h.
 #include <cstdio>
 
 #include "bench/in_process.h"
@@ -18,6 +19,7 @@
 #include "bench/rounds.h"
 #include "bench/settings.h"
 #include "bench/state_writes.h"
+#include "bench/syscalls.h"
 
 namespace {
 
@@ -35,7 +37,7 @@ void run_writes(const Settings& set, Results& res)
     if (set.lag_seconds > 0)
         res.page_lag = run_page_lag(set, largest);
     if (set.large > 0)
-        res.large = run_large_apart(set.large);
+        res.large = run_large_apart(set.large, set.quorind);
 }
 
 }  // namespace
@@ -46,7 +48,7 @@ int main(int argc, char** argv)
     if (!set)
         return 2;
     if (set->large_only) {
-        std::printf("%s\n", large_json(run_large_table(set->large)).c_str());
+        std::printf("%s\n", large_json(run_large_table(set->large, set->quorind)).c_str());
         return 0;
     }
     Results res;
@@ -69,6 +71,8 @@ int main(int argc, char** argv)
         print_in_process(set->sizes.back(), inproc);
         return 0;
     }
+    if (set->syscalls)
+        res.syscalls = run_syscall_counts(*set);
     run_writes(*set, res);
     const InProcess inproc = run_in_process(set->sizes.back());
     print_table(*set, res, inproc);

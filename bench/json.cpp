@@ -82,6 +82,8 @@ std::string json_summary(const Settings& set, const Results& res, const InProces
     const Samples& idle = samples(res, "quorind", "refresh+idle", set.sizes.front());
     j += format("],\"rss_bytes_per_site\":%.0f,\"pages_ms\":%.1f,\"idle_rps\":%.1f,\"plain_rps\":%.1f",
                 median(res.rss_per_site), inproc.pages_ms, median(idle.rps), median(plain.rps));
+    j += format(",\"syscalls_per_request\":{\"sites\":%u,\"quorind\":%.3f,\"ref\":%.3f}", res.syscalls.sites,
+                res.syscalls.quorind.per_request(), res.syscalls.ref.per_request());
     return j + "," + writes_fields(res) + "}";
 }
 
@@ -97,9 +99,12 @@ std::string large_json(const LargeTable& t)
     return format("{\"sites\":%u,\"ran\":%d,\"build_s\":%.2f,\"rss_bytes_per_site\":%.1f,\"miss_us\":%.2f,"
                   "\"exact_us\":%.2f,\"public_ms\":%.1f,"
                   "\"private_ms\":%.1f,\"pages_ms\":%.1f,\"state_bytes\":%.0f,\"encode_ms\":%.1f,"
-                  "\"state_write_ms\":%.1f,\"load_ms\":%.1f,\"decode_ms\":%.1f,\"loaded_all\":%d}",
-                  t.sites, t.ran ? 1 : 0, t.build_s, t.rss_bytes_per_site, t.miss_us, t.exact_us, t.public_ms, t.private_ms, t.pages_ms,
-                  t.state_bytes, t.encode_ms, t.state_write_ms, t.load_ms, t.decode_ms, t.loaded_all ? 1 : 0);
+                  "\"state_write_ms\":%.1f,\"load_ms\":%.1f,\"decode_ms\":%.1f,\"loaded_all\":%d,"
+                  "\"start_ran\":%d,\"ready_ms\":%.1f,\"answer_ms\":%.1f,\"start_site_found\":%d}",
+                  t.sites, t.ran ? 1 : 0, t.build_s, t.rss_bytes_per_site, t.miss_us, t.exact_us, t.public_ms,
+                  t.private_ms, t.pages_ms, t.state_bytes, t.encode_ms, t.state_write_ms, t.load_ms, t.decode_ms,
+                  t.loaded_all ? 1 : 0, t.start.ran ? 1 : 0, t.start.ready_ms, t.start.answer_ms,
+                  t.start.site_found ? 1 : 0);
 }
 
 std::optional<LargeTable> parse_large_json(const std::string& line)
@@ -124,6 +129,10 @@ std::optional<LargeTable> parse_large_json(const std::string& line)
     t.load_ms = get("load_ms");
     t.decode_ms = get("decode_ms");
     t.loaded_all = get("loaded_all") == 1;
+    t.start.ran = get("start_ran") == 1;
+    t.start.ready_ms = get("ready_ms");
+    t.start.answer_ms = get("answer_ms");
+    t.start.site_found = get("start_site_found") == 1;
     return t;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "bench/json.h"
+#include "common/report.h"
 
 namespace kovari::bench {
 namespace {
@@ -81,7 +82,21 @@ void print_table(const Settings& set, const Results& res, const InProcess& inpro
                       samples(res, "ref", workload_name(w), sites));
     std::printf("\n");
     print_extras(set, res, inproc);
+    print_syscalls(res.syscalls);
     print_writes(set, res);
+}
+
+void print_syscalls(const SyscallCounts& sc)
+{
+    if (sc.sites == 0)
+        return;  // --syscalls 0
+    const auto one = [](const SyscallCount& c) {
+        return c.ran ? format("%.2f (%llu calls, %llu requests)", c.per_request(),
+                              static_cast<unsigned long long>(c.calls), static_cast<unsigned long long>(c.requests))
+                     : std::string("not measured");
+    };
+    std::printf("system calls per request, exact queries at %u sites (strace -c -f): quorind %s, reference %s\n",
+                sc.sites, one(sc.quorind).c_str(), one(sc.ref).c_str());
 }
 
 void print_targets(const Settings& set, const Results& res, const InProcess& inproc)
@@ -100,6 +115,15 @@ void print_targets(const Settings& set, const Results& res, const InProcess& inp
                   "reference's req/s and <= 1.5 x its cpu per request");
     say(median(samples(res, "quorind", "miss", large).p50) < 1000,
         "a query that matches nothing at " + std::to_string(large) + " sites: p50 < 1 ms");
+    bool floor_ok = true;
+    for (std::uint32_t sites : set.sizes)
+        for (Workload w : kAllWorkloads)
+            floor_ok = floor_ok && ratio(res, w, sites, false) >= 1.0 && ratio(res, w, sites, true) <= 1.05;
+    say(floor_ok, "at every size every workload >= the reference's req/s and <= 1.05 x its cpu per request");
+    const SyscallCounts& sc = res.syscalls;
+    if (set.syscalls)
+        say(sc.quorind.ran && sc.ref.ran && sc.quorind.per_request() < sc.ref.per_request(),
+            "fewer system calls per request than the reference (strace -c)");
     say(inproc.pages_ms >= 0 && inproc.pages_ms < 200, "pages at " + std::to_string(large) + " sites < 200 ms");
     say(!res.rss_per_site.empty() && median(res.rss_per_site) < 400, "resident memory < 400 bytes per site");
     const Samples& plain = samples(res, "quorind", "refresh-plain", small);
@@ -152,6 +176,13 @@ void print_write_targets(const Settings& set, const Results& res)
     say(w.forked && w.page_start_ms >= 0 && w.page_start_ms < kWriteStartLimitMs && w.state_start_ms >= 0 &&
             w.state_start_ms < kWriteStartLimitMs,
         "starting a page write or a state write" + at + " < 5 ms (median)");
+    if (set.large > 0) {
+        const LargeTable& t = res.large;
+        say(t.ran && t.loaded_all && t.load_ms < kLargeLoadLimitMs,
+            "state file of " + std::to_string(t.sites) + " sites loaded < 1.5 s (in process)");
+        say(t.start.ran && t.start.site_found && t.start.ready_ms < kLargeReadyLimitMs,
+            "quorind on it with both pages: READY=1 < 2 s after its exec");
+    }
 }
 
 void print_stalls(const WriteStalls& w)
@@ -175,6 +206,12 @@ void print_large(const LargeTable& t)
                 t.sites, t.build_s, t.rss_bytes_per_site, t.miss_us, t.exact_us, t.pages_ms, t.public_ms, t.private_ms,
                 t.state_bytes / 1e6, t.state_write_ms, t.encode_ms, t.load_ms, t.decode_ms,
                 t.loaded_all ? "" : " (NOT every site)");
+    if (t.start.ran)
+        std::printf("quorind started on that state file with both pages: READY=1 %.0f ms after its exec, first "
+                    "query answered after %.0f ms%s\n",
+                    t.start.ready_ms, t.start.answer_ms, t.start.site_found ? "" : " (WITHOUT the site asked for)");
+    else
+        std::printf("quorind started on that state file: no answer\n");
 }
 
 void print_in_process(std::uint32_t sites, const InProcess& inproc)

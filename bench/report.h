@@ -30,5 +30,6 @@ void print_write_targets(const Settings& set, const Results& res);
 // the large table.
 void print_stalls(const WriteStalls& w);
 void print_large(const LargeTable& t);
+void print_syscalls(const SyscallCounts& sc);
 
 }  // namespace kovari::bench

@@ -12,6 +12,7 @@
 #include "bench/engine.h"
 #include "bench/page_lag.h"
 #include "bench/state_writes.h"
+#include "bench/syscalls.h"
 
 namespace kovari::bench {
 
@@ -30,6 +31,7 @@ struct Results {
     WriteStalls stalls;
     StateStart state_start;
     LargeTable large;
+    SyscallCounts syscalls;
 };
 
 void add_run(Results& res, const std::string& server, const std::string& workload, std::uint32_t sites,

@@ -10,7 +10,7 @@ namespace {
 std::optional<Settings> usage()
 {
     std::fputs("usage: kvbench --quorind PATH --ref PATH [--seconds S] [--reps R] [--sizes N,N..]\n"
-               "               [--connections C] [--idle N] [--hostile S] [--lag S] [--large N]\n"
+               "               [--connections C] [--idle N] [--hostile S] [--lag S] [--large N] [--syscalls 0|1]\n"
                "               [--writes] [--json] [--smoke]\n"
                "       kvbench --large-only N\n",
                stderr);
@@ -71,7 +71,9 @@ std::optional<Settings> parse_settings(int argc, char** argv)
         else if (a == "--large-only") {
             set.large = std::uint32_t(std::strtoul(value().c_str(), nullptr, 10));
             set.large_only = true;
-        } else if (a == "--writes")
+        } else if (a == "--syscalls")
+            set.syscalls = std::atoi(value().c_str()) != 0;
+        else if (a == "--writes")
             set.writes_only = true;
         else if (a == "--json")
             set.json = true;

@@ -2,14 +2,15 @@
 //
 //   kvbench --quorind PATH --ref PATH [--seconds S] [--reps R]
 //           [--sizes N,N..] [--connections C] [--idle N] [--hostile S]
-//           [--lag S] [--large N] [--writes] [--json] [--smoke]
+//           [--lag S] [--large N] [--syscalls 0|1] [--writes] [--json] [--smoke]
 //   kvbench --large-only N
 //
 // --reps 0 gives only the in-process figures, for the largest size;
 // --hostile 0 leaves out the misbehaving clients (S seconds each, 20 by
 // default); --lag 0 leaves out the page lag run (S seconds, 15 by
 // default); --large 0 leaves out the figures of a large table (N sites,
-// 1,000,000 by default); --writes gives only the figures of the page and
+// 1,000,000 by default); --syscalls 0 leaves out the count of system
+// calls per request (strace); --writes gives only the figures of the page and
 // state writes (the page lag, the write starts, the state file at start,
 // the large table) at the largest size; --smoke is a short run on tiny
 // tables.
@@ -41,6 +42,7 @@ struct Settings {
     std::uint32_t large = 1'000'000;  // sites of the large table
     bool large_only = false;      // --large-only
     bool writes_only = false;     // --writes
+    bool syscalls = true;         // --syscalls: traced with strace when it is installed
     bool json = false;
 };
 

@@ -1,5 +1,7 @@
 #include "bench/state_writes.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -137,6 +139,88 @@ WriteStalls run_write_stalls(std::uint32_t sites)
     return res;
 }
 
+namespace {
+
+// A datagram socket in `dir` for quorind's messages to its service
+// manager (NOTIFY_SOCKET); invalid when it cannot be made.
+Fd manager_socket(const std::string& path)
+{
+    Fd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (!fd.valid() || path.size() >= sizeof addr.sun_path)
+        return Fd();
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+        return Fd();
+    return fd;
+}
+
+bool ready_message(int fd)
+{
+    char buf[512];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n < 0)
+            return false;
+        if (std::string_view(buf, std::size_t(n)).starts_with("READY=1"))
+            return true;
+    }
+}
+
+}  // namespace
+
+StartTimes time_start(const std::string& quorind, const std::string& state, std::uint32_t sites,
+                      const std::vector<std::string>& options)
+{
+    StartTimes res;
+    const devkit::TempDir dir("kvbench-notify");
+    const std::string notify_path = dir / "notify";
+    const Fd manager = manager_socket(notify_path);
+    if (!manager.valid())
+        return res;
+    const devkit::Bytes query = devkit::query_packet(exact_query(sites / 2));
+    // A port chosen beforehand, so that the first answer can be waited for
+    // without looking for the listener. Another program may take it first:
+    // quorind then ends at once, and starts again on another.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int port = devkit::free_port();
+        devkit::ServerProcess server;
+        std::vector<std::string> argv{quorind, "-S" + state, "-P" + std::to_string(port)};
+        argv.insert(argv.end(), options.begin(), options.end());
+        const auto t0 = Clock::now();
+        server.child = devkit::start_child(argv, {"NOTIFY_SOCKET=" + notify_path});
+        server.port = port;
+        std::optional<devkit::Bytes> reply;
+        bool ended = false;
+        while ((!reply || res.ready_ms < 0) && ms_since(t0) < 20000 &&
+               !(ended = devkit::wait_child(server.child, 0).has_value())) {
+            if (res.ready_ms < 0 && ready_message(manager.get()))
+                res.ready_ms = ms_since(t0);
+            if (!reply && (reply = devkit::round_trip(port, query)))
+                res.answer_ms = ms_since(t0);
+            if (!reply)
+                ::usleep(500);
+        }
+        if (!reply || res.ready_ms < 0) {
+            std::fprintf(stderr, "kvbench: quorind on a state file of %u sites %s: %s\n", sites,
+                         ended ? "ended" : "did not answer", server.err().c_str());
+            res = StartTimes{};
+            if (ended)
+                continue;
+            return res;
+        }
+        res.ran = true;
+        const std::string cname = bench_site(sites / 2).cname;
+        res.site_found = ::memmem(reply->data(), reply->size(), cname.data(), cname.size()) != nullptr;
+        std::fprintf(stderr, "  quorind on a state file of %u sites: READY=1 %.1f ms and answered %.1f ms after its "
+                             "exec%s\n",
+                     sites, res.ready_ms, res.answer_ms, res.site_found ? "" : ", WITHOUT the site asked for");
+        return res;
+    }
+    return res;
+}
+
 StateStart run_state_start(const Settings& set, std::uint32_t sites)
 {
     StateStart res;
@@ -149,42 +233,14 @@ StateStart run_state_start(const Settings& set, std::uint32_t sites)
         if (!dir.valid() || !devkit::write_file(path, encode_state(q.srv.table, now)))
             return res;
     }
-    const devkit::Bytes query = devkit::query_packet(exact_query(sites / 2));
-    // A port chosen beforehand, so that the first answer can be waited for
-    // without looking for the listener. Another program may take it first:
-    // quorind then ends at once, and starts again on another.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        const int port = devkit::free_port();
-        devkit::ServerProcess quorind;
-        const auto t0 = Clock::now();
-        quorind.child = devkit::start_child({set.quorind, "-S" + path, "-P" + std::to_string(port)});
-        quorind.port = port;
-        std::optional<devkit::Bytes> reply;
-        bool ended = false;
-        while (!reply && ms_since(t0) < 10000 && !(ended = devkit::wait_child(quorind.child, 0).has_value())) {
-            reply = devkit::round_trip(port, query);
-            if (!reply)
-                ::usleep(500);
-        }
-        if (!reply) {
-            std::fprintf(stderr, "kvbench: quorind on a state file of %u sites %s: %s\n", sites,
-                         ended ? "ended" : "did not answer", quorind.err().c_str());
-            if (ended)
-                continue;
-            return res;
-        }
-        res.ms = ms_since(t0);
-        res.ran = true;
-        const std::string cname = bench_site(sites / 2).cname;
-        res.site_found = ::memmem(reply->data(), reply->size(), cname.data(), cname.size()) != nullptr;
-        std::fprintf(stderr, "  quorind on a state file of %u sites: answered %.1f ms after its exec%s\n", sites,
-                     res.ms, res.site_found ? "" : ", WITHOUT the site asked for");
-        return res;
-    }
+    const StartTimes t = time_start(set.quorind, path, sites, {});
+    res.ran = t.ran;
+    res.ms = t.answer_ms;
+    res.site_found = t.site_found;
     return res;
 }
 
-LargeTable run_large_table(std::uint32_t sites)
+LargeTable run_large_table(std::uint32_t sites, const std::string& quorind)
 {
     LargeTable res;
     res.sites = sites;
@@ -231,10 +287,18 @@ LargeTable run_large_table(std::uint32_t sites)
         decode_state({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}, now, 0, [](Site&&) {});
     res.decode_ms = ms_since(t2);
     res.ran = !d.problem;
+    // quorind started on that file with both pages, which it writes at
+    // start, in the background.
+    if (res.ran && !quorind.empty()) {
+        res.start = time_start(quorind, dir / "state", sites,
+                               {"-H" + (dir / "public"), "-Z" + (dir / "private")});
+        std::remove((dir / "public.html").c_str());
+        std::remove((dir / "private.html").c_str());
+    }
     return res;
 }
 
-LargeTable run_large_apart(std::uint32_t sites)
+LargeTable run_large_apart(std::uint32_t sites, const std::string& quorind)
 {
     std::fprintf(stderr, "large table: %u sites, in a process of its own\n", sites);
     char self[PATH_MAX] = {};
@@ -243,7 +307,8 @@ LargeTable run_large_apart(std::uint32_t sites)
     res.sites = sites;
     if (n <= 0)
         return res;
-    const auto run = devkit::run_program({self, "--large-only", std::to_string(sites)}, {}, 300000);
+    const auto run =
+        devkit::run_program({self, "--large-only", std::to_string(sites), "--quorind", quorind}, {}, 300000);
     const auto line = run.out.substr(0, run.out.find('\n'));
     if (const auto t = parse_large_json(line); run.status == 0 && t)
         res = *t;

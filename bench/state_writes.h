@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kovari::bench {
 
@@ -39,6 +40,17 @@ struct StateStart {
 // quorind started with -S on a state file of `sites` bench sites.
 StateStart run_state_start(const Settings& set, std::uint32_t sites);
 
+// quorind started on a state file: from its exec to READY=1 on its
+// NOTIFY_SOCKET, and to its first answer to a query for a site of the file.
+struct StartTimes {
+    bool ran = false;
+    double ready_ms = -1;
+    double answer_ms = -1;
+    bool site_found = false;
+};
+StartTimes time_start(const std::string& quorind, const std::string& state, std::uint32_t sites,
+                      const std::vector<std::string>& options);
+
 struct LargeTable {
     bool ran = false;
     std::uint32_t sites = 0;
@@ -52,11 +64,12 @@ struct LargeTable {
     double load_ms = -1;               // load_state
     double decode_ms = -1;             // of which decode_state
     bool loaded_all = false;
+    StartTimes start;                  // quorind on that state file, with both pages
 };
-// In this process; what `kvbench --large-only N` runs.
-LargeTable run_large_table(std::uint32_t sites);
+// In this process; what `kvbench --large-only N --quorind PATH` runs.
+LargeTable run_large_table(std::uint32_t sites, const std::string& quorind);
 // `kvbench --large-only N` in a fresh process, and its figures.
-LargeTable run_large_apart(std::uint32_t sites);
+LargeTable run_large_apart(std::uint32_t sites, const std::string& quorind);
 
 // As one JSON line, and back (json.cpp).
 std::string large_json(const LargeTable& t);
@@ -65,5 +78,7 @@ std::optional<LargeTable> parse_large_json(const std::string& line);
 // The limits that kvbench's targets hold these figures to.
 inline constexpr double kLoadLimitMs = 1000;       // a state file of the largest size loaded
 inline constexpr double kWriteStartLimitMs = 5;    // a write started
+inline constexpr double kLargeLoadLimitMs = 1500;  // a state file of the large table loaded
+inline constexpr double kLargeReadyLimitMs = 2000; // quorind ready on it, from its exec
 
 }  // namespace kovari::bench

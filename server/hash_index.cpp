@@ -31,17 +31,30 @@ std::uint64_t mix(std::uint64_t h)
     return h;
 }
 
+// The capacity a rebuild gives for `live` entries: at most half full.
+std::size_t capacity_for(std::size_t live)
+{
+    std::size_t capacity = 16;
+    while (capacity < live * 2)
+        capacity *= 2;
+    return capacity;
+}
+
 }  // namespace
+
+void index_reserve(HashIndex& x, std::size_t live)
+{
+    // As full as an insert lets it be before it rebuilds (70%): no more.
+    if (live * 10 <= x.cells.size() * 7)
+        return;
+    rebuild_index(x, capacity_for(live));
+}
 
 void index_insert(HashIndex& x, std::uint32_t hash, std::uint32_t slot)
 {
     // Kept at most 70% full, removed cells counted: probes stay short.
-    if ((x.live + x.gone + 1) * 10 > x.cells.size() * 7) {
-        std::size_t capacity = 16;
-        while (capacity < (x.live + 1) * 2)  // at most half full afterwards
-            capacity *= 2;
-        rebuild_index(x, capacity);
-    }
+    if ((x.live + x.gone + 1) * 10 > x.cells.size() * 7)
+        rebuild_index(x, capacity_for(x.live + 1));
     const std::size_t mask = x.cells.size() - 1;
     std::size_t i = hash & mask;
     while (x.cells[i].slot != HashIndex::kEmpty && x.cells[i].slot != HashIndex::kGone)

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/clock.h"
 #include "common/layout.h"
 #include "common/utf8.h"
 #include "server.h"
@@ -166,7 +167,7 @@ void start_page_write(Server& srv, std::time_t now)
         });
         return r;
     };
-    if (srv.writers.fork && start_job(srv.writers.pages, work))
+    if (srv.writers.fork && start_job(srv.writers.pages, work, monotonic_ms()))
         return;
     // A failure on one page does not keep the other from being written.
     for_each_page(srv.settings, [&](const std::string& base, bool private_page) {
@@ -189,12 +190,32 @@ void finish_page_write(Server& srv, const JobResult& result, std::time_t now)
         std::fprintf(srv.err, "%s: the page writer was ended by signal %d.\n",
                      srv.settings.program_name.c_str(), result.killed_by);
     } else {
+        srv.html.writer_timed_out = false;
         for_each_page(srv.settings, [&](const std::string& base, bool private_page) {
             report_page(srv, base, private_page, result.files[private_page ? 1 : 0]);
         });
     }
     // A change that came while the pages were being written.
     update_html(srv, now);
+}
+
+bool stop_overdue_page_write(Server& srv, long now_ms, std::time_t now)
+{
+    if (!cancel_if_overdue(srv.writers.pages, now_ms))
+        return false;
+    ++srv.stats.page_failures;
+    // A file system that hangs hangs every write: told once, until a write
+    // gets through again.
+    if (!srv.html.writer_timed_out)
+        std::fprintf(srv.err, "writing HTML page: timed out after %ld s\n", kWriteTimeLimitMs / 1000);
+    srv.html.writer_timed_out = true;
+    // The old pages stay; what the child should have written comes next,
+    // unless the server is ending (it then writes nothing more in process
+    // that could hang the same way).
+    srv.html.table_changed = true;
+    if (srv.writers.fork)
+        update_html(srv, now);
+    return true;
 }
 
 void update_html(Server& srv, std::time_t now)

@@ -30,18 +30,40 @@ bool c1_control(char32_t c) { return c >= 0x80 && c <= 0x9F; }
 // one blank, <tags> with a closing '>' vanish. A well-formed UTF-8
 // character is kept whole; every other byte goes by the byte rules of 8-bit
 // text. Returns the length of the cleaned text in `area`.
+// Whether a text is already as the clean-up would leave it: printable
+// ASCII without '<', words apart by single blanks, none at either end. So
+// are nearly all texts, which then cost one pass and a copy; this was most
+// of the server's own work for a query that matches one site.
+bool clean_already(std::uint8_t type, std::string_view text)
+{
+    bool after_blank = true;  // a blank here would go
+    for (std::size_t i = type == kItemPRIV ? 1 : 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == ' ' && !after_blank)
+            after_blank = true;
+        else if (c > ' ' && c < 0x7f && c != '<')
+            after_blank = false;
+        else
+            return false;
+    }
+    return !after_blank;
+}
+
 std::size_t clean_item_text(std::uint8_t type, std::string_view text, std::span<char, 256> area)
 {
     std::size_t len = 0;
     bool skipping = true;
     text = text.substr(0, area.size() - 1);
+    if (clean_already(type, text))
+        return text.copy(area.data(), text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (type == kItemPRIV && i == 0) {
             area[len++] = char(c);  // the prefix length byte survives
             continue;
         }
-        const std::size_t seq = utf8_sequence(text, i);
+        // No UTF-8 sequence starts with an ASCII byte.
+        const std::size_t seq = c < 0x80 ? 0 : utf8_sequence(text, i);
         const char32_t code = seq > 0 ? utf8_code_point(text, i, seq) : c;
         if (seq > 0 && c1_control(code)) {
             i += seq - 1;
@@ -118,6 +140,20 @@ void put_item(std::uint8_t type, std::string_view text, std::span<std::uint8_t> 
 
 namespace {
 
+// The decimal digits of `v` at `out` (room for 20); returns how many.
+std::size_t put_decimal(char* out, std::uint64_t v)
+{
+    char digits[20];
+    std::size_t n = 0;
+    do {
+        digits[n++] = char('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    for (std::size_t k = 0; k < n; ++k)
+        out[k] = digits[n - 1 - k];
+    return n;
+}
+
 // Writes one site's chunk at `cursor`.
 void put_chunk(const SiteView& s, std::span<std::uint8_t> out, std::size_t& cursor)
 {
@@ -134,14 +170,26 @@ void put_chunk(const SiteView& s, std::span<std::uint8_t> out, std::size_t& curs
         put_item(kItemLOC, *s.loc, out, cursor);
     if (s.tool)
         put_item(kItemTOOL, *s.tool, out, cursor);
-    char text[32];
-    int n = std::snprintf(text, sizeof text, "\1P%d", int(s.port));
-    put_item(kItemPRIV, std::string_view(text, std::size_t(n)), out, cursor);
+    // "\1P%d" of the port, "\1I%u.%u.%u.%u" of the address, "\1T%lu" of
+    // the time, written without printf, which cost a third of a query.
+    char text[32] = {'\1', 'P'};
+    std::size_t n = 2;
+    if (s.port < 0)
+        text[n++] = '-';
+    n += put_decimal(text + n, std::uint64_t(s.port < 0 ? -int(s.port) : int(s.port)));
+    put_item(kItemPRIV, std::string_view(text, n), out, cursor);
     const auto ip = reinterpret_cast<const std::uint8_t*>(&s.ip);  // network order
-    n = std::snprintf(text, sizeof text, "\1I%u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
-    put_item(kItemPRIV, std::string_view(text, std::size_t(n)), out, cursor);
-    n = std::snprintf(text, sizeof text, "\1T%lu", static_cast<unsigned long>(s.time));
-    put_item(kItemPRIV, std::string_view(text, std::size_t(n)), out, cursor);
+    text[1] = 'I';
+    n = 2;
+    for (int k = 0; k < 4; ++k) {
+        if (k > 0)
+            text[n++] = '.';
+        n += put_decimal(text + n, ip[k]);
+    }
+    put_item(kItemPRIV, std::string_view(text, n), out, cursor);
+    text[1] = 'T';
+    n = 2 + put_decimal(text + 2, static_cast<unsigned long>(s.time));
+    put_item(kItemPRIV, std::string_view(text, n), out, cursor);
     out[cursor++] = 0;
     while (cursor % 4 != 0)
         out[cursor++] = 0;

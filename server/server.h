@@ -77,6 +77,8 @@ struct HtmlState {
     // Per page (public, private), why it last could not be opened (an
     // errno value; 0: it could). A reason is reported once, when it changes.
     int open_error[2] = {0, 0};
+    // The last page writer was killed for running too long; reported once.
+    bool writer_timed_out = false;
 };
 
 // The reply area: the cap plus one whole chunk, which is written before the
@@ -241,6 +243,11 @@ bool write_html_page(Server& srv, const std::string& base, bool private_page, st
 // The child writing the pages has ended: reports each page as
 // write_html_page does, then writes a change that came meanwhile, if due.
 void finish_page_write(Server& srv, const JobResult& result, std::time_t now);
+// A page writer that has run past kWriteTimeLimitMs at `now_ms` (monotonic)
+// is killed and reported, once until a write succeeds again; the old pages
+// stay and the next write starts (not at the end, when writes no longer
+// fork). Returns whether it was killed.
+bool stop_overdue_page_write(Server& srv, long now_ms, std::time_t now);
 
 // --- statistics (statistics.cpp) ---
 

@@ -39,11 +39,17 @@ struct DecodedState {
 DecodedState decode_state(std::span<const std::uint8_t> bytes, std::time_t now, std::size_t most,
                           const std::function<void(Site&&)>& take);
 
+// The same, each site handed as a look at `bytes` (valid as long as they
+// are), and before the first, `expect` told how many will come.
+DecodedState decode_state_views(std::span<const std::uint8_t> bytes, std::time_t now, std::size_t most,
+                                const std::function<void(std::size_t)>& expect,
+                                const std::function<void(const SiteView&)>& take);
+
 // What the server does with its state file, beyond the settings.
 struct StateStatus {
     bool changed = false;       // the table changed since the file was last written
     bool disabled = false;      // a bad file could not be moved aside: never written over
-    int write_error = 0;        // why the last write failed (step * 1000 + errno); 0: it did not
+    int write_error = 0;        // why the last write failed (step * 1000 + errno; -1: it timed out); 0: it did not
     std::uint64_t loaded = 0;   // sites taken from the file at start
     std::uint64_t writes = 0, failures = 0;
 };
@@ -60,6 +66,11 @@ void save_state_if_changed(Server& srv, std::time_t now);
 
 // The background write has ended: reports its result.
 void finish_state_write(Server& srv, const JobResult& result);
+
+// A state writer that has run past kWriteTimeLimitMs at `now_ms`
+// (monotonic) is killed and reported, once until a write succeeds again;
+// the old file stays and the next write starts.
+void stop_overdue_state_write(Server& srv, long now_ms, std::time_t now);
 
 // At the end: ends a background write still running (its image of the
 // table is older) and writes the table in process.

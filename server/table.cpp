@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/text.h"
+#include "common/utf8.h"
 
 namespace kovari {
 
@@ -53,14 +54,14 @@ bool unlisted(const Entry& e)
 
 // --- slots ---
 
-Entry pack(Site&& s)
+Entry pack(const SiteView& s)
 {
     Entry e;
     e.time = s.time;
     e.ssrc = s.ssrc;
     e.ip = s.ip;
     e.port = s.port;
-    std::optional<std::string>* texts[] = {&s.cname, &s.name, &s.email, &s.phone, &s.loc, &s.tool};
+    const std::optional<std::string_view>* texts[] = {&s.cname, &s.name, &s.email, &s.phone, &s.loc, &s.tool};
     std::size_t total = 0;
     for (int k = 0; k < SiteTable::kTexts; ++k) {
         if (!*texts[k])
@@ -87,7 +88,14 @@ Entry pack(Site&& s)
 std::uint32_t folded_hash(SiteTable& t, std::string_view key)
 {
     t.fold_area.clear();
-    append_folded(t.fold_area, key);
+    if (all_ascii(key)) {
+        // The usual case, a byte at a time without the general folding's
+        // append per character: it was a tenth of loading a state file.
+        t.fold_area.resize(key.size());
+        std::transform(key.begin(), key.end(), t.fold_area.begin(), fold_case);
+    } else {
+        append_folded(t.fold_area, key);
+    }
     return hash_text(t.fold_area);
 }
 
@@ -100,11 +108,12 @@ void uncount_address(SiteTable& t, std::uint32_t ip)
         t.by_address.erase(it);
 }
 
-void index_site(SiteTable& t, std::uint32_t slot)
+// `cname_hash`: hash_text of its CNAME key, which finding it computed.
+void index_site(SiteTable& t, std::uint32_t slot, std::uint32_t cname_hash)
 {
     const Entry& e = t.slots[slot];
     count_address(t, e.ip);
-    index_insert(t.by_cname, hash_text(cname_key(e)), slot);
+    index_insert(t.by_cname, cname_hash, slot);
     index_insert(t.by_ssrc, hash_ssrc(e.ssrc), slot);
     index_insert(t.by_candidate, folded_hash(t, candidate_key(e)), slot);
 }
@@ -199,11 +208,12 @@ void unlink(SiteTable& t, std::uint32_t i)
         t.slots[e.next].prev = e.prev;
 }
 
-// The slot of the site whose CNAME, without its marker, is `key`.
-std::uint32_t find_cname(const SiteTable& t, std::string_view key)
+// The slot of the site whose CNAME, without its marker, is `key`, whose
+// hash_text is `hash`.
+std::uint32_t find_cname(const SiteTable& t, std::string_view key, std::uint32_t hash)
 {
     std::uint32_t found = SiteTable::kNone;
-    index_find(t.by_cname, hash_text(key), [&](std::uint32_t slot) {
+    index_find(t.by_cname, hash, [&](std::uint32_t slot) {
         if (cname_key(t.slots[slot]) != key)
             return true;
         found = slot;
@@ -244,7 +254,7 @@ void replace_entry(SiteTable& t, std::uint32_t slot, Entry&& fresh)
         add_search_texts(t, slot);
 }
 
-void add_entry(SiteTable& t, Entry&& fresh)
+void add_entry(SiteTable& t, Entry&& fresh, std::uint32_t cname_hash)
 {
     const std::uint32_t stamp = next_stamp(t);
     const std::uint32_t i = take_slot(t);
@@ -257,7 +267,7 @@ void add_entry(SiteTable& t, Entry&& fresh)
         t.slots[t.head].prev = i;
     t.head = i;
     ++t.count;
-    index_site(t, i);
+    index_site(t, i, cname_hash);
     add_search_texts(t, i);
 }
 
@@ -283,21 +293,44 @@ SiteView table_view(const SiteTable& t, std::uint32_t slot)
     return v;
 }
 
-EnterOutcome table_enter(SiteTable& t, Site&& s)
+EnterOutcome table_enter(SiteTable& t, Site&& s) { return table_enter(t, view_of(s)); }
+
+EnterOutcome table_enter(SiteTable& t, const SiteView& s)
 {
-    Entry fresh = pack(std::move(s));
-    const std::uint32_t found = find_cname(t, cname_key(fresh));
+    Entry fresh = pack(s);
+    const std::uint32_t cname_hash = hash_text(cname_key(fresh));
+    const std::uint32_t found = find_cname(t, cname_key(fresh), cname_hash);
     if (found != SiteTable::kNone) {
         replace_entry(t, found, std::move(fresh));
         return EnterOutcome::replaced;
     }
-    add_entry(t, std::move(fresh));
+    add_entry(t, std::move(fresh), cname_hash);
     return EnterOutcome::added;
+}
+
+void table_reserve(SiteTable& t, std::size_t more)
+{
+    const std::size_t n = t.count + more;
+    t.slots.reserve(n);
+    t.order.reserve(n);
+    for (HashIndex* x : {&t.by_cname, &t.by_ssrc, &t.by_candidate})
+        index_reserve(*x, n);
+}
+
+void table_prefetch(SiteTable& t, const SiteView& s)
+{
+    if (!s.cname)
+        return;
+    const std::string_view candidate = s.email ? *s.email : *s.cname;
+    index_prefetch(t.by_cname, hash_text(without_marker(*s.cname)));
+    index_prefetch(t.by_ssrc, hash_ssrc(s.ssrc));
+    index_prefetch(t.by_candidate, folded_hash(t, without_marker(candidate)));
 }
 
 std::optional<std::uint32_t> table_holder(const SiteTable& t, std::string_view cname)
 {
-    const std::uint32_t slot = find_cname(t, without_marker(cname));
+    const std::string_view key = without_marker(cname);
+    const std::uint32_t slot = find_cname(t, key, hash_text(key));
     if (slot == SiteTable::kNone)
         return std::nullopt;
     return t.slots[slot].ip;

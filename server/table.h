@@ -80,6 +80,17 @@ enum class EnterOutcome { added, replaced };
 // Puts a record with a cname into the table: in place of the entry whose
 // CNAME is equal (one leading '*' disregarded on each), else at the head.
 EnterOutcome table_enter(SiteTable& t, Site&& s);
+// The same from a look at a record, whose texts are copied.
+EnterOutcome table_enter(SiteTable& t, const SiteView& s);
+
+// Makes room for `more` sites beyond those there, so that entering them
+// neither moves the slots nor rebuilds an index (loading a state file).
+void table_reserve(SiteTable& t, std::size_t more);
+
+// Fetches ahead what entering this record will read of the indexes, so
+// that a run of entries (loading a state file) overlaps its cache misses.
+// Changes nothing that can be seen.
+void table_prefetch(SiteTable& t, const SiteView& s);
 
 // The address of the site with this CNAME (one leading '*' disregarded on
 // each), if one is listed: entering the CNAME would replace that site.

@@ -80,7 +80,7 @@ FileOutcome replace_file(const std::string& temp, const std::string& final_name,
     return {};
 }
 
-bool start_job(BackgroundJob& job, const std::function<JobResult()>& work)
+bool start_job(BackgroundJob& job, const std::function<JobResult()>& work, long now_ms)
 {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
@@ -107,6 +107,22 @@ bool start_job(BackgroundJob& job, const std::function<JobResult()>& work)
     }
     job.pid = pid;
     job.result = std::move(read_end);
+    job.started_ms = now_ms;
+    return true;
+}
+
+std::optional<long> job_deadline(const BackgroundJob& job)
+{
+    if (!running(job))
+        return std::nullopt;
+    return job.started_ms + kWriteTimeLimitMs;
+}
+
+bool cancel_if_overdue(BackgroundJob& job, long now_ms)
+{
+    if (!running(job) || now_ms < *job_deadline(job))
+        return false;
+    cancel_job(job);
     return true;
 }
 

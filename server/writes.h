@@ -51,14 +51,34 @@ struct JobResult {
 // A write running in a child process.
 struct BackgroundJob {
     pid_t pid = -1;
-    Fd result{};  // the read end of the pipe the child reports on
+    Fd result{};          // the read end of the pipe the child reports on
+    long started_ms = 0;  // monotonic, when it was forked
 };
 
 inline bool running(const BackgroundJob& job) { return job.pid > 0; }
 
+// A writer child that runs this long is taken to be stuck (a network file
+// system that stopped answering, a FIFO in place of the temporary file) and
+// killed, so that it cannot hold back every later write of its kind. The
+// longest honest write is far shorter: both pages of 1,000,000 sites take
+// about 4 s, the state file of as many written and flushed about 0.5 s on
+// a local disk (kvbench --large-only, on a busy two-core machine). A fixed
+// bound rather than a multiple of the last write's time: the first write
+// has no last one, and a table that grows quickly on a slow but working
+// disk must not be cut off for outgrowing the write before it.
+inline constexpr long kWriteTimeLimitMs = 60'000;
+
 // Forks a child that runs `work`, sends its result and exits. Returns false
-// when no child could be made; the caller then writes in process.
-bool start_job(BackgroundJob& job, const std::function<JobResult()>& work);
+// when no child could be made; the caller then writes in process. `now_ms`
+// is the monotonic clock, from which the time limit runs.
+bool start_job(BackgroundJob& job, const std::function<JobResult()>& work, long now_ms);
+
+// When a running job's time is up (monotonic ms); nothing when none runs.
+std::optional<long> job_deadline(const BackgroundJob& job);
+
+// Kills a job that has run past kWriteTimeLimitMs at `now_ms`, and collects
+// it. Returns true when it did.
+bool cancel_if_overdue(BackgroundJob& job, long now_ms);
 
 // The result of a child that has ended, once; nothing while it runs.
 // `wait`: waits for it to end.

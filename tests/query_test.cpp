@@ -96,6 +96,10 @@ TEST(PutItem, CleansTextsForDisplay)
         {"a no-break space is white space", "a\xc2\xa0\xc2\xa0 b\xc2\xa0", "a b"},
         {"8-bit bytes keep the byte rules", "\x85\xe9t\xe9", "\xe9t\xe9"},
         {"an overlong form is not UTF-8", "\xc0\xaf", "\xc0\xaf"},
+        {"clean words stay as they are", "Ann Lee (2076) a.b@c", "Ann Lee (2076) a.b@c"},
+        {"a doubled blank among clean words shrinks", "Ann  Lee", "Ann Lee"},
+        {"a blank at the end of clean words goes", "Ann Lee ", "Ann Lee"},
+        {"a tab among clean words becomes a blank", "Ann\tLee", "Ann Lee"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(cleaned(kItemNAME, c.in), c.out) << c.name;

@@ -1,6 +1,7 @@
 // The real quorind writing its pages: at start-up, paced by -I, and never
 // replacing a good page by a broken one.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -175,6 +176,50 @@ TEST(HtmlPagesServer, PageThatCannotBeOpenedIsReportedOnceAndTheServerGoesOn)
     tell(s.port, announce("bob", 2));
     EXPECT_EQ(read_file(dir / "pub.html"), "OLD PAGE\n");
     EXPECT_EQ(s.err(), "quorind: can't open HTML page " + (dir / "pub.new") + ": Is a directory\n");
+}
+
+// A page writer that hangs (here on a FIFO in place of the page's
+// temporary file: its open waits for a reader that never comes) is killed
+// after 60 s and said once, the old page stays, and the writes go on. The
+// server's clock runs 100 times fast, so the 60 s take 0.6 s.
+TEST(HtmlPagesServer, HungWriterIsKilledAfterSixtySecondsAndTheWritesGoOn)
+{
+    if (std::string(FAKETIME_LIB).empty())
+        GTEST_SKIP() << "libfaketime is not installed";
+    PageDir dir;
+    ASSERT_TRUE(write_file(dir / "pub.html", "OLD PAGE\n"));
+    ASSERT_EQ(::mkfifo((dir / "pub.new").c_str(), 0600), 0);
+    ServerProcess s;
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-I0", "-H" + (dir / "pub")}, {},
+                             {"LD_PRELOAD=" FAKETIME_LIB, "FAKETIME=+0 x100"}))
+        << s.err();
+    // The requests go on while the writer of the first pages hangs.
+    tell(s.port, announce("ann", 1));
+    ASSERT_TRUE(wait_for_text(s.child.err_path, "writing HTML page: timed out after 60 s\n", 3000)) << s.err();
+    EXPECT_EQ(read_file(dir / "pub.html"), "OLD PAGE\n");
+    // The next writer may hang on the FIFO in its turn; once it is gone, a
+    // write gets through.
+    ASSERT_EQ(::unlink((dir / "pub.new").c_str()), 0);
+    EXPECT_TRUE(wait_for_text(dir / "pub.html", "<h2>1 site active.</h2>", 3000)) << read_file(dir / "pub.html");
+    EXPECT_EQ(s.err(), "writing HTML page: timed out after 60 s\n");
+}
+
+// At the end the server waits for a page write under way, but a hung one
+// only up to the same limit.
+TEST(HtmlPagesServer, HungWriterDoesNotHoldUpTheEnd)
+{
+    if (std::string(FAKETIME_LIB).empty())
+        GTEST_SKIP() << "libfaketime is not installed";
+    PageDir dir;
+    ASSERT_EQ(::mkfifo((dir / "pub.new").c_str(), 0600), 0);
+    ServerProcess s;
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-I0", "-H" + (dir / "pub")}, {},
+                             {"LD_PRELOAD=" FAKETIME_LIB, "FAKETIME=+0 x100"}))
+        << s.err();
+    ASSERT_EQ(::kill(s.child.pid, SIGTERM), 0);
+    EXPECT_EQ(wait_child(s.child, 3000), 0);
+    EXPECT_EQ(s.err(), "writing HTML page: timed out after 60 s\n");
+    EXPECT_FALSE(path_exists(dir / "pub.html"));
 }
 
 }  // namespace

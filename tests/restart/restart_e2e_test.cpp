@@ -189,5 +189,33 @@ TEST(RestartServer, KillInTheMiddleOfAWriteLeavesAFileThatLoads)
     EXPECT_EQ(again.err(), "");
 }
 
+// A state writer that hangs (a FIFO in place of the temporary file) is
+// killed after 60 s and said once; the old file stays, and once the cause
+// is gone a write gets through. The clock runs 100 times fast: the sweep
+// that starts the write comes after 1.2 s, the limit 0.6 s later.
+TEST(RestartServer, HungStateWriterIsKilledAfterSixtySecondsAndTheWritesGoOn)
+{
+    if (std::string(FAKETIME_LIB).empty())
+        GTEST_SKIP() << "libfaketime is not installed";
+    StateDir dir;
+    ASSERT_EQ(::mkfifo((dir.file() + ".new").c_str(), 0600), 0);
+    ServerProcess s;
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-D", "-S" + dir.file()}, {},
+                             {"LD_PRELOAD=" FAKETIME_LIB, "FAKETIME=+0 x100"}))
+        << s.err();
+    Announcement a;
+    a.ssrc = make_ssrc(1);
+    a.cname = "ann@example.org";
+    tell(s.port, announcement(a));
+    const std::string timed_out = "quorind: can't write state file " + dir.file() + ": timed out after 60 s\n";
+    ASSERT_TRUE(wait_for_text(s.child.err_path, timed_out, 5000)) << s.err();
+    EXPECT_FALSE(path_exists(dir.file()));
+    ASSERT_EQ(::unlink((dir.file() + ".new").c_str()), 0);
+    EXPECT_TRUE(wait_for_text(s.child.err_path, "quorind: saved the sites to " + dir.file() + "\n", 5000)) << s.err();
+    const std::string err = s.err();
+    EXPECT_EQ(err.find(timed_out), err.rfind(timed_out)) << err;
+    EXPECT_TRUE(path_exists(dir.file()));
+}
+
 }  // namespace
 }  // namespace kovari::testing
