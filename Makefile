@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Thin wrapper around CMake; the build lives in build/.
 BUILD ?= build
 PREFIX ?= /usr/local

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // kvbench: the benchmark that `make bench` runs. It starts quorind and the
 // reference server (kvref) several times each, drives every workload
 // against one after the other with the closed-loop load generator, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The closed-loop load engine: a fixed number of exchanges in flight, each
 // a TCP connection of its own to 127.0.0.1 (connect, send one packet, read
 // until the server closes), a new one started as soon as one ends. One

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Clients that misbehave while one behaves. The flood: another address
 // opens idle connections at a steady rate and holds them. The burst:
 // another address keeps many requests in flight. Either way queries from

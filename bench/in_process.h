@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // kvbench's figures without the network: quorind's own routines called in
 // this process through the server's public functions, as its event loop
 // calls them. A table of bench sites is entered first.

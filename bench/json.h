@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The benchmark's figures as JSON, one object per line, for scripts that
 // keep them: one run of the load generator, or kvbench's whole table.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // kvload: one run of the load generator against a server already running.
 //
 //   kvload -Pport -Wworkload [-Nsites] [-Cconnections] [-Sseconds] [-F] [-Kpid]

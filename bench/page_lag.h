@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The page lag: quorind with a full table writing its pages on every
 // change (-I0), new sites announced at a steady rate while the closed-loop
 // load sends exact queries. The queries' latency shows what the page

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // kvref: the least a server of quorind's shape can do, as the yardstick of
 // the benchmark. One thread: a blocking accept, one receive, a fixed
 // 4-byte reply when the packet is an APP packet, close.

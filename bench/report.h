@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // kvbench's output for people: a line per run on standard error as it
 // ends, then the table of medians with the ratios quorind / reference,
 // the other figures below it, and whether the targets hold.

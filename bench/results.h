@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // kvbench's figures: every run's result, gathered by server, workload and
 // table size, the resident memory per site of each round, the figures of
 // the page and state writes, and the medians that the report shows.

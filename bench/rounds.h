@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // kvbench's rounds over the network: quorind and the reference server
 // started afresh, every workload driven against one, then the other.
 #pragma once

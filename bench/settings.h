@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // kvbench's command line:
 //
 //   kvbench --quorind PATH --ref PATH [--seconds S] [--reps R]

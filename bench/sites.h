@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The sites the benchmark announces: realistic texts of about 80 bytes in
 // all (CNAME, NAME, EMAIL, and LOC or PHONE on some), one distinct SSRC and
 // one distinct CNAME and e-mail address per number.

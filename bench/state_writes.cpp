@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "bench/state_writes.h"
 
 #include <sys/socket.h>

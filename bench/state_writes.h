@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // kvbench's figures of the writes that quorind does away from its request
 // path (the pages and the state file) and of loading the state file:
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // kvbench's count of system calls per request: quorind and kvref each
 // traced with `strace -c -f -p PID` (attached once the server listens, so
 // its start-up is not counted) while the load sends exact queries at the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The benchmark's workloads: which requests each sends, over a table of
 // bench sites, and the fill that announces the table first.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The clocks the programs read: the monotonic clock for time limits, and
 // the local wall-clock time of day that logs, pages and tables show.
 #pragma once

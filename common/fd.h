@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A file descriptor that closes itself.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Naming a server: "host" or "host:port" texts, and the IPv4 address of a
 // host, as both the lookup's -H and the server's -F list give them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The status layout of one site, shared by the HTML pages and the
 // lookup's table output: a line with the address and port, the CNAME and
 // the time of the last announcement, then name, location, phone and e-mail,

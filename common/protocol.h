@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Wire layout of the directory protocol: RTCP (version 2) packets carried
 // one per TCP connection. Every routine that reads bytes from the network
 // goes through ByteCursor, which knows how many bytes arrived.

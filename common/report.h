@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // How the programs name themselves and report: the program name, printf
 // into a string, whole texts onto a stream and system errors in the manner
 // of perror.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The site record: what both programs know about one voice program.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The text rules both programs share: white space, case folding, decimal
 // numbers and option letters. White space is that of the POSIX locale:
 // blank, tab, newline, vertical tab, form feed and carriage return.

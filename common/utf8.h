@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // UTF-8, as today's voice programs send their texts. A text that is not
 // well-formed UTF-8 is taken as 8-bit text, byte for byte: every rule here
 // leaves such bytes to the byte rules of the caller.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The byte strings the development tools send and receive.
 #pragma once
 

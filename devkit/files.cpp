@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "devkit/files.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Files for the development tools: reading and writing whole files,
 // existence checks, waiting for a text to appear in a file, and temporary
 // files and folders that remove themselves.

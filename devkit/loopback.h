@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // TCP on loopback for the development tools: listeners on a port of the
 // system's choosing, connects, sends and receives. Every wait is bounded,
 // so a peer that never answers costs a known time, never a hang.

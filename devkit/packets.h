@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Builders of the raw packets of the directory protocol, for the tests,
 // the tools, the benchmark, the soak and the fuzz corpus. They write
 // exactly the bytes a voice program, a lookup or a peer server would send.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Child processes for the development tools: started with their output
 // streams captured to files, waited for with a bound, and stopped together
 // with any processes they started themselves.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What the development tools read about processes in /proc: a process's
 // state, parent and CPU time, its resident memory, its descendants, and
 // the TCP listeners of a process tree. Linux only; each call reads the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A quorind run as a child process, for the end-to-end tests, the
 // benchmark and the soak: started on a port of the system's choosing
 // (read back from its own listening socket) or on one given, stopped with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Sites for the development tools: the sample site that several tests and
 // the fuzz corpus announce, and the record a server keeps of an
 // announcement, for code that fills a table without the request path.

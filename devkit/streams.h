@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Output streams for code that writes to a FILE*: one that keeps what is
 // written in memory, for the tests to read back, and one that throws it
 // away, for the benchmark and the corpus writer, which run the server's

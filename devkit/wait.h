@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The one bounded wait of the development tools: ask, sleep a little, ask
 // again, until the answer is yes or the time is up. A poll costs its step
 // in latency; the steps are a few milliseconds.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Checks shared by the fuzz targets: what must hold of the site table and
 // of every match reply, whatever arrived.
 #include <string>

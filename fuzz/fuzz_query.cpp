@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // libFuzzer target: query matching, item clean-up and the reply cap.
 #include <cstdlib>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // libFuzzer target: the lookup's decoding and printing of replies.
 #include <cstdlib>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // libFuzzer target: the server's handling of received packets.
 #include <cstdlib>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // libFuzzer target: reading a state file. Each input is read as it is, and
 // again with its length field and checksum mended, so that the fuzzer
 // reaches the sites behind the checksum as well as the checks before it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The work of each fuzz target, apart from libFuzzer's entry point, so that
 // the regression tests can replay saved inputs through exactly the same
 // code under the ordinary build.

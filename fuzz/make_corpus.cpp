@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Writes the seed corpora of the fuzz targets from real packets, as the
 // voice program, the lookup and a peer server send them:
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The query path: matching and the clean-up of texts, over a table built
 // from the input, with the reply cap.
 #include <arpa/inet.h>

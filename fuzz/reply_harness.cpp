@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The lookup's handling of a reply, in every output mode.
 #include <vector>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // One received packet after another, against a table that lives on.
 #include <cstring>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // quorinq, the lookup client: the run state, the command line, the
 // requests it sends and the decoding and printing of the replies. Nothing
 // here touches a socket; net.cpp and main.cpp do that.

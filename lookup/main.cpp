@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // quorinq: asks a directory server who is on line.
 #include <langinfo.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The lookup's few socket calls, each bounded in time. They return a
 // status and leave errno set; the caller reports the failure.
 #pragma once

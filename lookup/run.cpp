@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The run of quorinq: options, the server, one connection per request.
 #include <arpa/inet.h>
 #include <sys/socket.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Read by cpack when it makes a package: the programs go in stripped.
 # CPACK_STRIP_FILES would not do it: cpack applies it only to projects
 # listed in CPACK_INSTALL_CMAKE_PROJECTS, and this package is staged

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Runs at install time (cmake --install, make install, cpack). The unit
 # names the installed program and the environment file by their paths under
 # the prefix of this install, which may differ from the configured one

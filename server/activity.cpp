@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Changes to the site table, with the activity log lines they give.
 #include <algorithm>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The connections whose request has not arrived whole: the first receive
 // right after the accept, the pieces of a request that comes in several
 // sends, the caps on how many may wait, and the idle limit.

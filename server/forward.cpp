@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Forwarding announcements and sign-offs to peer servers.
 //
 // Each copy goes over a connection of its own, and nothing is read back.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The hash indexes of the site table: an open-addressing multi-map from a
 // 32-bit hash to slot numbers, and the hashes of the keys it is used with.
 // The index only narrows a search: the caller compares the keys itself, so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The HTML status pages and the pacing of their writes.
 //
 // Site texts come from anyone on the network, so every one of them is

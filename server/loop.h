@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The event loop's state, shared by main.cpp (the loop, the listener and
 // the timers) and connections.cpp (the connections whose request has not
 // arrived whole yet). Only these two files include it.

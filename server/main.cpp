@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // quorind: the directory server. This file holds the event loop, the
 // listener and the timers; connections.cpp the connections whose request
 // has not arrived whole; everything they call takes bytes and times as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Telling the service manager how the server is doing. When it asked to be
 // told (NOTIFY_SOCKET in the environment), each message is one datagram on
 // that Unix socket: "READY=1" once the server listens, "STATUS=..." lines,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Query matching and the match reply.
 #include <algorithm>
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "rate_limit.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Repeated error lines, held to one per key and window. A peer that is down,
 // or a client that keeps hitting a cap, would otherwise write the same line
 // hundreds of times a second: the first is printed, those within the next

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The request path: one received packet, checked and acted on. Every read
 // of the received bytes goes through ByteCursor; the only writes are the
 // server's own changes to its receive buffer (the forwarded bit, APP

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The substring search of the site table: an index of the runs of three
 // bytes (trigrams) in the folded search texts of the listed sites, with a
 // compressed posting list per trigram. A query is answered from the

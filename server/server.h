@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // State of the directory server and the routines of the request path.
 // Everything here takes its inputs (bytes, the current time, the output
 // streams) as arguments; the socket code in main.cpp stays thin.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The signals the server answers. A handler only notes that its signal
 // came, as a byte on a pipe that the event loop watches; the loop does the
 // work between requests, never inside one.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The state file: the table written out at the sweep and at the end, and
 // read back at the start. docs/state-file.md describes the bytes.
 #include "state_file.h"

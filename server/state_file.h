@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The state file (-S): the site table kept on disk, so that a restart
 // (an upgrade, a reboot) keeps the directory. docs/state-file.md gives the
 // format: a magic text, a version, the sites in table order, a checksum.

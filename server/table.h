@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The site table: every voice program that has announced itself, newest
 // first. A repeated announcement for a known CNAME replaces the record in
 // place; a sign-off removes the first record (from the head) with its SSRC.

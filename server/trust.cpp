@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Who may change what in the directory.
 //
 // Over TCP a source address cannot be forged blindly (the handshake needs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Files the server writes away from the request path: the pages and the
 // state file. Each is written whole to a temporary name and renamed over
 // the old one, so a reader (or a restart after a crash) finds either the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The lines the server's standard error may hold after a soak: only those
 // that the load itself provokes. The slow peer makes the server drop or
 // time out copies; the announcements without a CNAME make the -V message

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The soak's load: each request it sends to the server, the check of what
 // comes back against the model, and the mix of requests in one step.
 #pragma once

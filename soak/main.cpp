@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // quorin-soak: one quorind under a long mixed load, checked against a
 // model of what the table must hold.
 //

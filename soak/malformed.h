@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Packets the server must drop without a reply: noise, bad headers,
 // lengths that do not add up, a missing CNAME, an oversized receive, a
 // sign-off of two SSRCs, a request of an unknown name.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "soak/model.h"
 
 #include "common/protocol.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The soak's model of the table: every site it ever announced, what the
 // server must list for each, and which are listed now.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // quorin-soak's command line:
 //
 //   quorin-soak --server PATH [--requests N] [--seconds S] [--population P]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The soak's one source of chance: a seeded generator, so that a run can
 // be repeated with --seed.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "soak/run.h"
 
 #include <algorithm>

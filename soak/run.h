@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The soak's course: the warm-up, the load paced over the whole time with
 // the server's resident memory read now and then, and the end, when every
 // site ever announced is looked up once more.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The soak's peer server: the server under load forwards its copies here,
 // and this takes one connection every 100 ms, so that its backlog fills up
 // and the server's copies have to wait and are dropped at their limit.

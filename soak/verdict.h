@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The end of a soak: the figures printed, and whether it passed. It passes
 // when no check failed, the standard error holds only expected lines, the
 // server ended with status 0, its activity log agrees with the model, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The real quorind on a free loopback port, spoken to with raw bytes.
 #include <gtest/gtest.h>
 #include <signal.h>

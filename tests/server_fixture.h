@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A Server whose output streams are captured, for tests of the request
 // path without sockets.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The main function of every test program. ctest runs each test as a
 // process of its own; all the temporary files of one, and of the programs
 // it starts, lie in one folder $TMPDIR/kovari-test-XXXXXX that is removed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // kovari-announce: a stand-in for the voice program during development.
 // It sends one site announcement or one sign-off to a directory server on
 // loopback and waits until the server has closed the connection, so that a

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # The directory service without a voice program: starts quorind on a free
 # loopback port, announces a few sample sites with kovari-announce, shows
 # quorinq's output modes, signs one site off and stops the server.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # The whole test suite a second time, built with AddressSanitizer and
 # UndefinedBehaviorSanitizer in a build folder of its own. Any report ends
 # the program that made it, so the test that ran it fails.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the fuzz targets with clang and libFuzzer (AddressSanitizer and
 # UndefinedBehaviorSanitizer on), replays the saved regression inputs and
 # fuzzes each target for a minute from its seed corpus. A crash, a

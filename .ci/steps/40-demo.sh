@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # The README's demo on the fresh build: it must run to its end and show
 # the lookup's output modes and the sign-off.
 set -eu

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # The benchmark must keep building and running: a short run on tiny tables,
 # no thresholds. `make bench` gives the real figures.
 set -eu

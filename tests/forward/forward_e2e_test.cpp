@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Real servers forwarding to each other and to peers played by this test,
 // all on loopback. Voice programs get distinct origin addresses by binding
 // to 127.0.0.2, 127.0.0.3.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The -F list and the forwarded copies, without a server process: peers are
 // listeners in this test on loopback.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The real quorind while other clients misbehave: what a client that
 // behaves sees (its replies, its site stored) and what the operator sees
 // (the message lines, the statistics).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Decoding match replies and the output modes, against byte-exact replies.
 #include <gtest/gtest.h>
 

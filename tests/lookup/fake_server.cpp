@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "fake_server.h"
 
 #include <sys/socket.h>

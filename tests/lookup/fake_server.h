@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A stand-in directory server for end-to-end tests of quorinq: it listens
 // on a free loopback port in a thread of the test, records the bytes of
 // each request (one receive, as the real server makes) and answers each

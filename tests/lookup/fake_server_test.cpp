@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The real quorinq against a fake server in the test: the bytes it sends,
 // the server it picks, its output and its exit statuses.
 #include <gtest/gtest.h>

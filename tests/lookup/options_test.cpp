@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The lookup's command line, server selection and request bytes.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The real quorinq against the real quorind, every output mode, with sites
 // announced by the packet builders and by kovari-announce.
 #include <gtest/gtest.h>

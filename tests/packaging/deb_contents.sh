@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Usage: deb_contents.sh BUILD_DIR EXPECTED_PATH...
 # CPack builds the Debian package from the built tree (as make package
 # does); dpkg-deb shows that it holds exactly the expected files under /usr

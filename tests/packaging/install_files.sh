@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Usage: install_files.sh BUILD_DIR EXPECTED_PATH...
 # An install into an empty temporary prefix lists exactly the expected
 # files (relative to the prefix), the programs executable, the unit naming

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Usage: man_lint.sh groff|mandoc PAGE...
 # The pages must render without a single warning and have every section a
 # reader looks for.

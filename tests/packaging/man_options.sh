@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Usage: man_options.sh PROGRAM PAGE
 # Every option letter of the program's usage text (PROGRAM -U) must have an
 # entry in the page's OPTIONS section and appear in its SYNOPSIS; every

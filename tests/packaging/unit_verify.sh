@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Usage: unit_verify.sh BUILD_DIR
 # systemd-analyze verify accepts the installed unit without a word, the
 # program it starts and its man page included.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The page writer and its pacing, against a table in memory and files in a
 // temporary directory.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The real quorind writing its pages: at start-up, paced by -I, and never
 // replacing a good page by a broken one.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The real quorind with a state file: a stop and a start keep the
 // directory, a bad file is set aside without being lost, and a kill in the
 // middle of a write leaves a file that loads.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The state file's bytes read back: order, texts and the rules for the
 // times of sites that were written long ago or in the future.
 #include <gtest/gtest.h>

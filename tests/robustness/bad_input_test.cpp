@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What strangers' bytes can and cannot do: who may change a site, and what
 // a malformed request or reply gets.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Every saved input of the fuzz targets (the seed corpora and the inputs
 // that once found a fault) runs through the targets' own code here, under
 // the ordinary build and the sanitizer build alike.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The search unit on its own, without a site table: what a query finds
 // through the trigram index, in which order, and that lazy deletion and
 // the rewriting of posting lists never lose a true match nor bring back a

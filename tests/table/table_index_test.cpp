@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The site table finds sites through hash indexes and a trigram index
 // rather than by walking its list. These tests hold it to what the plain
 // list does: order, replacement in place, which site a sign-off takes,
