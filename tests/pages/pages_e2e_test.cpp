@@ -173,10 +173,15 @@ TEST(HtmlPagesServer, PageThatCannotBeOpenedIsReportedOnceAndTheServerGoesOn)
     ASSERT_EQ(::mkdir((dir / "pub.new").c_str(), 0700), 0);
     ServerProcess s;
     ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-I0", "-H" + (dir / "pub")})) << s.err();
+    const std::string line = "quorind: can't open HTML page " + (dir / "pub.new") + ": Is a directory\n";
+    // The first pages are written in the background: their report comes
+    // when the writer has ended. Every write after them fails the same way.
+    ASSERT_TRUE(wait_for_text(s.child.err_path, line, 3000)) << s.err();
     tell(s.port, announce("ann", 1));
     tell(s.port, announce("bob", 2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(read_file(dir / "pub.html"), "OLD PAGE\n");
-    EXPECT_EQ(s.err(), "quorind: can't open HTML page " + (dir / "pub.new") + ": Is a directory\n");
+    EXPECT_EQ(s.err(), line);
 }
 
 // A page writer that hangs (here on a FIFO in place of the page's
