@@ -91,11 +91,13 @@ const char* run_request_input(RequestState& st, const std::uint8_t* data, std::s
         // The socket layer waits for more bytes only for a request that
         // could not be valid as it stands.
         const bool due = n > 0 && more_due({st.buf->bytes, std::size_t(n)});
-        const std::uint64_t invalid_before = st.srv.stats.invalid;
+        // A forwarded packet from a server that is no peer is refused
+        // before it is checked: that is not taking it either.
+        const std::uint64_t invalid_before = st.srv.stats.invalid + st.srv.stats.refused_forwarded;
         const RequestAction act =
             handle_packet(st.srv, *st.buf, n, ip, std::uint16_t(40000 + peer), st.now);
         open_buffer(*st.buf);
-        if (due && st.srv.stats.invalid == invalid_before)
+        if (due && st.srv.stats.invalid + st.srv.stats.refused_forwarded == invalid_before)
             return "a request that waits for more bytes is valid as it stands";
         pos += take;
 
