@@ -81,25 +81,21 @@ void for_each_key(std::string_view candidate, std::string_view name, std::string
     }
 }
 
-std::uint32_t find_list(const SearchIndex& x, std::uint32_t key)
+// The first slot filed under `key` in one of the index's maps, whose keys
+// are unique; kNone when there is none.
+std::uint32_t first_filed(const HashIndex& map, std::uint32_t key)
 {
     std::uint32_t found = kNone;
-    index_find(x.by_key, spread(key), [&](std::uint32_t id) {
-        found = id;
+    index_find(map, spread(key), [&](std::uint32_t v) {
+        found = v;
         return false;
     });
     return found;
 }
 
-std::uint32_t live_owner(const SearchIndex& x, std::uint32_t filing)
-{
-    std::uint32_t owner = kNone;
-    index_find(x.owner_of, spread(filing), [&](std::uint32_t o) {
-        owner = o;
-        return false;
-    });
-    return owner;
-}
+std::uint32_t find_list(const SearchIndex& x, std::uint32_t key) { return first_filed(x.by_key, key); }
+
+std::uint32_t live_owner(const SearchIndex& x, std::uint32_t filing) { return first_filed(x.owner_of, filing); }
 
 // --- blocks ---
 
