@@ -100,6 +100,14 @@ void expire_sites(Server& srv, std::time_t now)
     update_html(srv, now);
 }
 
+long clock_step_seconds(long drift_ms)
+{
+    constexpr long kClockStepMs = 2000;
+    if (drift_ms > -kClockStepMs && drift_ms < kClockStepMs)
+        return 0;
+    return (drift_ms + (drift_ms < 0 ? -500 : 500)) / 1000;
+}
+
 void follow_clock_step(Server& srv, std::time_t step)
 {
     table_shift_times(srv.table, step);

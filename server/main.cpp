@@ -59,19 +59,14 @@ constexpr long kAcceptWaitMs = 100;
 // requests behind. 1/64 of a call per request.
 constexpr int kPollEvery = 64;
 
-// A step of the wall clock against the monotonic one larger than this is
-// followed; smaller differences are the slewing of time synchronisation.
-constexpr long kClockStepMs = 2000;
-
 // Sites are stamped with the wall clock, which logs, pages and replies show;
 // their ages follow the monotonic clock. Checked at every wake-up of the
 // loop, before any request is handled.
 void follow_wall_clock(Loop& lp)
 {
-    const long step_ms = wall_clock_ms() - monotonic_ms() - lp.clock_offset_ms;
-    if (step_ms > -kClockStepMs && step_ms < kClockStepMs)
+    const long step_s = clock_step_seconds(wall_clock_ms() - monotonic_ms() - lp.clock_offset_ms);
+    if (step_s == 0)
         return;
-    const long step_s = step_ms / 1000;
     follow_clock_step(lp.srv, std::time_t(step_s));
     lp.clock_offset_ms += step_s * 1000;
 }

@@ -198,6 +198,13 @@ void expire_sites(Server& srv, std::time_t now);
 // NTP step, a machine resumed): every stamp that ages are measured from
 // moves with it, so ages stay what the monotonic clock says they are.
 void follow_clock_step(Server& srv, std::time_t step);
+// The whole seconds to follow when the wall clock has drifted `drift_ms`
+// from the monotonic one since the last step followed: 0 for less than
+// 2 s (the slewing of time synchronisation), else the drift rounded to the
+// nearest second. The two clocks are read one after the other, so a step
+// of an hour is seen as a few milliseconds less or more: cut off, it would
+// be followed a second short.
+long clock_step_seconds(long drift_ms);
 void log_activity(std::FILE* out, const SiteView& s, const char* label, std::time_t now);
 
 // --- who may change what (trust.cpp) ---

@@ -144,6 +144,20 @@ TEST(SiteTable, WallClockStepsNeitherDropFreshSitesNorKeepStaleOnes)
     EXPECT_EQ(t.cnames(), (std::vector<std::string>{}));
 }
 
+// The clocks are read one after the other: an hour's step back is seen a
+// few milliseconds short, and followed as the whole hour (cut off, it was
+// followed a second short, and a page write after it came a second late).
+TEST(SiteTable, WallClockStepIsFollowedToTheNearestSecond)
+{
+    const std::pair<long, long> cases[] = {
+        {0, 0},         {1999, 0},         {-1999, 0},       {2000, 2},      {-2000, -2},
+        {2499, 2},      {2500, 3},         {-3599998, -3600}, {-3600001, -3600}, {3599502, 3600},
+        {86400499, 86400},
+    };
+    for (const auto& [drift_ms, step_s] : cases)
+        EXPECT_EQ(clock_step_seconds(drift_ms), step_s) << drift_ms;
+}
+
 TEST(SiteTable, FullTableRefusesNewSitesButTakesRefreshesAndSignOffs)
 {
     TestServer t;

@@ -14,4 +14,4 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:check_initialization_order=1:strict
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export ASAN_OPTIONS UBSAN_OPTIONS
 # The programs start slower under the sanitizers: each test gets room.
-cd "$build" && ctest --output-on-failure -j 2 --timeout 600 --repeat until-pass:2
+cd "$build" && ctest --output-on-failure -j 2 --timeout 600
