@@ -417,7 +417,9 @@ void load_state(Server& srv, std::time_t now)
         // and no text is copied but into the table. Each site's index
         // cells are fetched kAhead sites before it is entered, so that the
         // cache misses of a large table overlap (a third of the load of a
-        // million sites went to them, one after the other).
+        // million sites went to them, one after the other). Their search
+        // texts are filed in bulk, each posting list appended to many at a
+        // time (half of the load went to filing them site by site).
         constexpr std::size_t kAhead = 8;
         std::array<SiteView, kAhead> ahead;
         std::size_t taken = 0;
@@ -426,12 +428,13 @@ void load_state(Server& srv, std::time_t now)
             [&](const SiteView& s) {
                 SiteView& slot = ahead[taken++ % kAhead];
                 if (taken > kAhead)
-                    table_enter(srv.table, slot);
+                    table_enter_batched(srv.table, slot);
                 slot = s;
                 table_prefetch(srv.table, s);
             });
         for (std::size_t k = taken > kAhead ? taken - kAhead : 0; k < taken; ++k)
-            table_enter(srv.table, ahead[k % kAhead]);
+            table_enter_batched(srv.table, ahead[k % kAhead]);
+        table_finish_batch(srv.table);
         if (d.problem) {
             set_aside(srv, path, *d.problem);
         } else {

@@ -145,14 +145,17 @@ void refile_search(SiteTable& t)
 }
 
 // Files a listed site's search texts; an unlisted site gets none. The site
-// is linked into the list already.
-void add_search_texts(SiteTable& t, std::uint32_t slot)
+// is linked into the list already. `staged`: filed in bulk later (a run of
+// entries), which changes nothing a query can tell.
+void add_search_texts(SiteTable& t, std::uint32_t slot, bool staged = false)
 {
     const Entry& e = t.slots[slot];
     if (unlisted(e))
         return;
     if (search_filings_left(t.search) == 0)
         refile_search(t);  // files this site too
+    else if (staged)
+        search_stage(t.search, slot, t.order[slot], candidate_text(e), search_name(e));
     else
         search_add(t.search, slot, t.order[slot], candidate_text(e), search_name(e));
 }
@@ -255,7 +258,7 @@ void replace_entry(SiteTable& t, std::uint32_t slot, Entry&& fresh)
         add_search_texts(t, slot);
 }
 
-void add_entry(SiteTable& t, Entry&& fresh, std::uint32_t cname_hash)
+void add_entry(SiteTable& t, Entry&& fresh, std::uint32_t cname_hash, bool staged)
 {
     const std::uint32_t stamp = next_stamp(t);
     const std::uint32_t i = take_slot(t);
@@ -269,7 +272,20 @@ void add_entry(SiteTable& t, Entry&& fresh, std::uint32_t cname_hash)
     t.head = i;
     ++t.count;
     index_site(t, i, cname_hash);
-    add_search_texts(t, i);
+    add_search_texts(t, i, staged);
+}
+
+EnterOutcome enter(SiteTable& t, const SiteView& s, bool staged)
+{
+    Entry fresh = pack(s);
+    const std::uint32_t cname_hash = hash_text(cname_key(fresh));
+    const std::uint32_t found = find_cname(t, cname_key(fresh), cname_hash);
+    if (found != SiteTable::kNone) {
+        replace_entry(t, found, std::move(fresh));
+        return EnterOutcome::replaced;
+    }
+    add_entry(t, std::move(fresh), cname_hash, staged);
+    return EnterOutcome::added;
 }
 
 }  // namespace
@@ -296,18 +312,11 @@ SiteView table_view(const SiteTable& t, std::uint32_t slot)
 
 EnterOutcome table_enter(SiteTable& t, Site&& s) { return table_enter(t, view_of(s)); }
 
-EnterOutcome table_enter(SiteTable& t, const SiteView& s)
-{
-    Entry fresh = pack(s);
-    const std::uint32_t cname_hash = hash_text(cname_key(fresh));
-    const std::uint32_t found = find_cname(t, cname_key(fresh), cname_hash);
-    if (found != SiteTable::kNone) {
-        replace_entry(t, found, std::move(fresh));
-        return EnterOutcome::replaced;
-    }
-    add_entry(t, std::move(fresh), cname_hash);
-    return EnterOutcome::added;
-}
+EnterOutcome table_enter(SiteTable& t, const SiteView& s) { return enter(t, s, false); }
+
+EnterOutcome table_enter_batched(SiteTable& t, const SiteView& s) { return enter(t, s, true); }
+
+void table_finish_batch(SiteTable& t) { search_flush(t.search); }
 
 void table_reserve(SiteTable& t, std::size_t more)
 {
@@ -316,6 +325,7 @@ void table_reserve(SiteTable& t, std::size_t more)
     t.order.reserve(n);
     for (HashIndex* x : {&t.by_cname, &t.by_ssrc, &t.by_candidate})
         index_reserve(*x, n);
+    search_reserve(t.search, more);
 }
 
 void table_prefetch(SiteTable& t, const SiteView& s)

@@ -84,6 +84,13 @@ EnterOutcome table_enter(SiteTable& t, Site&& s);
 // The same from a look at a record, whose texts are copied.
 EnterOutcome table_enter(SiteTable& t, const SiteView& s);
 
+// Entering a run of sites (loading a state file): each is entered as
+// table_enter would, but the search texts of new sites are filed in bulk,
+// some at a time and the last at table_finish_batch, which must come
+// before the table is next searched.
+EnterOutcome table_enter_batched(SiteTable& t, const SiteView& s);
+void table_finish_batch(SiteTable& t);
+
 // Makes room for `more` sites beyond those there, so that entering them
 // neither moves the slots nor rebuilds an index (loading a state file).
 void table_reserve(SiteTable& t, std::size_t more);
