@@ -466,19 +466,22 @@ void load_state(Server& srv, std::time_t now)
         // texts are filed in bulk, each posting list appended to many at a
         // time (half of the load went to filing them site by site).
         constexpr std::size_t kAhead = 8;
-        std::array<SiteView, kAhead> ahead;
+        struct Ahead {
+            SiteView site;
+            EntryHashes hashes;
+        };
+        std::array<Ahead, kAhead> ahead;
         std::size_t taken = 0;
         const DecodedState d = decode_state_views(
             bytes->bytes(), now, most > 0 ? std::size_t(most) : 0, [&](std::size_t n) { table_reserve(srv.table, n); },
             [&](const SiteView& s) {
-                SiteView& slot = ahead[taken++ % kAhead];
+                Ahead& slot = ahead[taken++ % kAhead];
                 if (taken > kAhead)
-                    table_enter_batched(srv.table, slot);
-                slot = s;
-                table_prefetch(srv.table, s);
+                    table_enter_batched(srv.table, slot.site, slot.hashes);
+                slot = {s, table_prefetch(srv.table, s)};
             });
         for (std::size_t k = taken > kAhead ? taken - kAhead : 0; k < taken; ++k)
-            table_enter_batched(srv.table, ahead[k % kAhead]);
+            table_enter_batched(srv.table, ahead[k % kAhead].site, ahead[k % kAhead].hashes);
         table_finish_batch(srv.table);
         if (d.problem) {
             set_aside(srv, path, *d.problem);

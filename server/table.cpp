@@ -109,14 +109,19 @@ void uncount_address(SiteTable& t, std::uint32_t ip)
         t.by_address.erase(it);
 }
 
-// `cname_hash`: hash_text of its CNAME key, which finding it computed.
-void index_site(SiteTable& t, std::uint32_t slot, std::uint32_t cname_hash)
+// The hashes of a record under which the indexes file it.
+EntryHashes hashes_of(SiteTable& t, const SiteView& s)
 {
-    const Entry& e = t.slots[slot];
-    count_address(t, e.ip);
-    index_insert(t.by_cname, cname_hash, slot);
-    index_insert(t.by_ssrc, hash_ssrc(e.ssrc), slot);
-    index_insert(t.by_candidate, folded_hash(t, candidate_key(e)), slot);
+    const std::string_view candidate = s.email ? *s.email : *s.cname;
+    return {hash_text(without_marker(*s.cname)), hash_ssrc(s.ssrc), folded_hash(t, without_marker(candidate))};
+}
+
+void index_site(SiteTable& t, std::uint32_t slot, const EntryHashes& h)
+{
+    count_address(t, t.slots[slot].ip);
+    index_insert(t.by_cname, h.cname, slot);
+    index_insert(t.by_ssrc, h.ssrc, slot);
+    index_insert(t.by_candidate, h.candidate, slot);
 }
 
 void unindex_site(SiteTable& t, std::uint32_t slot)
@@ -258,7 +263,7 @@ void replace_entry(SiteTable& t, std::uint32_t slot, Entry&& fresh)
         add_search_texts(t, slot);
 }
 
-void add_entry(SiteTable& t, Entry&& fresh, std::uint32_t cname_hash, bool staged)
+void add_entry(SiteTable& t, Entry&& fresh, const EntryHashes& h, bool staged)
 {
     const std::uint32_t stamp = next_stamp(t);
     const std::uint32_t i = take_slot(t);
@@ -271,20 +276,19 @@ void add_entry(SiteTable& t, Entry&& fresh, std::uint32_t cname_hash, bool stage
         t.slots[t.head].prev = i;
     t.head = i;
     ++t.count;
-    index_site(t, i, cname_hash);
+    index_site(t, i, h);
     add_search_texts(t, i, staged);
 }
 
-EnterOutcome enter(SiteTable& t, const SiteView& s, bool staged)
+EnterOutcome enter(SiteTable& t, const SiteView& s, const EntryHashes& h, bool staged)
 {
     Entry fresh = pack(s);
-    const std::uint32_t cname_hash = hash_text(cname_key(fresh));
-    const std::uint32_t found = find_cname(t, cname_key(fresh), cname_hash);
+    const std::uint32_t found = find_cname(t, cname_key(fresh), h.cname);
     if (found != SiteTable::kNone) {
         replace_entry(t, found, std::move(fresh));
         return EnterOutcome::replaced;
     }
-    add_entry(t, std::move(fresh), cname_hash, staged);
+    add_entry(t, std::move(fresh), h, staged);
     return EnterOutcome::added;
 }
 
@@ -312,9 +316,12 @@ SiteView table_view(const SiteTable& t, std::uint32_t slot)
 
 EnterOutcome table_enter(SiteTable& t, Site&& s) { return table_enter(t, view_of(s)); }
 
-EnterOutcome table_enter(SiteTable& t, const SiteView& s) { return enter(t, s, false); }
+EnterOutcome table_enter(SiteTable& t, const SiteView& s) { return enter(t, s, hashes_of(t, s), false); }
 
-EnterOutcome table_enter_batched(SiteTable& t, const SiteView& s) { return enter(t, s, true); }
+EnterOutcome table_enter_batched(SiteTable& t, const SiteView& s, const EntryHashes& h)
+{
+    return enter(t, s, h, true);
+}
 
 void table_finish_batch(SiteTable& t) { search_flush(t.search); }
 
@@ -328,14 +335,13 @@ void table_reserve(SiteTable& t, std::size_t more)
     search_reserve(t.search, more);
 }
 
-void table_prefetch(SiteTable& t, const SiteView& s)
+EntryHashes table_prefetch(SiteTable& t, const SiteView& s)
 {
-    if (!s.cname)
-        return;
-    const std::string_view candidate = s.email ? *s.email : *s.cname;
-    index_prefetch(t.by_cname, hash_text(without_marker(*s.cname)));
-    index_prefetch(t.by_ssrc, hash_ssrc(s.ssrc));
-    index_prefetch(t.by_candidate, folded_hash(t, without_marker(candidate)));
+    const EntryHashes h = hashes_of(t, s);
+    index_prefetch(t.by_cname, h.cname);
+    index_prefetch(t.by_ssrc, h.ssrc);
+    index_prefetch(t.by_candidate, h.candidate);
+    return h;
 }
 
 std::optional<std::uint32_t> table_holder(const SiteTable& t, std::string_view cname)

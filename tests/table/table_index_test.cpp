@@ -264,7 +264,7 @@ TEST(SiteTableIndex, AgreesWithAPlainListOverManyRandomChanges)
                     s.time = now;
                     m.enter(s);
                     if (run)
-                        table_enter_batched(t.srv.table, view_of(s));
+                        table_enter_batched(t.srv.table, view_of(s), table_prefetch(t.srv.table, view_of(s)));
                     else
                         enter_site(t.srv, std::move(s), now);
                 }
