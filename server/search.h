@@ -90,6 +90,27 @@ struct SearchIndex {
     // Work area of search_add and search_drop, kept so that a change
     // allocates nothing for it once the index has grown.
     std::string fold_area;
+
+    // Texts filed by search_stage whose trigrams are not all in the lists
+    // yet. Per list, the filing numbers waiting to be appended to it, a
+    // block's worth at a time: a list's last block is then fetched once for
+    // many entries rather than for each (filing site by site, the fetch of
+    // a list's last block, somewhere in memory, for every trigram of every
+    // text was half the load of a million sites). And per staged filing
+    // number from `staged_first`, what appending it needs.
+    struct alignas(64) Pending {
+        std::uint32_t filings[14];
+        std::uint32_t count = 0;
+        std::uint32_t last = 0;  // the last filing number staged for the list
+    };
+    struct Staged {
+        std::uint32_t owner = 0;
+        std::uint32_t bound = 0;  // the largest stamp filed at its time
+        bool ordered = false;     // that stamp was its own
+    };
+    std::vector<Pending> pending;  // by list
+    std::vector<Staged> staged_owners;
+    std::uint32_t staged_first = 0;
 };
 
 // The filing numbers this index can still hand out. When none are left,
@@ -103,6 +124,19 @@ void search_clear(SearchIndex& x);
 // `order` being its stamp. An absent name counts as an empty one.
 void search_add(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std::string_view candidate,
                 std::string_view name);
+
+// The same for many owners at once (loading a state file): the owner is
+// filed at once, its trigrams are gathered per list and put into the
+// posting lists some at a time, the rest at search_flush.
+// search_add and search_drop flush first; search_find and
+// search_short_query must not be called while anything is staged.
+void search_stage(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std::string_view candidate,
+                  std::string_view name);
+// Makes room for `more` owners beyond those filed.
+void search_reserve(SearchIndex& x, std::size_t more);
+// Puts what is staged into the posting lists, which then answer every
+// query as if search_add had filed each owner, and frees the staging area.
+void search_flush(SearchIndex& x);
 
 // Takes an owner's texts out of the search, if it has any there; the texts
 // are those it was filed with.

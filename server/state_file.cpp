@@ -4,12 +4,14 @@
 #include "state_file.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "common/clock.h"
 #include "server.h"
@@ -319,9 +321,52 @@ void set_aside(Server& srv, const std::string& path, const std::string& problem)
     srv.state_status.disabled = true;
 }
 
+// A file's bytes as read, in memory mapped for them alone: asked of the
+// kernel filled in (MAP_POPULATE), which at 100 MB is several times faster
+// than a page fault for each page as the read goes, and never cleared or
+// copied as a buffer of the standard library would be.
+struct FileBytes {
+    std::uint8_t* data = nullptr;
+    std::size_t size = 0;  // bytes read
+    std::size_t room = 0;  // bytes mapped
+
+    FileBytes() = default;
+    FileBytes(const FileBytes&) = delete;
+    FileBytes& operator=(const FileBytes&) = delete;
+    FileBytes(FileBytes&& o) noexcept
+        : data(std::exchange(o.data, nullptr)), size(std::exchange(o.size, 0)), room(std::exchange(o.room, 0))
+    {
+    }
+    FileBytes& operator=(FileBytes&&) = delete;
+    ~FileBytes()
+    {
+        if (data)
+            ::munmap(data, room);
+    }
+
+    std::span<const std::uint8_t> bytes() const { return {data, size}; }
+
+    // Room for `want` bytes in all, the bytes read kept; false when there
+    // is no memory for them.
+    bool make_room(std::size_t want)
+    {
+        void* p = data ? ::mremap(data, room, want, MREMAP_MAYMOVE)
+                       : ::mmap(nullptr, want, PROT_READ | PROT_WRITE,
+                                MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        if (p == MAP_FAILED)
+            return false;
+        data = static_cast<std::uint8_t*>(p);
+        room = want;
+        return true;
+    }
+};
+
 // The whole file, or the reason it cannot be read; nothing when there is
 // no file yet or the path is a directory (which the write check reports).
-std::optional<std::vector<std::uint8_t>> read_state(const std::string& path, int& error)
+// Read into room a byte longer than the file: the file fills it and the
+// read that returns 0 ends it. A file that grows meanwhile is read to its
+// end.
+std::optional<FileBytes> read_state(const std::string& path, int& error)
 {
     error = 0;
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -332,12 +377,13 @@ std::optional<std::vector<std::uint8_t>> read_state(const std::string& path, int
     }
     if (S_ISDIR(st.st_mode))
         return std::nullopt;
-    std::vector<std::uint8_t> bytes(std::size_t(st.st_size));
-    std::size_t have = 0;
+    FileBytes file;
     for (;;) {
-        if (have == bytes.size())
-            bytes.resize(have + 65536);
-        const ssize_t n = ::read(fd.get(), bytes.data() + have, bytes.size() - have);
+        if (file.size == file.room && !file.make_room(file.room == 0 ? std::size_t(st.st_size) + 1 : 2 * file.room)) {
+            error = ENOMEM;
+            return std::nullopt;
+        }
+        const ssize_t n = ::read(fd.get(), file.data + file.size, file.room - file.size);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
@@ -346,10 +392,9 @@ std::optional<std::vector<std::uint8_t>> read_state(const std::string& path, int
         }
         if (n == 0)
             break;
-        have += std::size_t(n);
+        file.size += std::size_t(n);
     }
-    bytes.resize(have);
-    return bytes;
+    return file;
 }
 
 // Says why the file cannot be written, once, and again only when the
@@ -417,21 +462,27 @@ void load_state(Server& srv, std::time_t now)
         // and no text is copied but into the table. Each site's index
         // cells are fetched kAhead sites before it is entered, so that the
         // cache misses of a large table overlap (a third of the load of a
-        // million sites went to them, one after the other).
+        // million sites went to them, one after the other). Their search
+        // texts are filed in bulk, each posting list appended to many at a
+        // time (half of the load went to filing them site by site).
         constexpr std::size_t kAhead = 8;
-        std::array<SiteView, kAhead> ahead;
+        struct Ahead {
+            SiteView site;
+            EntryHashes hashes;
+        };
+        std::array<Ahead, kAhead> ahead;
         std::size_t taken = 0;
         const DecodedState d = decode_state_views(
-            *bytes, now, most > 0 ? std::size_t(most) : 0, [&](std::size_t n) { table_reserve(srv.table, n); },
+            bytes->bytes(), now, most > 0 ? std::size_t(most) : 0, [&](std::size_t n) { table_reserve(srv.table, n); },
             [&](const SiteView& s) {
-                SiteView& slot = ahead[taken++ % kAhead];
+                Ahead& slot = ahead[taken++ % kAhead];
                 if (taken > kAhead)
-                    table_enter(srv.table, slot);
-                slot = s;
-                table_prefetch(srv.table, s);
+                    table_enter_batched(srv.table, slot.site, slot.hashes);
+                slot = {s, table_prefetch(srv.table, s)};
             });
         for (std::size_t k = taken > kAhead ? taken - kAhead : 0; k < taken; ++k)
-            table_enter(srv.table, ahead[k % kAhead]);
+            table_enter_batched(srv.table, ahead[k % kAhead].site, ahead[k % kAhead].hashes);
+        table_finish_batch(srv.table);
         if (d.problem) {
             set_aside(srv, path, *d.problem);
         } else {

@@ -109,14 +109,19 @@ void uncount_address(SiteTable& t, std::uint32_t ip)
         t.by_address.erase(it);
 }
 
-// `cname_hash`: hash_text of its CNAME key, which finding it computed.
-void index_site(SiteTable& t, std::uint32_t slot, std::uint32_t cname_hash)
+// The hashes of a record under which the indexes file it.
+EntryHashes hashes_of(SiteTable& t, const SiteView& s)
 {
-    const Entry& e = t.slots[slot];
-    count_address(t, e.ip);
-    index_insert(t.by_cname, cname_hash, slot);
-    index_insert(t.by_ssrc, hash_ssrc(e.ssrc), slot);
-    index_insert(t.by_candidate, folded_hash(t, candidate_key(e)), slot);
+    const std::string_view candidate = s.email ? *s.email : *s.cname;
+    return {hash_text(without_marker(*s.cname)), hash_ssrc(s.ssrc), folded_hash(t, without_marker(candidate))};
+}
+
+void index_site(SiteTable& t, std::uint32_t slot, const EntryHashes& h)
+{
+    count_address(t, t.slots[slot].ip);
+    index_insert(t.by_cname, h.cname, slot);
+    index_insert(t.by_ssrc, h.ssrc, slot);
+    index_insert(t.by_candidate, h.candidate, slot);
 }
 
 void unindex_site(SiteTable& t, std::uint32_t slot)
@@ -145,14 +150,17 @@ void refile_search(SiteTable& t)
 }
 
 // Files a listed site's search texts; an unlisted site gets none. The site
-// is linked into the list already.
-void add_search_texts(SiteTable& t, std::uint32_t slot)
+// is linked into the list already. `staged`: filed in bulk later (a run of
+// entries), which changes nothing a query can tell.
+void add_search_texts(SiteTable& t, std::uint32_t slot, bool staged = false)
 {
     const Entry& e = t.slots[slot];
     if (unlisted(e))
         return;
     if (search_filings_left(t.search) == 0)
         refile_search(t);  // files this site too
+    else if (staged)
+        search_stage(t.search, slot, t.order[slot], candidate_text(e), search_name(e));
     else
         search_add(t.search, slot, t.order[slot], candidate_text(e), search_name(e));
 }
@@ -255,7 +263,7 @@ void replace_entry(SiteTable& t, std::uint32_t slot, Entry&& fresh)
         add_search_texts(t, slot);
 }
 
-void add_entry(SiteTable& t, Entry&& fresh, std::uint32_t cname_hash)
+void add_entry(SiteTable& t, Entry&& fresh, const EntryHashes& h, bool staged)
 {
     const std::uint32_t stamp = next_stamp(t);
     const std::uint32_t i = take_slot(t);
@@ -268,8 +276,20 @@ void add_entry(SiteTable& t, Entry&& fresh, std::uint32_t cname_hash)
         t.slots[t.head].prev = i;
     t.head = i;
     ++t.count;
-    index_site(t, i, cname_hash);
-    add_search_texts(t, i);
+    index_site(t, i, h);
+    add_search_texts(t, i, staged);
+}
+
+EnterOutcome enter(SiteTable& t, const SiteView& s, const EntryHashes& h, bool staged)
+{
+    Entry fresh = pack(s);
+    const std::uint32_t found = find_cname(t, cname_key(fresh), h.cname);
+    if (found != SiteTable::kNone) {
+        replace_entry(t, found, std::move(fresh));
+        return EnterOutcome::replaced;
+    }
+    add_entry(t, std::move(fresh), h, staged);
+    return EnterOutcome::added;
 }
 
 }  // namespace
@@ -296,18 +316,14 @@ SiteView table_view(const SiteTable& t, std::uint32_t slot)
 
 EnterOutcome table_enter(SiteTable& t, Site&& s) { return table_enter(t, view_of(s)); }
 
-EnterOutcome table_enter(SiteTable& t, const SiteView& s)
+EnterOutcome table_enter(SiteTable& t, const SiteView& s) { return enter(t, s, hashes_of(t, s), false); }
+
+EnterOutcome table_enter_batched(SiteTable& t, const SiteView& s, const EntryHashes& h)
 {
-    Entry fresh = pack(s);
-    const std::uint32_t cname_hash = hash_text(cname_key(fresh));
-    const std::uint32_t found = find_cname(t, cname_key(fresh), cname_hash);
-    if (found != SiteTable::kNone) {
-        replace_entry(t, found, std::move(fresh));
-        return EnterOutcome::replaced;
-    }
-    add_entry(t, std::move(fresh), cname_hash);
-    return EnterOutcome::added;
+    return enter(t, s, h, true);
 }
+
+void table_finish_batch(SiteTable& t) { search_flush(t.search); }
 
 void table_reserve(SiteTable& t, std::size_t more)
 {
@@ -316,16 +332,16 @@ void table_reserve(SiteTable& t, std::size_t more)
     t.order.reserve(n);
     for (HashIndex* x : {&t.by_cname, &t.by_ssrc, &t.by_candidate})
         index_reserve(*x, n);
+    search_reserve(t.search, more);
 }
 
-void table_prefetch(SiteTable& t, const SiteView& s)
+EntryHashes table_prefetch(SiteTable& t, const SiteView& s)
 {
-    if (!s.cname)
-        return;
-    const std::string_view candidate = s.email ? *s.email : *s.cname;
-    index_prefetch(t.by_cname, hash_text(without_marker(*s.cname)));
-    index_prefetch(t.by_ssrc, hash_ssrc(s.ssrc));
-    index_prefetch(t.by_candidate, folded_hash(t, without_marker(candidate)));
+    const EntryHashes h = hashes_of(t, s);
+    index_prefetch(t.by_cname, h.cname);
+    index_prefetch(t.by_ssrc, h.ssrc);
+    index_prefetch(t.by_candidate, h.candidate);
+    return h;
 }
 
 std::optional<std::uint32_t> table_holder(const SiteTable& t, std::string_view cname)

@@ -84,14 +84,29 @@ EnterOutcome table_enter(SiteTable& t, Site&& s);
 // The same from a look at a record, whose texts are copied.
 EnterOutcome table_enter(SiteTable& t, const SiteView& s);
 
+// The hashes of a record's keys in the indexes.
+struct EntryHashes {
+    std::uint32_t cname = 0;      // the CNAME without its marker
+    std::uint32_t ssrc = 0;
+    std::uint32_t candidate = 0;  // folded
+};
+
+// Entering a run of sites (loading a state file): each is entered as
+// table_enter would, with the hashes table_prefetch gave for it, but the
+// search texts of new sites are filed in bulk, some at a time and the last
+// at table_finish_batch, which must come before the table is next searched.
+EnterOutcome table_enter_batched(SiteTable& t, const SiteView& s, const EntryHashes& h);
+void table_finish_batch(SiteTable& t);
+
 // Makes room for `more` sites beyond those there, so that entering them
 // neither moves the slots nor rebuilds an index (loading a state file).
 void table_reserve(SiteTable& t, std::size_t more);
 
-// Fetches ahead what entering this record will read of the indexes, so
-// that a run of entries (loading a state file) overlaps its cache misses.
-// Changes nothing that can be seen.
-void table_prefetch(SiteTable& t, const SiteView& s);
+// Fetches ahead what entering this record (which has a CNAME) will read of
+// the indexes, so that a run of entries (loading a state file) overlaps
+// its cache misses, and returns the hashes it computed for that. Changes
+// nothing that can be seen.
+EntryHashes table_prefetch(SiteTable& t, const SiteView& s);
 
 // The address of the site with this CNAME (one leading '*' disregarded on
 // each), if one is listed: entering the CNAME would replace that site.

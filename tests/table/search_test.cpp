@@ -22,8 +22,10 @@ struct Index {
     std::vector<std::uint32_t> stamps;
     std::vector<std::pair<std::string, std::string>> texts;
 
+    // `staged`: filed as a run of owners is (search_stage), put into the
+    // lists by flush() or by what the index does next.
     void add(std::uint32_t owner, std::uint32_t stamp, std::string_view candidate,
-             std::string_view name = {})
+             std::string_view name = {}, bool staged = false)
     {
         if (stamps.size() <= owner) {
             stamps.resize(owner + 1, 0);
@@ -31,8 +33,12 @@ struct Index {
         }
         stamps[owner] = stamp;
         texts[owner] = {std::string(candidate), std::string(name)};
-        search_add(a, owner, stamp, candidate, name);
+        if (staged)
+            search_stage(a, owner, stamp, candidate, name);
+        else
+            search_add(a, owner, stamp, candidate, name);
     }
+    void flush() { search_flush(a); }
     void drop(std::uint32_t owner) { search_drop(a, owner, texts[owner].first, texts[owner].second); }
 
     // The owners a lowered query finds, nearest the head first. The
@@ -129,4 +135,40 @@ TEST(Search, TrueMatchesSurviveCompaction)
     s.add(300, 601, "Back@Example.org");
     EXPECT_EQ(s.find("ba"), (Owners{300}));
     EXPECT_EQ(s.find("@example", 2), (Owners{300, 594}));
+}
+
+TEST(Search, OwnersFiledInBulkAreFoundAsOwnersFiledOneByOne)
+{
+    // The same owners in two indexes, one filing each at once, the other
+    // staging them: 70000 of them, more than are staged before a part is
+    // put into the lists, with texts that share trigrams, so that many
+    // lists fill their waiting room. Owners filed one by one in between,
+    // and drops, take what is staged into the lists first.
+    Index one, bulk;
+    const auto both = [&](std::uint32_t owner, std::uint32_t stamp, const std::string& candidate,
+                          const std::string& name, bool staged) {
+        one.add(owner, stamp, candidate, name);
+        bulk.add(owner, stamp, candidate, name, staged);
+    };
+    for (std::uint32_t k = 0; k < 70000; ++k)
+        both(k, k + 1, mail(k), k % 3 == 0 ? "Name " + std::to_string(k % 1000) : "", k % 5000 != 0);
+    bulk.flush();
+    for (const char* q : {"user1", "user69999@", "@example", "name 7", "e 99", "u", "9@", "user4000"})
+        for (std::size_t limit : {1u, 19u, 100000u})
+            EXPECT_EQ(bulk.find(q, limit), one.find(q, limit)) << q << ", " << limit;
+    // A run that ends in a drop, and an owner's texts filed again with an
+    // old stamp in a run.
+    for (std::uint32_t k = 70000; k < 70100; ++k)
+        both(k, k + 1, mail(k), "", true);
+    one.drop(12);
+    bulk.drop(12);
+    one.drop(70050);
+    bulk.drop(70050);
+    both(12, 13, "Needle@Example.org", "", true);
+    both(70100, 70101, "needle", "", true);
+    bulk.flush();
+    for (const char* q : {"needle", "user12@", "user70050@", "user700", "@example", "ne"})
+        for (std::size_t limit : {1u, 19u, 100000u})
+            EXPECT_EQ(bulk.find(q, limit), one.find(q, limit)) << q << ", " << limit;
+    EXPECT_EQ(bulk.find("needle"), (Owners{70100, 12}));
 }

@@ -224,7 +224,7 @@ TEST(SiteTableIndex, AgreesWithAPlainListOverManyRandomChanges)
 {
     // Three starts: a new table; order stamps about to be renumbered; the
     // search index about to run out of filing numbers. Either of the last
-    // two files every listed site anew on the way.
+    // two files every listed site anew on the way, in a run of entries too.
     for (int start = 0; start < 3; ++start) {
         std::mt19937 rng(2076 + start);
         const auto pick = [&](int n) { return int(std::uniform_int_distribution<int>(0, n - 1)(rng)); };
@@ -249,16 +249,27 @@ TEST(SiteTableIndex, AgreesWithAPlainListOverManyRandomChanges)
         for (int step = 0; step < 4000; ++step) {
             const int op = pick(10);
             if (op < 6) {
-                Site s = site(std::string("c").append(std::to_string(pick(60))), std::uint32_t(pick(25)));
-                if (pick(4) == 0)
-                    s.cname->insert(s.cname->begin(), '*');
-                if (pick(3) != 0)
-                    s.email = text();
-                if (pick(2) == 0)
-                    s.name = text();
-                s.time = now;
-                m.enter(s);
-                enter_site(t.srv, std::move(s), now);
+                // Now and then a run of sites entered together, as a state
+                // file is loaded, their search texts filed in bulk; a CNAME
+                // may come twice in a run.
+                const bool run = pick(4) == 0;
+                for (int k = run ? 1 + pick(30) : 1; k > 0; --k) {
+                    Site s = site(std::string("c").append(std::to_string(pick(60))), std::uint32_t(pick(25)));
+                    if (pick(4) == 0)
+                        s.cname->insert(s.cname->begin(), '*');
+                    if (pick(3) != 0)
+                        s.email = text();
+                    if (pick(2) == 0)
+                        s.name = text();
+                    s.time = now;
+                    m.enter(s);
+                    if (run)
+                        table_enter_batched(t.srv.table, view_of(s), table_prefetch(t.srv.table, view_of(s)));
+                    else
+                        enter_site(t.srv, std::move(s), now);
+                }
+                if (run)
+                    table_finish_batch(t.srv.table);
             } else if (op < 9) {
                 const Ssrc ssrc = make_ssrc(std::uint32_t(pick(25)));
                 m.release(ssrc);
