@@ -280,15 +280,19 @@ void add_entry(SiteTable& t, Entry&& fresh, const EntryHashes& h, bool staged)
     add_search_texts(t, i, staged);
 }
 
-EnterOutcome enter(SiteTable& t, const SiteView& s, const EntryHashes& h, bool staged)
+// `known`: the record's hashes, worked out already (table_prefetch); else
+// the CNAME's is worked out to find it, and the others only for a new site,
+// so that a refresh costs one hash.
+EnterOutcome enter(SiteTable& t, const SiteView& s, const EntryHashes* known, bool staged)
 {
     Entry fresh = pack(s);
-    const std::uint32_t found = find_cname(t, cname_key(fresh), h.cname);
+    const std::uint32_t cname_hash = known ? known->cname : hash_text(cname_key(fresh));
+    const std::uint32_t found = find_cname(t, cname_key(fresh), cname_hash);
     if (found != SiteTable::kNone) {
         replace_entry(t, found, std::move(fresh));
         return EnterOutcome::replaced;
     }
-    add_entry(t, std::move(fresh), h, staged);
+    add_entry(t, std::move(fresh), known ? *known : hashes_of(t, s), staged);
     return EnterOutcome::added;
 }
 
@@ -316,11 +320,11 @@ SiteView table_view(const SiteTable& t, std::uint32_t slot)
 
 EnterOutcome table_enter(SiteTable& t, Site&& s) { return table_enter(t, view_of(s)); }
 
-EnterOutcome table_enter(SiteTable& t, const SiteView& s) { return enter(t, s, hashes_of(t, s), false); }
+EnterOutcome table_enter(SiteTable& t, const SiteView& s) { return enter(t, s, nullptr, false); }
 
 EnterOutcome table_enter_batched(SiteTable& t, const SiteView& s, const EntryHashes& h)
 {
-    return enter(t, s, h, true);
+    return enter(t, s, &h, true);
 }
 
 void table_finish_batch(SiteTable& t) { search_flush(t.search); }
