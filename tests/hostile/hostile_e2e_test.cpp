@@ -15,6 +15,7 @@
 #include "devkit/files.h"
 #include "devkit/loopback.h"
 #include "devkit/packets.h"
+#include "devkit/procfs.h"
 #include "devkit/server_process.h"
 #include "devkit/sites.h"
 #include "devkit/wait.h"
@@ -142,6 +143,13 @@ TEST(HostileLoad, ABurstFromOneAddressLeavesRoomInTheListenQueue)
         pid_t pid;
         ~Resume() { ::kill(pid, SIGCONT); }
     } resume{s.child.pid};
+    // The stop is not immediate: an idle server sleeps in accept, which the
+    // signal wakes, and a connection that comes in before the server runs
+    // again is still accepted. The burst begins once it has stopped.
+    ASSERT_TRUE(wait_until(2000, 1, [&] {
+        const auto st = read_proc_stat(s.child.pid);
+        return st && st->state == 'T';
+    }));
     std::vector<Fd> burst;
     hold_idle(burst, s.port, "127.0.0.2", 256);
     Fd query = begin_connect(s.port);
