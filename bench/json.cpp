@@ -100,11 +100,11 @@ std::string large_json(const LargeTable& t)
     return format("{\"sites\":%u,\"ran\":%d,\"build_s\":%.2f,\"rss_bytes_per_site\":%.1f,\"miss_us\":%.2f,"
                   "\"exact_us\":%.2f,\"public_ms\":%.1f,"
                   "\"private_ms\":%.1f,\"pages_ms\":%.1f,\"state_bytes\":%.0f,\"encode_ms\":%.1f,"
-                  "\"state_write_ms\":%.1f,\"load_ms\":%.1f,\"decode_ms\":%.1f,\"loaded_all\":%d,"
+                  "\"state_write_ms\":%.1f,\"load_ms\":%.1f,\"decode_ms\":%.1f,\"filing_ms\":%.1f,\"loaded_all\":%d,"
                   "\"start_ran\":%d,\"ready_ms\":%.1f,\"answer_ms\":%.1f,\"start_site_found\":%d}",
                   t.sites, t.ran ? 1 : 0, t.build_s, t.rss_bytes_per_site, t.miss_us, t.exact_us, t.public_ms,
                   t.private_ms, t.pages_ms, t.state_bytes, t.encode_ms, t.state_write_ms, t.load_ms, t.decode_ms,
-                  t.loaded_all ? 1 : 0, t.start.ran ? 1 : 0, t.start.ready_ms, t.start.answer_ms,
+                  t.filing_ms, t.loaded_all ? 1 : 0, t.start.ran ? 1 : 0, t.start.ready_ms, t.start.answer_ms,
                   t.start.site_found ? 1 : 0);
 }
 
@@ -129,6 +129,7 @@ std::optional<LargeTable> parse_large_json(const std::string& line)
     t.state_write_ms = get("state_write_ms");
     t.load_ms = get("load_ms");
     t.decode_ms = get("decode_ms");
+    t.filing_ms = get("filing_ms");
     t.loaded_all = get("loaded_all") == 1;
     t.start.ran = get("start_ran") == 1;
     t.start.ready_ms = get("ready_ms");

@@ -64,6 +64,7 @@ struct LargeTable {
     double state_write_ms = -1;        // encode_state and the durable replace_file
     double load_ms = -1;               // load_state
     double decode_ms = -1;             // of which decode_state
+    double filing_ms = -1;             // the search texts filed after it, as the loop does
     bool loaded_all = false;
     StartTimes start;                  // quorind on that state file, with both pages
 };

@@ -58,6 +58,11 @@ constexpr long kAcceptWaitMs = 100;
 // the signal pipe and anything else ready are never more than this many
 // requests behind. 1/64 of a call per request.
 constexpr int kPollEvery = 64;
+// The sites of a state file just loaded have their search texts filed
+// this many at a time, between wake-ups of the loop, which does not wait
+// while any are left: a few milliseconds a slice, a second or so for a
+// million sites.
+constexpr std::size_t kFilingSlice = 4096;
 
 // Sites are stamped with the wall clock, which logs, pages and replies show;
 // their ages follow the monotonic clock. Checked at every wake-up of the
@@ -124,6 +129,8 @@ void accept_connections(Loop& lp)
 
 int next_timeout(const Loop& lp, long now)
 {
+    if (table_filing_pending(lp.srv.table))
+        return 0;
     long due = lp.sweep_due;
     if (auto idle_due = next_idle_deadline(lp))
         due = std::min(due, *idle_due);
@@ -186,11 +193,15 @@ bool handle_event(Loop& lp, int fd)
     return true;
 }
 
-// What falls due with time rather than with an event: idle connections,
-// copies out of time, writers out of time, the end of an accept pause and
-// the expiry sweep.
+// What falls due with time rather than with an event: the next slice of
+// search texts to file, idle connections, copies out of time, writers out
+// of time, the end of an accept pause and the expiry sweep.
 void run_due_work(Loop& lp, long now)
 {
+    if (table_filing_pending(lp.srv.table) && !table_file_some(lp.srv.table, kFilingSlice) &&
+        lp.srv.settings.debug)
+        std::fprintf(lp.srv.err, "%s: search texts of the loaded sites filed, %ld ms after the start\n",
+                     lp.srv.settings.program_name.c_str(), monotonic_ms() - lp.srv.stats.started_ms);
     close_idle(lp, now);
     expire_copies(lp.srv, now);
     stop_overdue_page_write(lp.srv, now, std::time(nullptr));

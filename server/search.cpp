@@ -487,7 +487,7 @@ void search_add(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std::s
 void search_drop(SearchIndex& x, std::uint32_t owner, std::string_view candidate, std::string_view name)
 {
     flush_staged(x);
-    if (owner >= x.filing_of.size() || x.filing_of[owner] == kNone)
+    if (!search_holds(x, owner))
         return;
     const std::uint32_t filing = x.filing_of[owner];
     index_erase(x.owner_of, spread(filing), owner);

@@ -120,6 +120,12 @@ inline std::uint32_t search_filings_left(const SearchIndex& x) { return SearchIn
 
 void search_clear(SearchIndex& x);
 
+// Whether the owner's texts are filed.
+inline bool search_holds(const SearchIndex& x, std::uint32_t owner)
+{
+    return owner < x.filing_of.size() && x.filing_of[owner] != SearchIndex::kNone;
+}
+
 // Files the search texts of an owner that has none in the index yet,
 // `order` being its stamp. An absent name counts as an empty one.
 void search_add(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std::string_view candidate,

@@ -463,8 +463,9 @@ void load_state(Server& srv, std::time_t now)
         // cells are fetched kAhead sites before it is entered, so that the
         // cache misses of a large table overlap (a third of the load of a
         // million sites went to them, one after the other). Their search
-        // texts are filed in bulk, each posting list appended to many at a
-        // time (half of the load went to filing them site by site).
+        // texts are filed later, from the loop, in bulk (table_file_some):
+        // filing them was half of the load, and the server serves
+        // meanwhile.
         constexpr std::size_t kAhead = 8;
         struct Ahead {
             SiteView site;
@@ -482,7 +483,6 @@ void load_state(Server& srv, std::time_t now)
             });
         for (std::size_t k = taken > kAhead ? taken - kAhead : 0; k < taken; ++k)
             table_enter_batched(srv.table, ahead[k % kAhead].site, ahead[k % kAhead].hashes);
-        table_finish_batch(srv.table);
         if (d.problem) {
             set_aside(srv, path, *d.problem);
         } else {

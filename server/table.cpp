@@ -53,6 +53,13 @@ bool unlisted(const Entry& e)
                        has(e, kEmail) ? std::optional(text_of(e, kEmail)) : std::nullopt);
 }
 
+// Whether a lowered query selects the site, compared in full: `key` is the
+// query without its marker, `exact` whether it had one.
+bool selects(const Entry& e, std::string_view q, std::string_view key, bool exact)
+{
+    return exact || unlisted(e) ? equal_folded(candidate_key(e), key) : holds_query(e, q);
+}
+
 // --- slots ---
 
 Entry pack(const SiteView& s)
@@ -139,6 +146,7 @@ void unindex_site(SiteTable& t, std::uint32_t slot)
 void refile_search(SiteTable& t)
 {
     search_clear(t.search);
+    t.file_next = SiteTable::kNone;
     std::uint32_t tail = SiteTable::kNone;
     for (std::uint32_t i = t.head; i != SiteTable::kNone; i = t.slots[i].next)
         tail = i;
@@ -150,8 +158,8 @@ void refile_search(SiteTable& t)
 }
 
 // Files a listed site's search texts; an unlisted site gets none. The site
-// is linked into the list already. `staged`: filed in bulk later (a run of
-// entries), which changes nothing a query can tell.
+// is linked into the list already. `staged`: put into the posting lists in
+// bulk later (table_file_some), which changes nothing a query can tell.
 void add_search_texts(SiteTable& t, std::uint32_t slot, bool staged = false)
 {
     const Entry& e = t.slots[slot];
@@ -209,6 +217,8 @@ std::uint32_t next_stamp(SiteTable& t)
 void unlink(SiteTable& t, std::uint32_t i)
 {
     auto& e = t.slots[i];
+    if (t.file_next == i)
+        t.file_next = e.prev;
     if (e.prev != SiteTable::kNone)
         t.slots[e.prev].next = e.next;
     else
@@ -263,7 +273,8 @@ void replace_entry(SiteTable& t, std::uint32_t slot, Entry&& fresh)
         add_search_texts(t, slot);
 }
 
-void add_entry(SiteTable& t, Entry&& fresh, const EntryHashes& h, bool staged)
+// `deferred`: its search texts are filed by table_file_some.
+void add_entry(SiteTable& t, Entry&& fresh, const EntryHashes& h, bool deferred)
 {
     const std::uint32_t stamp = next_stamp(t);
     const std::uint32_t i = take_slot(t);
@@ -277,13 +288,16 @@ void add_entry(SiteTable& t, Entry&& fresh, const EntryHashes& h, bool staged)
     t.head = i;
     ++t.count;
     index_site(t, i, h);
-    add_search_texts(t, i, staged);
+    if (!deferred)
+        add_search_texts(t, i);
+    else if (t.file_next == SiteTable::kNone)
+        t.file_next = i;  // the sites after it are nearer the head
 }
 
 // `known`: the record's hashes, worked out already (table_prefetch); else
 // the CNAME's is worked out to find it, and the others only for a new site,
 // so that a refresh costs one hash.
-EnterOutcome enter(SiteTable& t, const SiteView& s, const EntryHashes* known, bool staged)
+EnterOutcome enter(SiteTable& t, const SiteView& s, const EntryHashes* known, bool deferred)
 {
     Entry fresh = pack(s);
     const std::uint32_t cname_hash = known ? known->cname : hash_text(cname_key(fresh));
@@ -292,7 +306,7 @@ EnterOutcome enter(SiteTable& t, const SiteView& s, const EntryHashes* known, bo
         replace_entry(t, found, std::move(fresh));
         return EnterOutcome::replaced;
     }
-    add_entry(t, std::move(fresh), known ? *known : hashes_of(t, s), staged);
+    add_entry(t, std::move(fresh), known ? *known : hashes_of(t, s), deferred);
     return EnterOutcome::added;
 }
 
@@ -327,7 +341,20 @@ EnterOutcome table_enter_batched(SiteTable& t, const SiteView& s, const EntryHas
     return enter(t, s, &h, true);
 }
 
-void table_finish_batch(SiteTable& t) { search_flush(t.search); }
+bool table_file_some(SiteTable& t, std::size_t most)
+{
+    for (std::size_t k = 0; k < most && t.file_next != SiteTable::kNone; ++k) {
+        const std::uint32_t i = t.file_next;
+        t.file_next = t.slots[i].prev;
+        // A site changed since it was entered may have been filed already.
+        if (!search_holds(t.search, i))
+            add_search_texts(t, i, true);
+    }
+    if (t.file_next != SiteTable::kNone)
+        return true;
+    search_flush(t.search);
+    return false;
+}
 
 void table_reserve(SiteTable& t, std::size_t more)
 {
@@ -407,6 +434,17 @@ std::size_t table_find(const SiteTable& t, std::string_view q, std::uint32_t* ou
         return 0;
     const bool exact_query = has_marker(q);
     const std::string_view key = without_marker(q);
+    if (!exact_query && table_filing_pending(t)) {
+        // The search texts of a state file just loaded are still being
+        // filed: the plain walk from the head answers meanwhile. (An exact
+        // query needs only the hash index, which is complete.)
+        std::size_t n = 0;
+        for (std::uint32_t i = t.head; i != SiteTable::kNone; i = t.slots[i].next)
+            if (selects(t.slots[i], q, key, false))
+                if (out[n++] = i; n == limit)
+                    break;
+        return n;
+    }
     if (!exact_query && q.size() <= 2) {
         // A short query that many sites hold is answered at once by the
         // plain walk from the head: it reads about limit * n / held sites,
@@ -419,8 +457,7 @@ std::size_t table_find(const SiteTable& t, std::string_view q, std::uint32_t* ou
             std::size_t n = 0, budget = 2 * lists_cost;
             std::uint32_t i = t.head;
             for (; i != SiteTable::kNone && budget > 0; i = t.slots[i].next, --budget) {
-                const Entry& e = t.slots[i];
-                if (unlisted(e) ? equal_folded(candidate_key(e), key) : holds_query(e, q))
+                if (selects(t.slots[i], q, key, false))
                     if (out[n++] = i; n == limit)
                         return n;
             }

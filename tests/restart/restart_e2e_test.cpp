@@ -190,6 +190,31 @@ TEST(RestartServer, KillInTheMiddleOfAWriteLeavesAFileThatLoads)
     EXPECT_EQ(again.err(), "");
 }
 
+// The search texts of a large state file are filed after the server is
+// ready, a slice at a time: queries meanwhile get what they get after.
+TEST(RestartServer, ALargeStateFileIsSearchedAtOnceAndAlikeOnceItsTextsAreFiled)
+{
+    constexpr std::uint32_t kSites = 100'000;
+    StateDir dir;
+    ASSERT_TRUE(write_file(dir.file(), state_of(kSites, std::time(nullptr))));
+    ServerProcess s;
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-D", "-S" + dir.file()})) << s.err();
+    const auto ask = [&] {
+        std::vector<Bytes> r;
+        for (const char* q : {"number 4242", "user99999@", "*user7@example.org", "zz"})
+            r.push_back(round_trip(s.port, query_packet(q), 3000).value_or(Bytes{}));
+        return r;
+    };
+    const std::vector<Bytes> early = ask();
+    ASSERT_TRUE(wait_for_text(s.child.err_path, "quorind: search texts of the loaded sites filed, ", 5000))
+        << s.err();
+    EXPECT_EQ(ask(), early);
+    EXPECT_GT(early[0].size(), 4u);
+    EXPECT_GT(early[1].size(), 4u);
+    EXPECT_GT(early[2].size(), 4u);
+    EXPECT_EQ(early[3], kEmptyReply);
+}
+
 // A state writer that hangs (a FIFO in place of the temporary file) is
 // killed after 60 s and said once; the old file stays, and once the cause
 // is gone a write gets through. The clock runs 100 times fast: the sweep
