@@ -407,9 +407,10 @@ void put_pending(SearchIndex& x, std::uint32_t id)
 // number to owner for the staged owners.
 void put_staged(SearchIndex& x)
 {
-    for (std::uint32_t id = 0; id < x.pending.size(); ++id)
+    for (const std::uint32_t id : x.pending_lists)
         if (x.pending[id].count > 0)
             put_pending(x, id);
+    x.pending_lists.clear();
     // The staged owners' filing numbers follow each other. Their cells in
     // the map are fetched some ahead, as each is a cache miss in a large
     // index (filing them one at a time among the rest of the work was a
@@ -450,6 +451,8 @@ void search_stage(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std:
         SearchIndex::Pending& p = x.pending[id];
         if (p.last == filing)
             return;  // a trigram that came before in these texts
+        if (p.last < x.staged_first)
+            x.pending_lists.push_back(id);  // its first since the last put
         p.last = filing;
         p.filings[p.count++] = filing;
         if (p.count == std::size(p.filings))
@@ -465,6 +468,7 @@ void search_flush(SearchIndex& x)
 {
     flush_staged(x);
     std::vector<SearchIndex::Pending>().swap(x.pending);
+    std::vector<std::uint32_t>().swap(x.pending_lists);
     std::vector<SearchIndex::Staged>().swap(x.staged_owners);
 }
 

@@ -109,6 +109,10 @@ struct SearchIndex {
         bool ordered = false;     // that stamp was its own
     };
     std::vector<Pending> pending;  // by list
+    // The lists given a staged filing number since the staged ones were
+    // last put (each once), so that putting them costs what was staged,
+    // not a look at every list.
+    std::vector<std::uint32_t> pending_lists;
     std::vector<Staged> staged_owners;
     std::uint32_t staged_first = 0;
 };
