@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -115,29 +116,45 @@ TEST(Forwarding, ForwardedPacketsQueriesAndRefusedAnnouncementsAreNotForwarded)
 
 TEST(Forwarding, ThreeServersShareAnnouncementsForOneHop)
 {
-    const int port_a = free_port();
-    ServerProcess b, c, a;
-    ASSERT_TRUE(start_server(b, QUORIND_PATH, {"-D", "-V", "-F127.0.0.1:" + std::to_string(port_a)})) << b.err();
     // C forwards to nobody: -A names the server whose copies it takes.
+    ServerProcess c;
     ASSERT_TRUE(start_server(c, QUORIND_PATH, {"-D", "-V", "-A127.0.0.1"})) << c.err();
-    ASSERT_TRUE(start_server_on(a, port_a, QUORIND_PATH,
-                                {"-D", "-V",
-                                 "-F127.0.0.1:" + std::to_string(b.port) + ",127.0.0.1:" +
-                                     std::to_string(c.port)})) << a.err();
+    // A and B forward to each other, so A's port is chosen before either
+    // starts. Another process (a server of a test running beside this one,
+    // a client's connection) may take that port before A binds it; then
+    // A ends at once and the pair starts again on another port.
+    std::optional<ServerProcess> a, b;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        a.reset();
+        b.reset();
+        const int port_a = free_port();
+        b.emplace();
+        ASSERT_TRUE(start_server(*b, QUORIND_PATH, {"-D", "-V", "-F127.0.0.1:" + std::to_string(port_a)}))
+            << b->err();
+        a.emplace();
+        if (start_server_on(*a, port_a, QUORIND_PATH,
+                            {"-D", "-V",
+                             "-F127.0.0.1:" + std::to_string(b->port) + ",127.0.0.1:" +
+                                 std::to_string(c.port)}))
+            break;
+        ASSERT_NE(a->err().find("binding stream socket: Address already in use"), std::string::npos) << a->err();
+        a.reset();
+    }
+    ASSERT_TRUE(a.has_value()) << "no free port for A in 10 attempts";
 
     // Announced to A: listed by B and C under the voice program's address.
-    tell(a.port, announce("ann", 1), "127.0.0.2");
-    EXPECT_TRUE(wait_for_text(b.child.out_path, " Connect: 127.0.0.2:5004 ann (Voice ann)\n", 2000));
+    tell(a->port, announce("ann", 1), "127.0.0.2");
+    EXPECT_TRUE(wait_for_text(b->child.out_path, " Connect: 127.0.0.2:5004 ann (Voice ann)\n", 2000));
     EXPECT_TRUE(wait_for_text(c.child.out_path, " Connect: 127.0.0.2:5004 ann (Voice ann)\n", 2000));
 
     // Announced to B: A lists it; A does not pass it on to C.
-    tell(b.port, announce("bob", 2), "127.0.0.3");
-    EXPECT_TRUE(wait_for_text(a.child.out_path, " Connect: 127.0.0.3:5004 bob (Voice bob)\n", 2000));
+    tell(b->port, announce("bob", 2), "127.0.0.3");
+    EXPECT_TRUE(wait_for_text(a->child.out_path, " Connect: 127.0.0.3:5004 bob (Voice bob)\n", 2000));
 
     // A sign-off travels the same way.
-    tell(a.port, bye_packet(make_ssrc(1)), "127.0.0.2");
+    tell(a->port, bye_packet(make_ssrc(1)), "127.0.0.2");
     EXPECT_TRUE(wait_for_text(c.child.out_path, " Bye:     127.0.0.2:5004 ann (Voice ann)\n", 2000));
-    EXPECT_TRUE(wait_for_text(b.child.out_path, " Bye:     127.0.0.2:5004 ann (Voice ann)\n", 2000));
+    EXPECT_TRUE(wait_for_text(b->child.out_path, " Bye:     127.0.0.2:5004 ann (Voice ann)\n", 2000));
 
     // A copy from a third address is no peer's: C drops it.
     tell(c.port, forwarded(announce("eve", 3), ipv4("127.0.0.2")), "127.0.0.5");
@@ -150,10 +167,10 @@ TEST(Forwarding, ThreeServersShareAnnouncementsForOneHop)
     EXPECT_EQ(c.out().find("eve"), std::string::npos) << c.out();
     const std::string sent = "quorind: forwarded packet to server 127.0.0.1.\n";
     const std::string got = "quorind: received forwarded packet from 127.0.0.1.\n";
-    EXPECT_EQ(occurrences(a.err(), sent), 4u) << a.err();  // ann and its sign-off, to B and C
-    EXPECT_EQ(occurrences(a.err(), got), 1u) << a.err();
-    EXPECT_EQ(occurrences(b.err(), sent), 1u) << b.err();  // bob to A, never ann back
-    EXPECT_EQ(occurrences(b.err(), got), 2u) << b.err();
+    EXPECT_EQ(occurrences(a->err(), sent), 4u) << a->err();  // ann and its sign-off, to B and C
+    EXPECT_EQ(occurrences(a->err(), got), 1u) << a->err();
+    EXPECT_EQ(occurrences(b->err(), sent), 1u) << b->err();  // bob to A, never ann back
+    EXPECT_EQ(occurrences(b->err(), got), 2u) << b->err();
     EXPECT_EQ(occurrences(c.err(), sent), 0u) << c.err();
 }
 
