@@ -49,7 +49,7 @@ struct QuietServer {
         srv.settings.max_sites = 0;
         srv.settings.max_per_address = 0;
         for (std::uint32_t i = 0; i < sites; ++i)
-            enter_site(srv, bench_record(i, now), now);
+            enter_site(srv, bench_record(i, now), now, 0);
     }
 };
 

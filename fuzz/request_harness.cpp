@@ -95,7 +95,7 @@ const char* run_request_input(RequestState& st, const std::uint8_t* data, std::s
         // before it is checked: that is not taking it either.
         const std::uint64_t invalid_before = st.srv.stats.invalid + st.srv.stats.refused_forwarded;
         const RequestAction act =
-            handle_packet(st.srv, *st.buf, n, ip, std::uint16_t(40000 + peer), st.now);
+            handle_packet(st.srv, *st.buf, n, ip, std::uint16_t(40000 + peer), st.now, long(st.now) * 1000);
         open_buffer(*st.buf);
         if (due && st.srv.stats.invalid + st.srv.stats.refused_forwarded == invalid_before)
             return "a request that waits for more bytes is valid as it stands";

@@ -61,26 +61,27 @@ bool still_waiting(const Loop& lp, const Waiting& w)
     return c.waiting && c.serial == w.serial;
 }
 
-// A request may have started forwarded copies; they are appended, so the
-// new ones are at the back. Each is watched until it can be sent; closing
-// its descriptor takes it out of the epoll set.
-void watch_new_copies(Loop& lp)
+// What a connection has delivered so far: the pieces gathered, or nothing.
+Delivered delivered_so_far(Loop& lp, const Connection& c)
 {
-    auto& copies = lp.srv.forwarder.copies;
-    for (auto it = copies.rbegin(); it != copies.rend() && !it->watched; ++it) {
-        watch(lp, it->fd.get(), EPOLLOUT);
-        it->watched = true;
-    }
+    return c.partial ? Delivered{c.partial.get(), long(c.have)} : Delivered{&lp.buf, 0};
 }
 
-void start_waiting(Loop& lp, int fd)
+// Returns false when the connection cannot be watched; it then does not wait.
+bool start_waiting(Loop& lp, int fd)
 {
+    if (!watch(lp, fd, EPOLLIN | EPOLLRDHUP)) {
+        const int reason = errno;
+        report_limited(lp.srv.limiter, lp.srv.err, lp.srv.settings.program_name, "watching connection",
+                       format("watching connection: %s\n", std::strerror(reason)), monotonic_ms());
+        return false;
+    }
     Connection& c = lp.conns[std::size_t(fd)];
     c.waiting = true;
     ++lp.waiting_count;
     ++lp.waiting_from[c.ip];
     lp.waiting.push_back({fd, c.serial, monotonic_ms() + kIdleLimitMs});
-    watch(lp, fd, EPOLLIN | EPOLLRDHUP);
+    return true;
 }
 
 void stop_waiting(Loop& lp, Connection& c)
@@ -100,19 +101,29 @@ void finish_connection(Loop& lp, int fd, Delivered d)
     Connection& c = lp.conns[std::size_t(fd)];
     stop_waiting(lp, c);
     Fd conn(fd);
-    const RequestAction act = handle_packet(lp.srv, *d.buf, d.n, c.ip, c.port, std::time(nullptr));
+    Server& srv = lp.srv;
+    const std::time_t now = std::time(nullptr);
+    const long now_ms = monotonic_ms();
+    const RequestAction act = handle_packet(srv, *d.buf, d.n, c.ip, c.port, now, now_ms);
+    // A page write starts before the copies go out, as it did when the
+    // table change itself started it.
+    note_table_change(srv, act.change, now);
+    if (!act.forward.empty()) {
+        // Each copy is watched until it can be sent; closing its descriptor
+        // takes it out of the epoll set.
+        start_copies(srv, act.forward, now_ms, [&](int copy) { return watch(lp, copy, EPOLLOUT); });
+    }
     if (!act.reply.empty()) {
         if (::send(fd, act.reply.data(), act.reply.size(), MSG_NOSIGNAL) < 0) {
             // A client that resets again and again is told about once in 10 s.
             const int reason = errno;
-            report_limited(lp.srv.limiter, lp.srv.err, lp.srv.settings.program_name,
+            report_limited(srv.limiter, srv.err, srv.settings.program_name,
                            format("%s %s", act.send_failure, dotted(c.ip).c_str()),
                            format("%s: %s\n", act.send_failure, std::strerror(reason)), monotonic_ms());
         }
     }
     c.partial.reset();
     c.have = 0;
-    watch_new_copies(lp);
 }
 
 // Closes a connection without its request, to keep within a cap: an
@@ -196,12 +207,12 @@ std::optional<Delivered> receive_more(Loop& lp, int fd)
 
 }  // namespace
 
-void watch(Loop& lp, int fd, std::uint32_t events)
+bool watch(Loop& lp, int fd, std::uint32_t events)
 {
     epoll_event ev{};
     ev.events = events;
     ev.data.fd = fd;
-    epoll_ctl(lp.epoll.get(), EPOLL_CTL_ADD, fd, &ev);
+    return ::epoll_ctl(lp.epoll.get(), EPOLL_CTL_ADD, fd, &ev) == 0;
 }
 
 WaitingCaps waiting_caps(std::size_t descriptors, std::size_t peers)
@@ -230,7 +241,8 @@ void take_connection(Loop& lp, int fd, const sockaddr_in& peer)
         close_capped(lp, fd);
         return;
     }
-    start_waiting(lp, fd);
+    if (!start_waiting(lp, fd))
+        finish_connection(lp, fd, delivered_so_far(lp, lp.conns[std::size_t(fd)]));
 }
 
 bool is_waiting(const Loop& lp, int fd)
@@ -259,8 +271,7 @@ void close_idle(Loop& lp, long now)
         ++lp.srv.stats.idle_closed;
         // Nothing came (an empty receive), or part of a request, handled as
         // it stands.
-        const Connection& c = lp.conns[std::size_t(w.fd)];
-        finish_connection(lp, w.fd, c.partial ? Delivered{c.partial.get(), long(c.have)} : Delivered{&lp.buf, 0});
+        finish_connection(lp, w.fd, delivered_so_far(lp, lp.conns[std::size_t(w.fd)]));
     }
 }
 

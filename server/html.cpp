@@ -245,4 +245,12 @@ void note_change(Server& srv, std::time_t now)
     update_html(srv, now);
 }
 
+void note_table_change(Server& srv, TableChange change, std::time_t now)
+{
+    if (change.records)
+        srv.state_status.changed = true;
+    if (change.sites)
+        note_change(srv, now);
+}
+
 }  // namespace kovari

@@ -63,7 +63,8 @@ struct Loop {
     std::uint64_t next_serial = 1;
 };
 
-void watch(Loop& lp, int fd, std::uint32_t events);
+// Adds a descriptor to the epoll set; false (errno says why) when it cannot.
+bool watch(Loop& lp, int fd, std::uint32_t events);
 
 // --- connections.cpp ---
 

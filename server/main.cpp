@@ -80,11 +80,20 @@ void set_accepting(Loop& lp, bool on)
 {
     if (lp.accepting == on)
         return;
-    lp.accepting = on;
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = lp.listener.get();
-    epoll_ctl(lp.epoll.get(), on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, lp.listener.get(), &ev);
+    if (::epoll_ctl(lp.epoll.get(), on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, lp.listener.get(), &ev) < 0) {
+        // Left as it was: a pause that cannot begin leaves the listener
+        // ready, and its accept fails and is reported again; one that
+        // cannot end is tried again after another pause.
+        const int reason = errno;
+        report_limited(lp.srv.limiter, lp.srv.err, lp.srv.settings.program_name, "watching listener",
+                       format("watching listening socket: %s\n", std::strerror(reason)), monotonic_ms());
+        lp.accept_resume = monotonic_ms() + kAcceptPauseMs;
+        return;
+    }
+    lp.accepting = on;
 }
 
 // One accept, and the connection served if there was one. Returns false
@@ -188,7 +197,7 @@ bool handle_event(Loop& lp, int fd)
     } else if (is_waiting(lp, fd)) {
         serve_waiting(lp, fd);
     } else {
-        serve_copy(lp.srv, fd);
+        serve_copy(lp.srv, fd, monotonic_ms());
     }
     return true;
 }
@@ -209,7 +218,11 @@ void run_due_work(Loop& lp, long now)
     if (!lp.accepting && now >= lp.accept_resume)
         set_accepting(lp, true);
     if (now >= lp.sweep_due) {
-        expire_sites(lp.srv, std::time(nullptr));
+        const std::time_t wall = std::time(nullptr);
+        note_table_change(lp.srv, expire_sites(lp.srv, wall), wall);
+        // A change to the pages held back by their interval is written at
+        // the latest by the sweep.
+        update_html(lp.srv, wall);
         save_state_if_changed(lp.srv, std::time(nullptr));
         lp.sweep_due = monotonic_ms() + kSweepInterval * 1000;
         notify(lp.notifier, "STATUS=" + status_text(lp.srv));
@@ -283,10 +296,17 @@ bool bind_listener(Loop& lp)
     }
     // Without this a restart would fail to bind while connections that the
     // server closed are still in TIME_WAIT.
+    // Should it fail, the bind that follows says whether it mattered.
     const int on = 1;
-    setsockopt(lp.listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::setsockopt(lp.listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0)
+        report_error(lp.srv.err, "setting socket option SO_REUSEADDR", errno);
+    // Without its timeout a wait in accept would not end while only the
+    // listener is watched, and nothing else would be served.
     const timeval wait{.tv_sec = 0, .tv_usec = kAcceptWaitMs * 1000};
-    setsockopt(lp.listener.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    if (::setsockopt(lp.listener.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) < 0) {
+        report_error(lp.srv.err, "setting socket option SO_RCVTIMEO", errno);
+        return false;
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = lp.srv.settings.listen_ip;  // 0: every address
@@ -316,8 +336,10 @@ bool start_listening(Loop& lp)
         report_error(lp.srv.err, "creating event queue", errno);
         return false;
     }
-    watch(lp, lp.signal_read.get(), EPOLLIN);
-    watch(lp, lp.listener.get(), EPOLLIN);
+    if (!watch(lp, lp.signal_read.get(), EPOLLIN) || !watch(lp, lp.listener.get(), EPOLLIN)) {
+        report_error(lp.srv.err, "adding to event queue", errno);
+        return false;
+    }
     return true;
 }
 

@@ -7,7 +7,6 @@
 #include <array>
 #include <cstring>
 
-#include "common/clock.h"
 #include "server.h"
 
 namespace kovari {
@@ -164,14 +163,14 @@ RequestAction handle_app(Server& srv, std::span<const std::uint8_t> received, st
         const char* text = reinterpret_cast<const char*>(rest.data());
         const std::string_view query(text, ::strnlen(text, rest.size()));
         ++srv.stats.queries;
-        return {answer_query(srv, query, requester, srv.reply), "sending query match reply"};
+        return {answer_query(srv, query, requester, srv.reply), "sending query match reply", {}, {}};
     }
     if (std::equal(name.begin(), name.end(), kNameMessageRequest.begin())) {
         if (set.very_verbose)
             std::fprintf(srv.out, "%s: %s server message request\n", set.program_name.c_str(),
                          dotted(requester).c_str());
         ++srv.stats.message_requests;
-        return {set.message_reply, "sending server message"};
+        return {set.message_reply, "sending server message", {}, {}};
     }
     return {};
 }
@@ -186,7 +185,7 @@ struct Received {
 // Takes off the forwarding mark and trailer, pads an APP packet and checks
 // the compound packet. Returns nothing for a packet that is discarded.
 std::optional<Received> check_received(Server& srv, RequestBuffer& buf, long n,
-                                       std::uint32_t peer_ip)
+                                       std::uint32_t peer_ip, long now_ms)
 {
     std::uint32_t requester = peer_ip;
     if (n > 0)
@@ -197,7 +196,7 @@ std::optional<Received> check_received(Server& srv, RequestBuffer& buf, long n,
     if (forwarded) {
         // Only a peer server may speak for another address.
         if (!accepts_forwarded(srv.settings, peer_ip)) {
-            refuse(srv, Refusal::forwarded, peer_ip, dotted(requester), monotonic_ms());
+            refuse(srv, Refusal::forwarded, peer_ip, dotted(requester), now_ms);
             return std::nullopt;
         }
         debug_line(srv, "received forwarded packet from", peer_ip);
@@ -217,10 +216,11 @@ std::optional<Received> check_received(Server& srv, RequestBuffer& buf, long n,
 }
 
 // Enters the site that an SDES packet announces, its items in `items`.
-// Returns false when the announcement is dropped: no CNAME, or a new site
-// that the full table refuses. Only a stored announcement is forwarded.
-bool handle_sdes(Server& srv, ByteCursor items, const Ssrc& ssrc, std::uint32_t requester,
-                 std::uint16_t peer_port, std::time_t now)
+// Returns nothing when the announcement is dropped: no CNAME, or a site
+// that enter_site refuses. Only a stored announcement is forwarded.
+std::optional<TableChange> handle_sdes(Server& srv, ByteCursor items, const Ssrc& ssrc,
+                                       std::uint32_t requester, std::uint16_t peer_port,
+                                       std::time_t now, long now_ms)
 {
     const auto& set = srv.settings;
     Site s = read_announcement(items, ssrc, requester, peer_port, now);
@@ -235,27 +235,28 @@ bool handle_sdes(Server& srv, ByteCursor items, const Ssrc& ssrc, std::uint32_t 
             if (!set.debug)
                 dump_site(srv.err, view_of(s), escape_controls);
         }
-        return false;
+        return std::nullopt;
     }
-    return enter_site(srv, std::move(s), now);
+    return enter_site(srv, std::move(s), now, now_ms);
 }
 
-// Returns false when the sign-off is refused; it is then not forwarded.
-bool handle_bye(Server& srv, const Ssrc& ssrc, std::uint32_t requester, std::time_t now)
+// Returns nothing when the sign-off is refused; it is then not forwarded.
+std::optional<TableChange> handle_bye(Server& srv, const Ssrc& ssrc, std::uint32_t requester,
+                                      std::time_t now, long now_ms)
 {
     const auto& set = srv.settings;
     if (set.very_verbose)
         std::fprintf(srv.out, "%s: %s BYE %08X\n", set.program_name.c_str(),
                      dotted(requester).c_str(), unsigned(ssrc_value(ssrc)));
-    return release_site(srv, ssrc, requester, now);
+    return release_site(srv, ssrc, requester, now, now_ms);
 }
 
 }  // namespace
 
 RequestAction handle_packet(Server& srv, RequestBuffer& buf, long n, std::uint32_t peer_ip,
-                            std::uint16_t peer_port, std::time_t now)
+                            std::uint16_t peer_port, std::time_t now, long now_ms)
 {
-    const auto packet = check_received(srv, buf, n, peer_ip);
+    const auto packet = check_received(srv, buf, n, peer_ip, now_ms);
     if (!packet)
         return {};
     const std::span<const std::uint8_t> received = packet->bytes;
@@ -284,18 +285,22 @@ RequestAction handle_packet(Server& srv, RequestBuffer& buf, long n, std::uint32
     if (type == kTypeAPP)
         return handle_app(srv, received, *pos, requester);
 
+    std::optional<TableChange> change;
     if (type == kTypeSDES) {
         // The items run to the end of the SDES packet (at least its SSRC).
         const std::size_t size = std::max(packet_size(*head), need);
         const ByteCursor items(received, *pos + 8, *pos + size);
-        if (!handle_sdes(srv, items, ssrc_of(*head), requester, peer_port, now))
-            return {};
-    } else if (!handle_bye(srv, ssrc_of(*head), requester, now)) {
-        return {};
+        change = handle_sdes(srv, items, ssrc_of(*head), requester, peer_port, now, now_ms);
+    } else {
+        change = handle_bye(srv, ssrc_of(*head), requester, now, now_ms);
     }
+    if (!change)
+        return {};
+    RequestAction act;
+    act.change = *change;
     if (!packet->forwarded && !srv.settings.peers.empty())
-        forward_packet(srv, std::span<std::uint8_t>(buf.bytes), received.size(), requester);
-    return {};
+        act.forward = mark_forwarded(std::span<std::uint8_t>(buf.bytes), received.size(), requester);
+    return act;
 }
 
 }  // namespace kovari

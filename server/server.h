@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -97,7 +98,6 @@ struct PendingCopy {
     std::vector<std::uint8_t> bytes;   // the marked packet and its trailer
     std::size_t sent = 0;
     long deadline_ms = 0;              // monotonic; dropped when it passes
-    bool watched = false;              // registered with the event loop
 };
 
 // The copies under way, oldest first. All have the same time limit, so
@@ -159,10 +159,21 @@ struct RequestBuffer {
     std::uint8_t bytes[kMaxRequest + kTrailerSize]{};
 };
 
-// What handle_packet asks the socket layer to do.
+// What a change to the table asks of the files written from it.
+struct TableChange {
+    bool records = false;  // a record changed, a refresh included: the state file is due
+    bool sites = false;    // a site came or went: the pages are due
+};
+
+// What handle_packet decided, for the socket layer to carry out: first the
+// writes the change asks for, then the copies to the peers, then the reply.
 struct RequestAction {
     std::span<const std::uint8_t> reply;  // bytes to send, may be empty
     const char* send_failure = nullptr;   // phrase to report if the send fails
+    // The packet marked as forwarded with its origin behind it, to be sent
+    // to every peer; empty when nothing is forwarded.
+    std::span<const std::uint8_t> forward;
+    TableChange change;
 };
 
 bool valid_compound(std::span<const std::uint8_t> bytes, long n);
@@ -179,21 +190,25 @@ bool valid_compound(std::span<const std::uint8_t> bytes, long n);
 bool more_due(std::span<const std::uint8_t> received);
 
 // Acts on one received packet of n bytes (n < 0: the receive failed).
-// peer_ip is in network order, peer_port in host order. The reply, if any,
-// points into the server's own storage and stays valid until the next call.
+// peer_ip is in network order, peer_port in host order; `now` is the wall
+// clock that stamps sites, `now_ms` the monotonic one that paces reports.
+// The reply and the copy to forward, if any, point into the server's own
+// storage and `buf`, and stay valid until the next call.
 RequestAction handle_packet(Server& srv, RequestBuffer& buf, long n, std::uint32_t peer_ip,
-                            std::uint16_t peer_port, std::time_t now);
+                            std::uint16_t peer_port, std::time_t now, long now_ms);
 
 // --- site table, expiry and activity log (activity.cpp) ---
 
-// Returns false when the site is refused: its CNAME is listed from another
-// address, or it is new and its address holds its share or the table is
-// full. s.ip is the address that announced it (the origin when forwarded).
-bool enter_site(Server& srv, Site&& s, std::time_t now);
-// A sign-off from `requester` (the origin when forwarded). Returns false
+// Returns nothing when the site is refused: its CNAME is listed from
+// another address, or it is new and its address holds its share or the
+// table is full. s.ip is the address that announced it (the origin when
+// forwarded). `now_ms` (monotonic) paces the reports of refusals.
+std::optional<TableChange> enter_site(Server& srv, Site&& s, std::time_t now, long now_ms);
+// A sign-off from `requester` (the origin when forwarded). Returns nothing
 // when it is refused: sites carry the SSRC, none announced from there.
-bool release_site(Server& srv, const Ssrc& ssrc, std::uint32_t requester, std::time_t now);
-void expire_sites(Server& srv, std::time_t now);
+std::optional<TableChange> release_site(Server& srv, const Ssrc& ssrc, std::uint32_t requester,
+                                        std::time_t now, long now_ms);
+TableChange expire_sites(Server& srv, std::time_t now);
 // The wall clock was stepped by `step` seconds against the monotonic one (an
 // NTP step, a machine resumed): every stamp that ages are measured from
 // moves with it, so ages stay what the monotonic clock says they are.
@@ -236,6 +251,9 @@ std::span<const std::uint8_t> answer_query(Server& srv, std::string_view query,
 // --- HTML pages (html.cpp) ---
 
 void note_change(Server& srv, std::time_t now);
+// The table changed as `change` says: the state file is marked for the next
+// sweep, and a site that came or went starts a page write when one is due.
+void note_table_change(Server& srv, TableChange change, std::time_t now);
 void update_html(Server& srv, std::time_t now);
 std::string time_stamp(std::time_t now, bool utc);
 // '&', '<', '>' and '"' as entities; everything else as it is.
@@ -274,17 +292,21 @@ void parse_forward_list(Server& srv, std::string text);
 // -A: the servers whose forwarded packets are taken besides the -F peers,
 // in the syntax of -F (a port is allowed and has no meaning here).
 void parse_accept_list(Server& srv, std::string text);
-// Marks the packet, appends the origin trailer behind it in `buffer` and
-// starts one copy per peer whose port is not negative. Never blocks: the
-// copies are finished by the event loop (serve_copy, expire_copies).
-void forward_packet(Server& srv, std::span<std::uint8_t> buffer, std::size_t length,
-                    std::uint32_t origin);
+// Marks the packet of `length` bytes at the start of `buffer` as forwarded
+// and appends the origin trailer behind it; returns the copy, mark and
+// trailer included. `buffer` has room for the trailer.
+std::span<const std::uint8_t> mark_forwarded(std::span<std::uint8_t> buffer, std::size_t length,
+                                             std::uint32_t origin);
+// Registers a copy's socket with the event loop; false when it cannot be.
+using WatchCopy = std::function<bool(int fd)>;
 // Starts a copy of `bytes` (already marked, trailer included) to every
-// peer; `now_ms` is the monotonic clock.
-void start_copies(Server& srv, std::span<const std::uint8_t> bytes, long now_ms);
+// peer that is sent to, each socket handed to `watch` as soon as it is
+// connecting; `now_ms` is the monotonic clock. Never blocks: the copies
+// are finished by the event loop (serve_copy, expire_copies).
+void start_copies(Server& srv, std::span<const std::uint8_t> bytes, long now_ms, const WatchCopy& watch);
 // The copy's socket is writable or has failed: finish its connect and send
 // it. Returns false when `fd` belongs to no copy.
-bool serve_copy(Server& srv, int fd);
+bool serve_copy(Server& srv, int fd, long now_ms);
 // Drops the copies whose time is up, reporting each.
 void expire_copies(Server& srv, long now_ms);
 // The earliest deadline of a copy under way, if any.

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <cerrno>
 #include <sys/socket.h>
 
 #include <string>
@@ -94,6 +95,13 @@ struct ForwardingServer {
         srv.out = out.stream();
     }
     void add_peer(const char* ip, long port) { srv.settings.peers.push_back({ipv4(ip), port}); }
+    // The descriptors handed to the loop to watch, in order.
+    std::vector<int> watched;
+    WatchCopy watch = [this](int fd) {
+        watched.push_back(fd);
+        return true;
+    };
+    void start(std::span<const std::uint8_t> copy, long now_ms) { start_copies(srv, copy, now_ms, watch); }
 };
 
 bool wait_writable(int fd, int timeout_ms)
@@ -102,18 +110,15 @@ bool wait_writable(int fd, int timeout_ms)
     return ::poll(&p, 1, timeout_ms) == 1;
 }
 
-TEST(ForwardPacket, MarksThePacketAndPutsTheOriginBehindIt)
+TEST(MarkForwarded, MarksThePacketAndPutsTheOriginBehindIt)
 {
-    ForwardingServer f;
-    f.add_peer("127.0.0.1", -1);  // listed, never sent to
     std::uint8_t buffer[kMaxRequest + kTrailerSize]{};
     const Bytes bye = devkit::bye_packet(devkit::make_ssrc(0x01020304));
     std::copy(bye.begin(), bye.end(), buffer);
-    forward_packet(f.srv, buffer, bye.size(), ipv4("10.1.2.3"));
+    const auto copy = mark_forwarded(buffer, bye.size(), ipv4("10.1.2.3"));
     const Bytes want = {0xC1, 0xCB, 0x00, 0x01, 0x04, 0x03, 0x02, 0x01, 10, 1, 2, 3};
-    EXPECT_EQ(Bytes(buffer, buffer + 12), want);
-    EXPECT_TRUE(f.srv.forwarder.copies.empty());
-    EXPECT_EQ(f.err.text(), "");
+    EXPECT_EQ(Bytes(copy.begin(), copy.end()), want);
+    EXPECT_EQ(copy.data(), buffer);
 }
 
 TEST(StartCopies, OneCopyPerPeerWithANonNegativePort)
@@ -124,7 +129,7 @@ TEST(StartCopies, OneCopyPerPeerWithANonNegativePort)
     f.add_peer("127.0.0.1", -5);
     f.add_peer("127.0.0.1", peer.port);
     const Bytes copy = {0xC1, 0xCB, 0x00, 0x01, 1, 2, 3, 4, 127, 0, 0, 2};
-    start_copies(f.srv, copy, 1000);
+    f.start(copy, 1000);
     const auto& copies = f.srv.forwarder.copies;
     ASSERT_EQ(copies.size(), 2u);
     EXPECT_EQ(copies[0].peer, 0u);
@@ -132,9 +137,25 @@ TEST(StartCopies, OneCopyPerPeerWithANonNegativePort)
     for (const auto& c : copies) {
         EXPECT_EQ(c.bytes, copy);
         EXPECT_EQ(c.deadline_ms, 1000 + kForwardLimitMs);
-        EXPECT_FALSE(c.watched);
     }
+    // Each watched by the loop as it is made.
+    EXPECT_EQ(f.watched, (std::vector<int>{copies[0].fd.get(), copies[1].fd.get()}));
     EXPECT_EQ(next_copy_deadline(f.srv.forwarder), 6000);
+}
+
+TEST(StartCopies, CopyTheLoopCannotWatchIsDroppedAndReported)
+{
+    PeerListener peer;
+    ForwardingServer f;
+    f.add_peer("127.0.0.1", peer.port);
+    f.watch = [](int) {
+        errno = ENOMEM;
+        return false;
+    };
+    f.start(Bytes{0xC1, 0xCB, 0, 1, 1, 2, 3, 4, 127, 0, 0, 2}, 1000);
+    EXPECT_TRUE(f.srv.forwarder.copies.empty());
+    EXPECT_EQ(f.srv.stats.copies_failed, 1u);
+    EXPECT_EQ(f.err.text(), "watching forwarding socket: Cannot allocate memory\n");
 }
 
 TEST(StartCopies, CopiesWaitingForOnePeerAreBounded)
@@ -145,18 +166,18 @@ TEST(StartCopies, CopiesWaitingForOnePeerAreBounded)
     f.add_peer("127.0.0.1", slow.port);
     const Bytes copy = {0xC1, 0xCB, 0x00, 0x01, 1, 2, 3, 4, 127, 0, 0, 2};
     for (std::size_t i = 0; i < kMaxCopiesPerPeer + 2; ++i)
-        start_copies(f.srv, copy, 1000);
+        f.start(copy, 1000);
     EXPECT_EQ(f.srv.forwarder.copies.size(), kMaxCopiesPerPeer);
     // Said once in 10 s, however often it happens; when it recurs after
     // that, with the count held back meanwhile.
     const std::string line = "quorind: too many packets waiting for server 127.0.0.1, one dropped.\n";
     EXPECT_EQ(f.err.text(), line);
-    start_copies(f.srv, copy, 1000 + kRepeatWindowMs);
+    f.start(copy, 1000 + kRepeatWindowMs);
     EXPECT_EQ(f.err.text(), line + line + "quorind: 1 more like the line above in the last 10 s.\n");
 
     // The bound is per peer: another peer still gets its copy.
     f.add_peer("127.0.0.1", other.port);
-    start_copies(f.srv, copy, 1000);
+    f.start(copy, 1000);
     EXPECT_EQ(f.srv.forwarder.copies.size(), kMaxCopiesPerPeer + 1);
     EXPECT_EQ(f.srv.forwarder.copies.back().peer, 1u);
 }
@@ -167,9 +188,9 @@ TEST(ExpireCopies, CopyWhoseTimeIsUpIsDroppedAsAFailedConnect)
     ForwardingServer f;
     f.add_peer("127.0.0.1", peer.port);
     const Bytes copy = {0xC1, 0xCB, 0x00, 0x01, 1, 2, 3, 4, 127, 0, 0, 2};
-    start_copies(f.srv, copy, 1000);
-    start_copies(f.srv, copy, 2000);
-    start_copies(f.srv, copy, 3000);
+    f.start(copy, 1000);
+    f.start(copy, 2000);
+    f.start(copy, 3000);
 
     expire_copies(f.srv, 5999);
     EXPECT_EQ(f.srv.forwarder.copies.size(), 3u);
@@ -197,11 +218,11 @@ TEST(ServeCopy, SendsTheWholeCopyAndClosesWithoutReading)
     f.srv.settings.debug = true;
     f.add_peer("127.0.0.1", peer.port);
     const Bytes copy = {0xC1, 0xCB, 0x00, 0x01, 1, 2, 3, 4, 127, 0, 0, 2};
-    start_copies(f.srv, copy, monotonic_ms());
+    f.start(copy, monotonic_ms());
     ASSERT_EQ(f.srv.forwarder.copies.size(), 1u);
     const int fd = f.srv.forwarder.copies[0].fd.get();
     ASSERT_TRUE(wait_writable(fd, 2000));
-    EXPECT_TRUE(serve_copy(f.srv, fd));
+    EXPECT_TRUE(serve_copy(f.srv, fd, monotonic_ms()));
     EXPECT_TRUE(f.srv.forwarder.copies.empty());
 
     Fd conn(::accept(peer.fd.get(), nullptr, nullptr));
@@ -216,12 +237,12 @@ TEST(ServeCopy, RefusedConnectIsReportedAtVeryVerboseOnly)
         ForwardingServer f;
         f.srv.settings.very_verbose = very_verbose;
         f.add_peer("127.0.0.1", devkit::free_port());
-        start_copies(f.srv, Bytes{0xC1, 0xCB, 0, 1, 1, 2, 3, 4, 127, 0, 0, 2}, 0);
+        f.start(Bytes{0xC1, 0xCB, 0, 1, 1, 2, 3, 4, 127, 0, 0, 2}, 0);
         // Loopback may refuse at once or only when the socket turns ready.
         if (!f.srv.forwarder.copies.empty()) {
             const int fd = f.srv.forwarder.copies[0].fd.get();
             ASSERT_TRUE(wait_writable(fd, 2000));
-            EXPECT_TRUE(serve_copy(f.srv, fd));
+            EXPECT_TRUE(serve_copy(f.srv, fd, monotonic_ms()));
         }
         EXPECT_TRUE(f.srv.forwarder.copies.empty());
         EXPECT_EQ(f.err.text(), very_verbose ? "connecting forwarding socket: Connection refused\n" : "");
@@ -231,7 +252,7 @@ TEST(ServeCopy, RefusedConnectIsReportedAtVeryVerboseOnly)
 TEST(ServeCopy, DescriptorOfNoCopyIsLeftAlone)
 {
     ForwardingServer f;
-    EXPECT_FALSE(serve_copy(f.srv, 0));
+    EXPECT_FALSE(serve_copy(f.srv, 0, 0));
 }
 
 }  // namespace
