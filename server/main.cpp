@@ -175,7 +175,7 @@ void finish_writes_at_exit(Server& srv)
         if (auto done = finish_job(srv.writers.pages, false))
             finish_page_write(srv, *done, std::time(nullptr));
         else if (!stop_overdue_page_write(srv, monotonic_ms(), std::time(nullptr)))
-            ::poll(nullptr, 0, 10);
+            ::poll(nullptr, 0, 10);  // a pause; interrupted or not, the loop looks again
     }
     collect_writes(srv, true);
 }
@@ -268,14 +268,14 @@ int run_loop(Loop& lp)
         for (int i = 0; i < ready; ++i) {
             if (!handle_event(lp, events[i].data.fd)) {
                 notify(lp.notifier, "STOPPING=1");
-                ::shutdown(lp.listener.get(), SHUT_RDWR);
+                ::shutdown(lp.listener.get(), SHUT_RDWR);  // closed next in any case
                 lp.listener.reset();
                 // The state is written here, whole, in place of any write
                 // under way, while a page being written is finished.
                 lp.srv.writers.fork = false;
                 save_state_at_exit(lp.srv, std::time(nullptr));
                 finish_writes_at_exit(lp.srv);
-                std::fflush(lp.srv.out);
+                std::fflush(lp.srv.out);  // a log that cannot be written has nowhere to say so
                 return 0;
             }
         }
@@ -386,7 +386,7 @@ int serve(int argc, char** argv)
     // seconds, which would otherwise all come before the server is ready.
     srv.writers.fork = true;
     note_change(srv, std::time(nullptr));
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    setvbuf(stdout, nullptr, _IOLBF, 0);  // failing, the log is only buffered more
     // Ready once the table is loaded and the port accepts connections; a
     // page may not have been written yet.
     lp.notifier = open_notifier(std::getenv("NOTIFY_SOCKET"), std::getenv("WATCHDOG_USEC"));

@@ -58,7 +58,7 @@ void write_statistics(const Server& srv, std::FILE* out, long now_ms)
                         n(ss.writes), n(ss.failures));
     }
     put_text(out, block);
-    std::fflush(out);
+    std::fflush(out);  // a stream that cannot be written has nowhere to say so
 }
 
 std::string status_text(const Server& srv)
