@@ -60,7 +60,7 @@ double time_requests(Server& srv, Workload w, std::uint32_t sites, std::time_t n
         Expect expect;
         src(0, req, expect);
         std::memcpy(buf.bytes, req.data(), req.size());
-        handle_packet(srv, buf, long(req.size()), from, 40000, now, monotonic_ms());
+        handle_packet(srv, buf, req.size(), from, 40000, now, monotonic_ms());
     }
     return std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / rounds;
 }

@@ -50,7 +50,7 @@ constexpr std::size_t kMinWaitingTotal = 16;
 // A request to act on: the bytes of one receive, or of the pieces gathered.
 struct Delivered {
     RequestBuffer* buf;
-    long n;  // < 0: the receive failed; 0: nothing came
+    std::size_t n;  // 0: nothing came, or the receive failed
 };
 
 // A waiting-list entry still stands for the connection now on its
@@ -64,7 +64,7 @@ bool still_waiting(const Loop& lp, const Waiting& w)
 // What a connection has delivered so far: the pieces gathered, or nothing.
 Delivered delivered_so_far(Loop& lp, const Connection& c)
 {
-    return c.partial ? Delivered{c.partial.get(), long(c.have)} : Delivered{&lp.buf, 0};
+    return c.partial ? Delivered{c.partial.get(), c.have} : Delivered{&lp.buf, 0};
 }
 
 // Returns false when the connection cannot be watched; it then does not wait.
@@ -182,7 +182,7 @@ std::optional<Delivered> receive_first(Loop& lp, int fd)
         return std::nullopt;
     const std::size_t n = r > 0 ? std::size_t(r) : 0;
     if (r <= 0 || n == kMaxRequest || !more_due({lp.buf.bytes, n}))
-        return Delivered{&lp.buf, r < 0 ? -1 : long(r)};
+        return Delivered{&lp.buf, n};
     Connection& c = lp.conns[std::size_t(fd)];
     c.partial = std::make_unique<RequestBuffer>();
     std::memcpy(c.partial->bytes, lp.buf.bytes, n);
@@ -202,7 +202,7 @@ std::optional<Delivered> receive_more(Loop& lp, int fd)
         c.have += std::size_t(r);
     if (r > 0 && c.have < kMaxRequest && more_due({c.partial->bytes, c.have}))
         return std::nullopt;
-    return Delivered{c.partial.get(), long(c.have)};
+    return Delivered{c.partial.get(), c.have};
 }
 
 }  // namespace

@@ -53,7 +53,7 @@ void parse_forward_list(Server& srv, std::string text)
         return;
     for_each_server(text, [&](const HostPort& entry) {
         if (auto ip = resolve_host(entry.host)) {
-            peers.push_back(Peer{*ip, entry.port});
+            peers.push_back(Peer{*ip, entry.port, entry.port >= 0});
             if (srv.settings.debug)
                 std::fprintf(srv.err, "%s: forwarding to QRN server %s: %s.\n", prog,
                              dotted(*ip).c_str(), entry.host.c_str());
@@ -135,8 +135,8 @@ void start_copies(Server& srv, std::span<const std::uint8_t> bytes, long now_ms,
     const auto& set = srv.settings;
     for (std::size_t i = 0; i < set.peers.size(); ++i) {
         const Peer& peer = set.peers[i];
-        if (peer.port < 0)
-            continue;  // listed, never sent to
+        if (!peer.sent_to)
+            continue;
         if (copies_for(srv.forwarder, i) >= kMaxCopiesPerPeer) {
             ++srv.stats.copies_dropped;
             const std::string server = dotted(peer.ip);

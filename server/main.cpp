@@ -364,7 +364,7 @@ std::size_t raise_descriptor_limit()
 WaitingCaps caps_for(const ServerSettings& set)
 {
     const auto peers = std::count_if(set.peers.begin(), set.peers.end(),
-                                     [](const Peer& p) { return p.port >= 0; });
+                                     [](const Peer& p) { return p.sent_to; });
     return waiting_caps(raise_descriptor_limit(), std::size_t(peers));
 }
 

@@ -117,18 +117,18 @@ Site read_announcement(ByteCursor c, const Ssrc& ssrc, std::uint32_t requester,
 // Takes the forwarding mark and trailer off a packet that carries them:
 // clears the mark, sets `requester` to the origin in the trailer and
 // shortens n by the trailer. Returns true when the packet came forwarded.
-bool take_forwarding(RequestBuffer& buf, long& n, std::uint32_t& requester)
+bool take_forwarding(RequestBuffer& buf, std::size_t& n, std::uint32_t& requester)
 {
-    if (n <= long(kTrailerSize))
+    if (n <= kTrailerSize)
         return false;
-    const std::span<const std::uint8_t> received(buf.bytes, std::size_t(n));
+    const std::span<const std::uint8_t> received(buf.bytes, n);
     const auto first = ByteCursor(received).peek();
     if ((*first & 0xC0) != 0xC0)
         return false;
     ByteCursor trailer(received, received.size() - kTrailerSize, received.size());
     std::memcpy(&requester, trailer.rest().data(), kTrailerSize);
     buf.bytes[0] = std::uint8_t(*first & ~kForwardedBit);
-    n -= long(kTrailerSize);
+    n -= kTrailerSize;
     return true;
 }
 
@@ -184,14 +184,14 @@ struct Received {
 
 // Takes off the forwarding mark and trailer, pads an APP packet and checks
 // the compound packet. Returns nothing for a packet that is discarded.
-std::optional<Received> check_received(Server& srv, RequestBuffer& buf, long n,
+std::optional<Received> check_received(Server& srv, RequestBuffer& buf, std::size_t n,
                                        std::uint32_t peer_ip, long now_ms)
 {
     std::uint32_t requester = peer_ip;
     if (n > 0)
         ++srv.stats.requests;
-    if (n > long(kMaxRequest))
-        n = -1;  // the socket layer never passes more; refuse if it did
+    if (n > kMaxRequest)
+        n = 0;  // the socket layer never passes more; refuse if it did
     const bool forwarded = take_forwarding(buf, n, requester);
     if (forwarded) {
         // Only a peer server may speak for another address.
@@ -202,12 +202,12 @@ std::optional<Received> check_received(Server& srv, RequestBuffer& buf, long n,
         debug_line(srv, "received forwarded packet from", peer_ip);
     }
     // An APP packet is padded with zeros to a whole number of words.
-    if (n >= 2 && ByteCursor(std::span<const std::uint8_t>(buf.bytes, std::size_t(n))).peek(1) == kTypeAPP) {
+    if (n >= 2 && ByteCursor(std::span<const std::uint8_t>(buf.bytes, n)).peek(1) == kTypeAPP) {
         while (n % 4 != 0)
             buf.bytes[n++] = 0;
     }
-    const std::span<const std::uint8_t> received(buf.bytes, n > 0 ? std::size_t(n) : 0);
-    if (!valid_compound(received, n)) {
+    const std::span<const std::uint8_t> received(buf.bytes, n);
+    if (!valid_compound(received, long(n))) {
         ++srv.stats.invalid;
         debug_line(srv, "discarded invalid RTCP packet from", requester);
         return std::nullopt;
@@ -253,7 +253,7 @@ std::optional<TableChange> handle_bye(Server& srv, const Ssrc& ssrc, std::uint32
 
 }  // namespace
 
-RequestAction handle_packet(Server& srv, RequestBuffer& buf, long n, std::uint32_t peer_ip,
+RequestAction handle_packet(Server& srv, RequestBuffer& buf, std::size_t n, std::uint32_t peer_ip,
                             std::uint16_t peer_port, std::time_t now, long now_ms)
 {
     const auto packet = check_received(srv, buf, n, peer_ip, now_ms);

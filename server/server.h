@@ -50,8 +50,11 @@ inline constexpr long kDefaultMaxPerAddress = 1000;
 inline constexpr std::size_t kMaxAcceptFrom = 16;
 
 struct Peer {
-    std::uint32_t ip = 0;  // network order
-    long port = kDefaultPort;  // negative: listed, never sent to
+    std::uint32_t ip = 0;      // network order
+    long port = kDefaultPort;  // as -F gives it; only its low 16 bits are dialled
+    // -F with a negative port lists a server whose forwarded packets are
+    // taken and to which nothing is sent.
+    bool sent_to = true;
 };
 
 struct ServerSettings {
@@ -189,12 +192,12 @@ bool valid_compound(std::span<const std::uint8_t> bytes, long n);
 // request for which this says yes is never valid as it stands.
 bool more_due(std::span<const std::uint8_t> received);
 
-// Acts on one received packet of n bytes (n < 0: the receive failed).
-// peer_ip is in network order, peer_port in host order; `now` is the wall
+// Acts on one received packet of n bytes. A receive that failed is handed
+// on as an empty one: both are discarded and counted as invalid. peer_ip is in network order, peer_port in host order; `now` is the wall
 // clock that stamps sites, `now_ms` the monotonic one that paces reports.
 // The reply and the copy to forward, if any, point into the server's own
 // storage and `buf`, and stay valid until the next call.
-RequestAction handle_packet(Server& srv, RequestBuffer& buf, long n, std::uint32_t peer_ip,
+RequestAction handle_packet(Server& srv, RequestBuffer& buf, std::size_t n, std::uint32_t peer_ip,
                             std::uint16_t peer_port, std::time_t now, long now_ms);
 
 // --- site table, expiry and activity log (activity.cpp) ---

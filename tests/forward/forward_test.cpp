@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -27,41 +28,45 @@ using devkit::ipv4;
 struct ListCase {
     std::vector<std::string> options;  // the texts of successive -F options
     bool debug;
-    std::vector<std::pair<std::string, long>> peers;
+    std::vector<std::tuple<std::string, long, bool>> peers;  // address, port, sent to
     std::string err;
 };
 
 TEST(ParseForwardList, FillsThePeerListAsTheOptionsSay)
 {
     const ListCase cases[] = {
-        {{"10.0.0.1, 10.0.0.2:99"}, false, {{"10.0.0.1", 2076}, {"10.0.0.2", 99}}, ""},
-        {{"10.0.0.1:-1"}, true, {{"10.0.0.1", -1}},
+        {{"10.0.0.1, 10.0.0.2:99"}, false, {{"10.0.0.1", 2076, true}, {"10.0.0.2", 99, true}}, ""},
+        {{"10.0.0.1:-1"}, true, {{"10.0.0.1", -1, false}},
          "quorind: forwarding to QRN server 10.0.0.1: 10.0.0.1.\n"},
         {{"1.0.0.1,1.0.0.2,1.0.0.3", "1.0.0.4,1.0.0.5,1.0.0.6,1.0.0.7"}, false,
-         {{"1.0.0.1", 2076}, {"1.0.0.2", 2076}, {"1.0.0.3", 2076}, {"1.0.0.4", 2076}, {"1.0.0.5", 2076}},
+         {{"1.0.0.1", 2076, true}, {"1.0.0.2", 2076, true}, {"1.0.0.3", 2076, true},
+          {"1.0.0.4", 2076, true}, {"1.0.0.5", 2076, true}},
          ""},
         // Once five are listed the rest is not even looked at.
         {{"1.0.0.1,1.0.0.2,1.0.0.3,1.0.0.4,1.0.0.5,bad host!"}, false,
-         {{"1.0.0.1", 2076}, {"1.0.0.2", 2076}, {"1.0.0.3", 2076}, {"1.0.0.4", 2076}, {"1.0.0.5", 2076}},
+         {{"1.0.0.1", 2076, true}, {"1.0.0.2", 2076, true}, {"1.0.0.3", 2076, true},
+          {"1.0.0.4", 2076, true}, {"1.0.0.5", 2076, true}},
          ""},
         {{"1.0.0.1,1.0.0.2,1.0.0.3,1.0.0.4,1.0.0.5", "1.0.0.6"}, false,
-         {{"1.0.0.1", 2076}, {"1.0.0.2", 2076}, {"1.0.0.3", 2076}, {"1.0.0.4", 2076}, {"1.0.0.5", 2076}},
+         {{"1.0.0.1", 2076, true}, {"1.0.0.2", 2076, true}, {"1.0.0.3", 2076, true},
+          {"1.0.0.4", 2076, true}, {"1.0.0.5", 2076, true}},
          ""},
         // An unknown host is dropped and does not count toward the five.
         {{"bad host!,1.0.0.1,1.0.0.2,1.0.0.3,1.0.0.4,1.0.0.5"}, false,
-         {{"1.0.0.1", 2076}, {"1.0.0.2", 2076}, {"1.0.0.3", 2076}, {"1.0.0.4", 2076}, {"1.0.0.5", 2076}},
+         {{"1.0.0.1", 2076, true}, {"1.0.0.2", 2076, true}, {"1.0.0.3", 2076, true},
+          {"1.0.0.4", 2076, true}, {"1.0.0.5", 2076, true}},
          "quorind: warning, forward destination bad host! unknown.\n"},
         // White space is skipped at the start of an entry only.
-        {{" \t\n\v\f\r10.0.0.1"}, false, {{"10.0.0.1", 2076}}, ""},
-        {{"10.0.0.1 :99"}, true, {{"10.0.0.1", 99}},
+        {{" \t\n\v\f\r10.0.0.1"}, false, {{"10.0.0.1", 2076, true}}, ""},
+        {{"10.0.0.1 :99"}, true, {{"10.0.0.1", 99, true}},
          "quorind: forwarding to QRN server 10.0.0.1: 10.0.0.1 .\n"},
-        {{"10.0.0.1, ,10.0.0.2"}, false, {{"10.0.0.1", 2076}, {"10.0.0.2", 2076}},
+        {{"10.0.0.1, ,10.0.0.2"}, false, {{"10.0.0.1", 2076, true}, {"10.0.0.2", 2076, true}},
          "quorind: warning, forward destination  unknown.\n"},
-        {{"10.0.0.1,"}, false, {{"10.0.0.1", 2076}}, ""},
+        {{"10.0.0.1,"}, false, {{"10.0.0.1", 2076, true}}, ""},
         {{"", "  "}, false, {}, ""},
         // Ports are read as far as they go.
-        {{"10.0.0.1:abc", "10.0.0.2: +7x"}, false, {{"10.0.0.1", 0}, {"10.0.0.2", 7}}, ""},
-        {{"localhost:2077"}, true, {{"127.0.0.1", 2077}},
+        {{"10.0.0.1:abc", "10.0.0.2: +7x"}, false, {{"10.0.0.1", 0, true}, {"10.0.0.2", 7, true}}, ""},
+        {{"localhost:2077"}, true, {{"127.0.0.1", 2077, true}},
          "quorind: forwarding to QRN server 127.0.0.1: localhost.\n"},
     };
     for (const auto& c : cases) {
@@ -71,9 +76,9 @@ TEST(ParseForwardList, FillsThePeerListAsTheOptionsSay)
         srv.settings.debug = c.debug;
         for (const auto& text : c.options)
             parse_forward_list(srv, text);
-        std::vector<std::pair<std::string, long>> got;
+        std::vector<std::tuple<std::string, long, bool>> got;
         for (const auto& p : srv.settings.peers)
-            got.emplace_back(dotted(p.ip), p.port);
+            got.emplace_back(dotted(p.ip), p.port, p.sent_to);
         EXPECT_EQ(got, c.peers) << c.options[0];
         EXPECT_EQ(err.text(), c.err) << c.options[0];
     }
@@ -94,7 +99,7 @@ struct ForwardingServer {
         srv.err = err.stream();
         srv.out = out.stream();
     }
-    void add_peer(const char* ip, long port) { srv.settings.peers.push_back({ipv4(ip), port}); }
+    void add_peer(const char* ip, long port) { srv.settings.peers.push_back({ipv4(ip), port, port >= 0}); }
     // The descriptors handed to the loop to watch, in order.
     std::vector<int> watched;
     WatchCopy watch = [this](int fd) {
