@@ -15,6 +15,9 @@
 #include "devkit/packets.h"
 #include "devkit/sites.h"
 #include "devkit/streams.h"
+#include "server/activity.h"
+#include "server/html.h"
+#include "server/request.h"
 #include "server/server.h"
 
 namespace kovari::bench {

@@ -23,6 +23,8 @@
 #include "devkit/procfs.h"
 #include "devkit/server_process.h"
 #include "devkit/streams.h"
+#include "server/activity.h"
+#include "server/html.h"
 #include "server/server.h"
 #include "server/state_file.h"
 #include "server/writes.h"

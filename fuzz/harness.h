@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "server/request.h"
 #include "server/server.h"
 
 namespace kovari::fuzz {

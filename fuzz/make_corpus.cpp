@@ -19,7 +19,10 @@
 #include "devkit/packets.h"
 #include "devkit/sites.h"
 #include "devkit/streams.h"
+#include "server/options.h"
+#include "server/request.h"
 #include "server/server.h"
+#include "server/state_file.h"
 
 using namespace kovari;
 using namespace kovari::devkit;

@@ -8,6 +8,8 @@
 
 #include "common/utf8.h"
 #include "harness.h"
+#include "server/activity.h"
+#include "server/query.h"
 
 namespace kovari::fuzz {
 namespace {

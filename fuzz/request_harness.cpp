@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "harness.h"
+#include "server/activity.h"
+#include "server/options.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define KOVARI_ASAN 1

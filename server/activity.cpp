@@ -3,7 +3,8 @@
 #include <algorithm>
 
 #include "common/clock.h"  // clock_text
-#include "server.h"
+#include "activity.h"
+#include "trust.h"
 
 namespace kovari {
 

@@ -18,6 +18,8 @@
 #include <cstring>
 
 #include "common/clock.h"
+#include "forward.h"
+#include "html.h"
 #include "loop.h"
 
 namespace kovari {

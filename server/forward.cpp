@@ -16,7 +16,7 @@
 #include <cstring>
 
 #include "common/host.h"
-#include "server.h"
+#include "forward.h"
 
 namespace kovari {
 

@@ -14,7 +14,7 @@
 #include "common/clock.h"
 #include "common/layout.h"
 #include "common/utf8.h"
-#include "server.h"
+#include "html.h"
 
 namespace kovari {
 

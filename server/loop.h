@@ -15,6 +15,7 @@
 
 #include "common/fd.h"
 #include "notify.h"
+#include "request.h"
 #include "server.h"
 
 namespace kovari {

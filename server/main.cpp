@@ -26,8 +26,14 @@
 #include <cstring>
 
 #include "common/clock.h"
+#include "activity.h"
+#include "forward.h"
+#include "html.h"
 #include "loop.h"
+#include "options.h"
 #include "signals.h"
+#include "state_file.h"
+#include "statistics.h"
 
 namespace kovari {
 namespace {

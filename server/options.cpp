@@ -3,7 +3,8 @@
 
 #include "common/host.h"
 #include "common/release.h"
-#include "server.h"
+#include "forward.h"
+#include "options.h"
 
 namespace kovari {
 

@@ -7,7 +7,11 @@
 #include <array>
 #include <cstring>
 
-#include "server.h"
+#include "activity.h"
+#include "forward.h"
+#include "query.h"
+#include "request.h"
+#include "trust.h"
 
 namespace kovari {
 

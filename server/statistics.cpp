@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The statistics that SIGUSR1 asks for, and the status line that the
 // service manager shows.
-#include "server.h"
+#include "statistics.h"
 
 namespace kovari {
 

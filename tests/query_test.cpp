@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "devkit/sites.h"
+#include "server/activity.h"
+#include "server/query.h"
 #include "server_fixture.h"
 
 using namespace kovari;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include <gtest/gtest.h>
 
+#include "server/options.h"
+#include "server/request.h"
 #include "server_fixture.h"
 
 using namespace kovari;

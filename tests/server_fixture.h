@@ -5,6 +5,8 @@
 
 #include "devkit/packets.h"
 #include "devkit/streams.h"
+#include "server/options.h"
+#include "server/request.h"
 #include "server/server.h"
 
 namespace kovari::testing {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include <gtest/gtest.h>
 
+#include "server/activity.h"
 #include "server_fixture.h"
 
 using namespace kovari;

@@ -17,6 +17,7 @@
 #include "devkit/loopback.h"
 #include "devkit/packets.h"
 #include "devkit/streams.h"
+#include "server/forward.h"
 #include "server/server.h"
 
 namespace kovari {

@@ -12,6 +12,8 @@
 #include "devkit/files.h"
 #include "devkit/packets.h"
 #include "devkit/streams.h"
+#include "server/activity.h"
+#include "server/html.h"
 #include "server/server.h"
 
 namespace kovari {

@@ -8,6 +8,8 @@
 #include <list>
 #include <random>
 
+#include "server/activity.h"
+#include "server/query.h"
 #include "tests/server_fixture.h"
 
 using namespace kovari;

@@ -1,0 +1,18 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// The statistics block and the status line.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "server.h"
+
+namespace kovari {
+
+// The statistics block, as SIGUSR1 asks for it.
+void write_statistics(const Server& srv, std::FILE* out, long now_ms);
+// One line for the service manager's status: where the server listens, the
+// sites and the requests since start.
+std::string status_text(const Server& srv);
+
+}  // namespace kovari
