@@ -107,8 +107,8 @@ void finish_connection(Loop& lp, int fd, Delivered d)
     const std::time_t now = std::time(nullptr);
     const long now_ms = monotonic_ms();
     const RequestAction act = handle_packet(srv, *d.buf, d.n, c.ip, c.port, now, now_ms);
-    // A page write starts before the copies go out, as it did when the
-    // table change itself started it.
+    // The writes first: a page writer's child is forked before the copies'
+    // sockets are opened, so it holds none of them open.
     note_table_change(srv, act.change, now);
     if (!act.forward.empty()) {
         // Each copy is watched until it can be sent; closing its descriptor

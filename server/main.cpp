@@ -301,8 +301,8 @@ bool bind_listener(Loop& lp)
         return false;
     }
     // Without this a restart would fail to bind while connections that the
-    // server closed are still in TIME_WAIT.
-    // Should it fail, the bind that follows says whether it mattered.
+    // server closed are still in TIME_WAIT; should it fail, the bind that
+    // follows says whether it mattered.
     const int on = 1;
     if (::setsockopt(lp.listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0)
         report_error(lp.srv.err, "setting socket option SO_REUSEADDR", errno);
