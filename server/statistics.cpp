@@ -5,13 +5,6 @@
 
 namespace kovari {
 
-namespace {
-
-struct SiteCounts {
-    std::size_t listed = 0, unlisted = 0;
-};
-
-// O(n) in the table; asked for by an operator, never on the request path.
 SiteCounts count_sites(const SiteTable& t)
 {
     SiteCounts c;
@@ -21,8 +14,6 @@ SiteCounts count_sites(const SiteTable& t)
     });
     return c;
 }
-
-}  // namespace
 
 void write_statistics(const Server& srv, std::FILE* out, long now_ms)
 {
