@@ -434,10 +434,16 @@ FileOutcome write_state(const SiteTable& t, const std::string& path, std::time_t
 bool check_writable(Server& srv, const std::string& path)
 {
     struct stat st{};
+    struct stat folder{};
+    const std::string dir = directory_of(path);
     FileOutcome probe;
     if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         probe = {FileStep::rename, EISDIR};
-    else if (::access(directory_of(path).c_str(), W_OK | X_OK) != 0)
+    else if (::stat(dir.c_str(), &folder) != 0)
+        probe = {FileStep::open, errno};
+    else if (!S_ISDIR(folder.st_mode))
+        probe = {FileStep::open, ENOTDIR};  // access() would say "Permission denied"
+    else if (::access(dir.c_str(), W_OK | X_OK) != 0)
         probe = {FileStep::open, errno};
     say_write_problem(srv, probe);
     return probe.failed == FileStep::done;
