@@ -55,8 +55,8 @@ std::string metrics_text(const Statistics& st, const StateStatus& state, SiteCou
 inline constexpr long kMetricsIntervalMs = 10'000;
 
 // Writes base.prom (through base.prom.new, renamed into place), in
-// process: the text is a few kilobytes, the table walk that counts the
-// sites the only part that grows with it. A failure is reported with the
+// process: a few kilobytes whatever the size of the table (the table keeps
+// its count of unlisted sites, so nothing walks it). A failure is reported with the
 // path and the reason, once until the reason changes; it never stops the
 // server. Returns whether the file was replaced.
 bool write_metrics(Server& srv);

@@ -267,8 +267,7 @@ bool stop_overdue_page_write(Server& srv, long now_ms, std::time_t now);
 
 // --- statistics (statistics.cpp) ---
 
-// The sites listed and unlisted. O(n) in the table: asked for by an
-// operator or every 10 s for the metrics file, never on the request path.
+// The sites listed and unlisted, from the table's own counts.
 SiteCounts count_sites(const SiteTable& t);
 // The statistics block, as SIGUSR1 asks for it.
 void write_statistics(const Server& srv, std::FILE* out, long now_ms);

@@ -7,12 +7,7 @@ namespace kovari {
 
 SiteCounts count_sites(const SiteTable& t)
 {
-    SiteCounts c;
-    for_each_site(t, [&](const SiteView& s) {
-        ++(is_unlisted(s) ? c.unlisted : c.listed);
-        return true;
-    });
-    return c;
+    return {.listed = table_size(t) - table_unlisted(t), .unlisted = table_unlisted(t)};
 }
 
 void write_statistics(const Server& srv, std::FILE* out, long now_ms)
