@@ -115,6 +115,9 @@ TEST(MetricsFile, CheckedByPromtoolAndScrapedThroughTheNodeExporter)
     EXPECT_EQ(samples_of(scraped, "quorind_queries_total"), std::vector<std::string>{"quorind_queries_total 2"});
     EXPECT_EQ(samples_of(scraped, "quorind_sites"),
               (std::vector<std::string>{"quorind_sites{listing=\"listed\"} 2", "quorind_sites{listing=\"unlisted\"} 0"}));
+    // The exporter ends when it is told to: reaped, it is gone.
+    stop_child(node);
+    EXPECT_TRUE(node.status.has_value());
 }
 
 // A metrics file that cannot be written is said once, with its path and
