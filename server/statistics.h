@@ -9,6 +9,8 @@
 
 namespace kovari {
 
+// The sites listed and unlisted, from the table's own counts.
+SiteCounts count_sites(const SiteTable& t);
 // The statistics block, as SIGUSR1 asks for it.
 void write_statistics(const Server& srv, std::FILE* out, long now_ms);
 // One line for the service manager's status: where the server listens, the
