@@ -30,6 +30,7 @@
 #include "forward.h"
 #include "html.h"
 #include "loop.h"
+#include "metrics.h"
 #include "options.h"
 #include "signals.h"
 #include "state_file.h"

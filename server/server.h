@@ -20,8 +20,8 @@
 #include "common/report.h"
 #include "common/site.h"
 #include "common/text.h"
-#include "metrics.h"
 #include "rate_limit.h"
+#include "request_times.h"
 #include "table.h"
 #include "writes.h"
 

@@ -2,12 +2,17 @@
 // The statistics block and the status line.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
 #include "server.h"
 
 namespace kovari {
+
+struct SiteCounts {
+    std::size_t listed = 0, unlisted = 0;
+};
 
 // The sites listed and unlisted, from the table's own counts.
 SiteCounts count_sites(const SiteTable& t);
