@@ -92,7 +92,7 @@ const char* run_request_input(RequestState& st, const std::uint8_t* data, std::s
         const std::uint32_t ip = 0x0000007f | std::uint32_t(peer) << 24;  // 127.0.0.<peer>
         // The socket layer waits for more bytes only for a request that
         // could not be valid as it stands.
-        const bool due = n > 0 && more_due({st.buf->bytes, n});
+        const bool due = n > 0 && request_incomplete({st.buf->bytes, n});
         // A forwarded packet from a server that is no peer is refused
         // before it is checked: that is not taking it either.
         const std::uint64_t invalid_before = st.srv.stats.invalid + st.srv.stats.refused_forwarded;

@@ -30,7 +30,7 @@ void log_activity(std::FILE* out, const SiteView& s, const char* label, std::tim
 
 std::optional<TableChange> enter_site(Server& srv, Site&& s, std::time_t now, long now_ms)
 {
-    const auto holder = table_holder(srv.table, *s.cname);
+    const auto holder = table_cname_address(srv.table, *s.cname);
     if (holder && *holder != s.ip) {
         refuse(srv, Refusal::take_over, s.ip, *s.cname, now_ms);
         return std::nullopt;

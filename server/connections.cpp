@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The connections whose request has not arrived whole: the first receive
-// right after the accept, the pieces of a request that comes in several
-// sends, the caps on how many may wait, and the idle limit.
+// The pending connections, those whose request has not arrived whole: the
+// first receive right after the accept, the pieces of a request that comes
+// in several sends, the caps on how many may be pending, and the idle limit.
 //
 // A request that is there whole at the first receive is handled at once,
 // from the loop's own buffer. One whose length fields say that more is due
-// (more_due) is gathered in a buffer of the connection's own, one receive
-// per wake-up, until it is whole, reaches 1024 bytes, the client closes its
-// side or the idle limit passes; then it is handled as if one receive had
-// brought it. No other client waits for a slow one meanwhile.
+// (request_incomplete) is gathered in a buffer of the connection's own, one
+// receive per wake-up, until it is whole, reaches kMaxRequest bytes, the
+// client closes its side or the idle limit passes; then it is handled as if
+// one receive had brought it. No other client waits for a slow one
+// meanwhile.
 #include <arpa/inet.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -27,9 +28,9 @@ namespace {
 
 constexpr long kIdleLimitMs = 10'000;  // a connection must deliver in this time
 
-// Waiting connections from one address. A voice program or a lookup sends
+// Pending connections from one address. A voice program or a lookup sends
 // its request right after it connects, so an address that behaves has
-// only the connections it opened within a round trip waiting: a few, a
+// only the connections it opened within a round trip pending: a few, a
 // dozen behind a busy NAT. 64 leaves that a wide margin, and an address
 // that holds connections without sending costs at most 64 descriptors: a
 // quarter of a limit of 256, a sixteenth of 1024. Measured with one
@@ -37,17 +38,17 @@ constexpr long kIdleLimitMs = 10'000;  // a connection must deliver in this time
 // the caps other clients' queries took a p50 of 1.1 s and up to 7.7 s
 // under a limit of 1024, 7.1 s and up to 21 s under 256; with them, 0.4 ms
 // at most under either.
-constexpr std::size_t kMaxWaitingPerAddress = 64;
-// Descriptors kept from the waiting connections' total: the three standard
+constexpr std::size_t kMaxPendingPerAddress = 64;
+// Descriptors kept from the pending connections' total: the three standard
 // streams, the listener, the event queue, the two ends of the signal
 // pipe, the service manager's socket, an HTML page being written and the
 // connection accepted before the oldest makes room for it (10), and a
 // margin for the C library. Forwarded copies get kMaxCopiesPerPeer for
 // each peer on top of this.
 constexpr std::size_t kSpareDescriptors = 16;
-// However small the limit, this many may wait; a limit below the reserve
-// then runs out of descriptors first, and accepting pauses as before.
-constexpr std::size_t kMinWaitingTotal = 16;
+// However small the limit, this many may be pending; a limit below the
+// reserve then runs out of descriptors first, and accepting pauses.
+constexpr std::size_t kMinPendingTotal = 16;
 
 // A request to act on: the bytes of one receive, or of the pieces gathered.
 struct Delivered {
@@ -55,12 +56,12 @@ struct Delivered {
     std::size_t n;  // 0: nothing came, or the receive failed
 };
 
-// A waiting-list entry still stands for the connection now on its
-// descriptor, which may have been closed and reused since.
-bool still_waiting(const Loop& lp, const Waiting& w)
+// A deadline still stands for the connection now on its descriptor,
+// which may have been closed and reused since.
+bool still_pending(const Loop& lp, const PendingDeadline& d)
 {
-    const auto& c = lp.conns[std::size_t(w.fd)];
-    return c.waiting && c.serial == w.serial;
+    const auto& c = lp.conns[std::size_t(d.fd)];
+    return c.pending && c.serial == d.serial;
 }
 
 // What a connection has delivered so far: the pieces gathered, or nothing.
@@ -69,8 +70,9 @@ Delivered delivered_so_far(Loop& lp, const Connection& c)
     return c.partial ? Delivered{c.partial.get(), c.have} : Delivered{&lp.buf, 0};
 }
 
-// Returns false when the connection cannot be watched; it then does not wait.
-bool start_waiting(Loop& lp, int fd)
+// Returns false when the connection cannot be watched; it is then not
+// pending.
+bool add_pending(Loop& lp, int fd)
 {
     if (!watch(lp, fd, EPOLLIN | EPOLLRDHUP)) {
         const int reason = errno;
@@ -79,29 +81,29 @@ bool start_waiting(Loop& lp, int fd)
         return false;
     }
     Connection& c = lp.conns[std::size_t(fd)];
-    c.waiting = true;
-    ++lp.waiting_count;
-    ++lp.waiting_from[c.ip];
-    lp.waiting.push_back({fd, c.serial, monotonic_ms() + kIdleLimitMs});
+    c.pending = true;
+    ++lp.pending_count;
+    ++lp.pending_from[c.ip];
+    lp.deadlines.push_back({fd, c.serial, monotonic_ms() + kIdleLimitMs});
     return true;
 }
 
-void stop_waiting(Loop& lp, Connection& c)
+void drop_pending(Loop& lp, Connection& c)
 {
-    if (!c.waiting)
+    if (!c.pending)
         return;
-    c.waiting = false;
-    --lp.waiting_count;
-    const auto it = lp.waiting_from.find(c.ip);
+    c.pending = false;
+    --lp.pending_count;
+    const auto it = lp.pending_from.find(c.ip);
     if (--it->second == 0)
-        lp.waiting_from.erase(it);
+        lp.pending_from.erase(it);
 }
 
 // Acts on what the connection delivered, replies and closes it.
 void finish_connection(Loop& lp, int fd, Delivered d)
 {
     Connection& c = lp.conns[std::size_t(fd)];
-    stop_waiting(lp, c);
+    drop_pending(lp, c);
     Fd conn(fd);
     Server& srv = lp.srv;
     const std::time_t now = std::time(nullptr);
@@ -141,26 +143,26 @@ void close_capped(Loop& lp, int fd)
 
 void close_oldest(Loop& lp)
 {
-    while (!lp.waiting.empty()) {
-        const Waiting w = lp.waiting.front();
-        lp.waiting.pop_front();
-        if (still_waiting(lp, w)) {
-            close_capped(lp, w.fd);
+    while (!lp.deadlines.empty()) {
+        const PendingDeadline d = lp.deadlines.front();
+        lp.deadlines.pop_front();
+        if (still_pending(lp, d)) {
+            close_capped(lp, d.fd);
             return;
         }
     }
 }
 
-// Makes room for one more connection to wait. Returns false when its
+// Makes room for one more pending connection. Returns false when its
 // address has its fill already: the new connection is then the one
-// closed. When the total is reached, the oldest waiting connection goes,
+// closed. When the total is reached, the oldest pending connection goes,
 // so a new client always gets its turn.
 bool make_room(Loop& lp, std::uint32_t ip)
 {
     Server& srv = lp.srv;
     const std::string& program = srv.settings.program_name;
-    const auto it = lp.waiting_from.find(ip);
-    if (it != lp.waiting_from.end() && it->second >= lp.caps.per_address) {
+    const auto it = lp.pending_from.find(ip);
+    if (it != lp.pending_from.end() && it->second >= lp.caps.per_address) {
         const std::string from = dotted(ip);
         report_limited(srv.limiter, srv.err, program, "address cap " + from,
                        format("%s: too many connections waiting from %s, one closed.\n", program.c_str(),
@@ -168,7 +170,7 @@ bool make_room(Loop& lp, std::uint32_t ip)
                        monotonic_ms());
         return false;
     }
-    if (lp.waiting_count >= lp.caps.total) {
+    if (lp.pending_count >= lp.caps.total) {
         report_limited(srv.limiter, srv.err, program, "total cap",
                        format("%s: too many connections waiting, the oldest closed.\n", program.c_str()),
                        monotonic_ms());
@@ -186,7 +188,7 @@ std::optional<Delivered> receive_first(Loop& lp, int fd)
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
         return std::nullopt;
     const std::size_t n = r > 0 ? std::size_t(r) : 0;
-    if (r <= 0 || n == kMaxRequest || !more_due({lp.buf.bytes, n}))
+    if (r <= 0 || n == kMaxRequest || !request_incomplete({lp.buf.bytes, n}))
         return Delivered{&lp.buf, n};
     Connection& c = lp.conns[std::size_t(fd)];
     c.partial = std::make_unique<RequestBuffer>();
@@ -205,7 +207,7 @@ std::optional<Delivered> receive_more(Loop& lp, int fd)
         return std::nullopt;
     if (r > 0)
         c.have += std::size_t(r);
-    if (r > 0 && c.have < kMaxRequest && more_due({c.partial->bytes, c.have}))
+    if (r > 0 && c.have < kMaxRequest && request_incomplete({c.partial->bytes, c.have}))
         return std::nullopt;
     return Delivered{c.partial.get(), c.have};
 }
@@ -220,15 +222,15 @@ bool watch(Loop& lp, int fd, std::uint32_t events)
     return ::epoll_ctl(lp.epoll.get(), EPOLL_CTL_ADD, fd, &ev) == 0;
 }
 
-WaitingCaps waiting_caps(std::size_t descriptors, std::size_t peers)
+PendingCaps pending_caps(std::size_t descriptors, std::size_t peers)
 {
     const std::size_t reserved = kSpareDescriptors + kMaxCopiesPerPeer * peers;
     const std::size_t total = descriptors > reserved ? descriptors - reserved : 0;
-    return {kMaxWaitingPerAddress, std::max(total, kMinWaitingTotal)};
+    return {kMaxPendingPerAddress, std::max(total, kMinPendingTotal)};
 }
 
 // Most clients send right after connecting, so the request is tried at
-// once, and only a connection whose request is not there whole waits.
+// once, and only a connection whose request is not there whole is pending.
 void take_connection(Loop& lp, int fd, const sockaddr_in& peer, long accepted_us)
 {
     const auto& set = lp.srv.settings;
@@ -247,16 +249,16 @@ void take_connection(Loop& lp, int fd, const sockaddr_in& peer, long accepted_us
         close_capped(lp, fd);
         return;
     }
-    if (!start_waiting(lp, fd))
+    if (!add_pending(lp, fd))
         finish_connection(lp, fd, delivered_so_far(lp, lp.conns[std::size_t(fd)]));
 }
 
-bool is_waiting(const Loop& lp, int fd)
+bool is_pending(const Loop& lp, int fd)
 {
-    return std::size_t(fd) < lp.conns.size() && lp.conns[std::size_t(fd)].waiting;
+    return std::size_t(fd) < lp.conns.size() && lp.conns[std::size_t(fd)].pending;
 }
 
-void serve_waiting(Loop& lp, int fd)
+void serve_pending(Loop& lp, int fd)
 {
     const bool gathering = lp.conns[std::size_t(fd)].partial != nullptr;
     if (const auto d = gathering ? receive_more(lp, fd) : receive_first(lp, fd))
@@ -265,27 +267,27 @@ void serve_waiting(Loop& lp, int fd)
 
 void close_idle(Loop& lp, long now)
 {
-    while (!lp.waiting.empty()) {
-        const Waiting w = lp.waiting.front();
-        if (!still_waiting(lp, w)) {
-            lp.waiting.pop_front();  // served already
+    while (!lp.deadlines.empty()) {
+        const PendingDeadline d = lp.deadlines.front();
+        if (!still_pending(lp, d)) {
+            lp.deadlines.pop_front();  // served already
             continue;
         }
-        if (w.deadline > now)
+        if (d.deadline > now)
             return;
-        lp.waiting.pop_front();
+        lp.deadlines.pop_front();
         ++lp.srv.stats.idle_closed;
         // Nothing came (an empty receive), or part of a request, handled as
         // it stands.
-        finish_connection(lp, w.fd, delivered_so_far(lp, lp.conns[std::size_t(w.fd)]));
+        finish_connection(lp, d.fd, delivered_so_far(lp, lp.conns[std::size_t(d.fd)]));
     }
 }
 
 std::optional<long> next_idle_deadline(const Loop& lp)
 {
-    for (const auto& w : lp.waiting)
-        if (still_waiting(lp, w))
-            return w.deadline;
+    for (const auto& d : lp.deadlines)
+        if (still_pending(lp, d))
+            return d.deadline;
     return std::nullopt;
 }
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The event loop's state, shared by main.cpp (the loop, the listener and
-// the timers) and connections.cpp (the connections whose request has not
-// arrived whole yet). Only these two files include it.
+// the timers) and connections.cpp (the pending connections: those whose
+// request has not arrived whole yet). Only these two files include it.
 #pragma once
 
 #include <netinet/in.h>
@@ -22,7 +22,7 @@ namespace kovari {
 
 // A connection accepted and not yet answered.
 struct Connection {
-    bool waiting = false;      // in the epoll set, its request not yet whole
+    bool pending = false;      // in the epoll set, its request not yet whole
     std::uint32_t ip = 0;      // network order
     std::uint16_t port = 0;    // host order
     std::uint64_t serial = 0;  // tells a reused descriptor from its predecessor
@@ -33,14 +33,15 @@ struct Connection {
     std::size_t have = 0;
 };
 
-struct Waiting {
+// When a pending connection's idle limit runs out.
+struct PendingDeadline {
     int fd;
     std::uint64_t serial;  // which connection on this descriptor
     long deadline;         // monotonic ms
 };
 
-// How many connections may wait for their request at once.
-struct WaitingCaps {
+// How many connections may be pending at once.
+struct PendingCaps {
     std::size_t per_address = 0;  // from any one address
     std::size_t total = 0;        // in all
 };
@@ -51,10 +52,10 @@ struct Loop {
     Fd epoll{};
     Fd signal_read{};
     std::vector<Connection> conns{};  // by descriptor
-    std::deque<Waiting> waiting{};    // in order of acceptance: deadlines grow
-    std::unordered_map<std::uint32_t, std::size_t> waiting_from{};  // by address; none: no entry
-    std::size_t waiting_count = 0;
-    WaitingCaps caps{};
+    std::deque<PendingDeadline> deadlines{};  // in order of acceptance: deadlines grow
+    std::unordered_map<std::uint32_t, std::size_t> pending_from{};  // by address; none: no entry
+    std::size_t pending_count = 0;
+    PendingCaps caps{};
     RequestBuffer buf{};              // the first receive of every connection
     long sweep_due = 0;
     long metrics_due = 0;             // the next write of the metrics file (-X)
@@ -73,13 +74,13 @@ bool watch(Loop& lp, int fd, std::uint32_t events);
 
 // The caps for a server that may hold `descriptors` open and forwards to
 // `peers` servers.
-WaitingCaps waiting_caps(std::size_t descriptors, std::size_t peers);
+PendingCaps pending_caps(std::size_t descriptors, std::size_t peers);
 // A connection just accepted at `accepted_us` (monotonic): served at once
-// when its request is there whole, else it waits, within the caps.
+// when its request is there whole, else pending, within the caps.
 void take_connection(Loop& lp, int fd, const sockaddr_in& peer, long accepted_us);
-bool is_waiting(const Loop& lp, int fd);
-// A waiting connection is readable: its request, or a piece of it, came.
-void serve_waiting(Loop& lp, int fd);
+bool is_pending(const Loop& lp, int fd);
+// A pending connection is readable: its request, or a piece of it, came.
+void serve_pending(Loop& lp, int fd);
 // Closes the connections whose time is up, handling what they sent.
 void close_idle(Loop& lp, long now);
 std::optional<long> next_idle_deadline(const Loop& lp);

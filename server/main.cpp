@@ -204,8 +204,8 @@ bool handle_event(Loop& lp, int fd)
     }
     if (fd == lp.listener.get()) {
         accept_connections(lp);
-    } else if (is_waiting(lp, fd)) {
-        serve_waiting(lp, fd);
+    } else if (is_pending(lp, fd)) {
+        serve_pending(lp, fd);
     } else {
         serve_copy(lp.srv, fd, monotonic_ms());
     }
@@ -250,7 +250,7 @@ void run_due_work(Loop& lp, long now)
 // Nothing but the listener needs the loop for the next kAcceptWaitMs.
 bool only_listening(const Loop& lp)
 {
-    return lp.accepting && lp.waiting_count == 0 && lp.srv.forwarder.copies.empty() &&
+    return lp.accepting && lp.pending_count == 0 && lp.srv.forwarder.copies.empty() &&
            next_timeout(lp, monotonic_ms()) >= kAcceptWaitMs;
 }
 
@@ -376,13 +376,13 @@ std::size_t raise_descriptor_limit()
     return lim.rlim_cur == RLIM_INFINITY ? std::size_t(-1) : std::size_t(lim.rlim_cur);
 }
 
-// The caps on waiting connections leave room for a copy to each peer that
+// The caps on pending connections leave room for a copy to each peer that
 // is sent to.
-WaitingCaps caps_for(const ServerSettings& set)
+PendingCaps caps_for(const ServerSettings& set)
 {
     const auto peers = std::count_if(set.peers.begin(), set.peers.end(),
                                      [](const Peer& p) { return p.sent_to; });
-    return waiting_caps(raise_descriptor_limit(), std::size_t(peers));
+    return pending_caps(raise_descriptor_limit(), std::size_t(peers));
 }
 
 int serve(int argc, char** argv)

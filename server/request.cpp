@@ -56,7 +56,7 @@ bool could_begin_request(const ByteCursor& c)
 
 }  // namespace
 
-bool more_due(std::span<const std::uint8_t> received)
+bool request_incomplete(std::span<const std::uint8_t> received)
 {
     const ByteCursor c(received);
     if (!could_begin_request(c))

@@ -39,7 +39,7 @@ bool valid_compound(std::span<const std::uint8_t> bytes, long n);
 // begin a valid request (not version 2, the padding flag, a first type
 // outside 200-204) need nothing more: they are discarded as they are. A
 // request for which this says yes is never valid as it stands.
-bool more_due(std::span<const std::uint8_t> received);
+bool request_incomplete(std::span<const std::uint8_t> received);
 
 // Acts on one received packet of n bytes. A receive that failed is handed
 // on as an empty one: both are discarded and counted as invalid. peer_ip

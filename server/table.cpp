@@ -377,7 +377,7 @@ EntryHashes table_prefetch(SiteTable& t, const SiteView& s)
     return h;
 }
 
-std::optional<std::uint32_t> table_holder(const SiteTable& t, std::string_view cname)
+std::optional<std::uint32_t> table_cname_address(const SiteTable& t, std::string_view cname)
 {
     const std::string_view key = without_marker(cname);
     const std::uint32_t slot = find_cname(t, key, hash_text(key));

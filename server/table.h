@@ -121,7 +121,7 @@ EntryHashes table_prefetch(SiteTable& t, const SiteView& s);
 
 // The address of the site with this CNAME (one leading '*' disregarded on
 // each), if one is listed: entering the CNAME would replace that site.
-std::optional<std::uint32_t> table_holder(const SiteTable& t, std::string_view cname);
+std::optional<std::uint32_t> table_cname_address(const SiteTable& t, std::string_view cname);
 
 // How many sites the table holds for this address.
 std::size_t table_sites_at(const SiteTable& t, std::uint32_t ip);

@@ -71,7 +71,7 @@ TEST(ValidCompound, FirstByteAndTypeAreChecked)
     EXPECT_FALSE(valid_compound(two, long(two.size())));
 }
 
-TEST(MoreDue, TheLengthFieldsSayWhetherARequestIsWhole)
+TEST(RequestIncomplete, TheLengthFieldsSayWhetherARequestIsWhole)
 {
     const auto first = [](const Bytes& b, std::size_t n) { return Bytes(b.begin(), b.begin() + long(n)); };
     const Bytes query = query_packet("xy");  // 16 bytes, the last one padding
@@ -112,7 +112,7 @@ TEST(MoreDue, TheLengthFieldsSayWhetherARequestIsWhole)
         {"a web request", Bytes(http.begin(), http.end()), false},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(more_due(c.bytes), c.due) << c.what;
+        EXPECT_EQ(request_incomplete(c.bytes), c.due) << c.what;
 }
 
 TEST(HandlePacket, AnnouncementRegistersSiteWithConnectionAddressAndPort)

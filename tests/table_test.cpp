@@ -191,7 +191,7 @@ TEST(SiteTable, ASiteIsChangedOnlyFromItsOwnAddress)
     EXPECT_TRUE(enter_site(t.srv, from(site("cy", 5), a), 1000, 0));
     EXPECT_FALSE(enter_site(t.srv, from(site("*ann", 6), b), 1001, 0));  // another address: refused
     EXPECT_TRUE(enter_site(t.srv, from(site("*ann", 6), a), 1001, 0));   // its own: replaced in place
-    EXPECT_EQ(table_holder(t.srv.table, "ann"), std::optional(a));
+    EXPECT_EQ(table_cname_address(t.srv.table, "ann"), std::optional(a));
     EXPECT_EQ(table_sites_at(t.srv.table, a), 2u);
     // The SSRC nearest the head is cy's, but b's sign-off takes b's site.
     EXPECT_TRUE(release_site(t.srv, make_ssrc(5), b, 1002, 0));
@@ -207,7 +207,7 @@ TEST(SiteTable, ASiteIsChangedOnlyFromItsOwnAddress)
     EXPECT_EQ(table_sites_at(t.srv.table, a), 0u);
     // Once its old site has gone, ann may be announced from elsewhere.
     EXPECT_TRUE(enter_site(t.srv, from(site("ann", 7, 1902), b), 1902, 0));
-    EXPECT_EQ(table_holder(t.srv.table, "*ann"), std::optional(b));
+    EXPECT_EQ(table_cname_address(t.srv.table, "*ann"), std::optional(b));
 }
 
 TEST(SiteTable, SlotsAreReusedAfterRemoval)
