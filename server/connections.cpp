@@ -28,16 +28,15 @@ namespace {
 
 constexpr long kIdleLimitMs = 10'000;  // a connection must deliver in this time
 
-// Pending connections from one address. A voice program or a lookup sends
-// its request right after it connects, so an address that behaves has
-// only the connections it opened within a round trip pending: a few, a
-// dozen behind a busy NAT. 64 leaves that a wide margin, and an address
-// that holds connections without sending costs at most 64 descriptors: a
-// quarter of a limit of 256, a sixteenth of 1024. Measured with one
-// address opening 150 idle connections a second (kvload -Wflood): without
-// the caps other clients' queries took a p50 of 1.1 s and up to 7.7 s
-// under a limit of 1024, 7.1 s and up to 21 s under 256; with them, 0.4 ms
-// at most under either.
+// Pending connections from one address. A voice program or a lookup sends its
+// request right after it connects, so an address that behaves has only the
+// connections it opened within a round trip pending: a few, a dozen behind a
+// busy NAT. 64 leaves that a wide margin, and an address that holds
+// connections without sending costs at most 64 descriptors: a quarter of a
+// limit of 256, a sixteenth of 1024. With one address opening 150 idle
+// connections a second (kvload -Wflood), other clients' queries take 0.4 ms
+// at most under either limit; with no cap they would take a p50 of 1.1 s and
+// up to 7.7 s under a limit of 1024, 7.1 s and up to 21 s under 256.
 constexpr std::size_t kMaxPendingPerAddress = 64;
 // Descriptors kept from the pending connections' total: the three standard
 // streams, the listener, the event queue, the two ends of the signal

@@ -41,25 +41,23 @@ namespace {
 
 constexpr long kAcceptPauseMs = 100;      // pause when descriptors run out
 // Accepts per wake-up of epoll. One: the listener is level-triggered, so a
-// second pending connection wakes the next wait at once, and a lone
+// second connection in the queue wakes the next wait at once, and a lone
 // connection (the usual case) costs no accept that only finds the queue
-// empty. Measured with bench/: about 10% less server CPU per request than
-// bursts of 64. Under load the server mostly waits in accept instead (below).
+// empty: bursts of 64 take about 10% more server CPU per request (bench/).
+// Under load the server mostly waits in accept instead (below).
 constexpr int kAcceptBurst = 1;
 
-// While nothing but the listener needs the loop (no connection waits for
-// the rest of its request, no copy is under way, nothing falls due within
-// kAcceptWaitMs, accepting is not paused), the server waits in accept
-// itself rather than in epoll_wait: a request then costs accept, recv,
-// send and close, where the epoll round trip added a fifth call (strace -c
-// over 6,000 exact queries: 5.00 calls per request before, 4.02 now, the
-// blocking reference server 4.00). The listener is a
-// blocking socket whose receive timeout (SO_RCVTIMEO) bounds each accept:
-// with a timeout set, a signal interrupts accept (EINTR) even under
-// SA_RESTART, so a stop or an ended writer child is seen at once; a signal
-// that lands just before accept is entered is seen within kAcceptWaitMs,
-// or kPollEvery requests under load. Idle, the server wakes ten times a
-// second for two calls that find nothing.
+// While nothing but the listener needs the loop (no connection is pending, no
+// copy is under way, nothing falls due within kAcceptWaitMs, accepting is not
+// paused), the server waits in accept itself rather than in epoll_wait: a
+// request then costs four calls, accept, recv, send and close (strace -c:
+// 4.02 per request over 6,000 exact queries), where a round through epoll
+// adds a fifth. The listener is a blocking socket whose receive timeout
+// (SO_RCVTIMEO) bounds each accept: with a timeout set, a signal interrupts
+// accept (EINTR) even under SA_RESTART, so a stop or an ended writer child is
+// seen at once; a signal that lands just before accept is entered is seen
+// within kAcceptWaitMs, or kPollEvery requests under load. Idle, the server
+// wakes ten times a second for two calls that find nothing.
 constexpr long kAcceptWaitMs = 100;
 // Requests served in accept before epoll is looked at (without waiting):
 // the signal pipe and anything else ready are never more than this many

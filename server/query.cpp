@@ -27,14 +27,11 @@ namespace {
 constexpr char32_t kNoBreakSpace = 0xA0;
 bool c1_control(char32_t c) { return c >= 0x80 && c <= 0x9F; }
 
-// Clean-up for display: control characters go, runs of white space become
-// one blank, <tags> with a closing '>' vanish. A well-formed UTF-8
-// character is kept whole; every other byte goes by the byte rules of 8-bit
-// text. Returns the length of the cleaned text in `area`.
 // Whether a text is already as the clean-up would leave it: printable
 // ASCII without '<', words apart by single blanks, none at either end. So
-// are nearly all texts, which then cost one pass and a copy; this was most
-// of the server's own work for a query that matches one site.
+// are nearly all texts, which then cost one pass and a copy instead of the
+// clean-up's work per character, otherwise most of the server's own work
+// for a query that matches one site.
 bool clean_already(std::uint8_t type, std::string_view text)
 {
     bool after_blank = true;  // a blank here would go
@@ -50,6 +47,10 @@ bool clean_already(std::uint8_t type, std::string_view text)
     return !after_blank;
 }
 
+// Clean-up for display: control characters go, runs of white space become
+// one blank, <tags> with a closing '>' vanish. A well-formed UTF-8
+// character is kept whole; every other byte goes by the byte rules of 8-bit
+// text. Returns the length of the cleaned text in `area`.
 std::size_t clean_item_text(std::uint8_t type, std::string_view text, std::span<char, 256> area)
 {
     std::size_t len = 0;
@@ -172,7 +173,8 @@ void put_chunk(const SiteView& s, std::span<std::uint8_t> out, std::size_t& curs
     if (s.tool)
         put_item(kItemTOOL, *s.tool, out, cursor);
     // "\1P%d" of the port, "\1I%u.%u.%u.%u" of the address, "\1T%lu" of
-    // the time, written without printf, which cost a third of a query.
+    // the time, written without printf, which would cost a third of a
+    // query.
     char text[32] = {'\1', 'P'};
     std::size_t n = 2;
     if (s.port < 0)

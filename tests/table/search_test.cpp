@@ -70,7 +70,7 @@ TEST(Search, MatchesStayInsideOneTextAndCountOncePerOwner)
     s.add(0, 1, "ab", "cd");
     s.add(1, 2, "ef");
     s.add(2, 3, "Anna@X", "ANNA B");
-    s.add(3, 4, std::string(200, 'x'), "yz");  // long enough for the vector rounds
+    s.add(3, 4, std::string(200, 'x'), "yz");  // one trigram, 198 times over
     // Texts are searched lowered, nearest the head first.
     EXPECT_EQ(s.find("a"), (Owners{2, 0}));
     EXPECT_EQ(s.find("ab"), (Owners{0}));
