@@ -358,13 +358,16 @@ bool start_listening(Loop& lp)
     return true;
 }
 
+// The usual soft limit on open descriptors, assumed when it cannot be read.
+constexpr std::size_t kUsualDescriptorLimit = 1024;
+
 // Raises the soft limit on open descriptors to the hard limit (a service
 // manager sets both) and returns the limit in force.
 std::size_t raise_descriptor_limit()
 {
     rlimit lim{};
     if (::getrlimit(RLIMIT_NOFILE, &lim) != 0)
-        return 1024;
+        return kUsualDescriptorLimit;
     if (lim.rlim_cur < lim.rlim_max) {
         rlimit raised = lim;
         raised.rlim_cur = lim.rlim_max;

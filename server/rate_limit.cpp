@@ -29,7 +29,7 @@ RateLimiter::Seen* report_due(RateLimiter& limiter, const std::string& key, long
 {
     if (limiter.seen.size() >= limiter.forget_at) {
         forget_old(limiter, now_ms);
-        limiter.forget_at = std::max<std::size_t>(1024, 2 * limiter.seen.size());
+        limiter.forget_at = std::max(RateLimiter::kMinForgetAt, 2 * limiter.seen.size());
     }
     const auto [it, fresh] = limiter.seen.try_emplace(key, RateLimiter::Seen{now_ms, 0});
     RateLimiter::Seen& s = it->second;

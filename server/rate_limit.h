@@ -22,9 +22,11 @@ struct RateLimiter {
     };
     std::unordered_map<std::string, Seen> seen;  // by key: the message and its peer or cap
     // The size at which keys not seen for a window are looked for: twice
-    // what stayed after the last look, so that many addresses reported at
-    // once cost a constant amount per line, not a walk of the map each.
-    std::size_t forget_at = 1024;
+    // what stayed after the last look, and never below kMinForgetAt, so
+    // that many addresses reported at once cost a constant amount per line,
+    // not a walk of the map each.
+    static constexpr std::size_t kMinForgetAt = 1024;
+    std::size_t forget_at = kMinForgetAt;
 };
 
 // Prints `line` (a whole line, newline included) on `err` unless the same
