@@ -30,4 +30,17 @@ Site site_record(const Announcement& a, std::uint32_t ip, std::time_t time)
     return s;
 }
 
+Site site(std::string cname, const SiteFields& f)
+{
+    Site s;
+    s.cname = std::move(cname);
+    s.name = f.name;
+    s.email = f.email;
+    s.ssrc = make_ssrc(f.ssrc);
+    s.ip = ipv4(f.ip);
+    s.port = std::int16_t(f.port);
+    s.time = f.time;
+    return s;
+}
+
 }  // namespace kovari::devkit

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <ctime>
+#include <optional>
+#include <string>
 
 #include "common/site.h"
 #include "devkit/packets.h"
@@ -20,5 +22,20 @@ Announcement sample_ann();
 // at `time`: its texts, its SSRC and the port of its port item (0 when it
 // has none).
 Site site_record(const Announcement& a, std::uint32_t ip, std::time_t time);
+
+// What a test's site record holds besides its CNAME, each field named only
+// where a test needs other than the usual: site("ann", {.ssrc = 2,
+// .email = "ann@x"}). The other texts are absent.
+struct SiteFields {
+    std::uint32_t ssrc = 1;
+    std::optional<std::string> name{};
+    std::optional<std::string> email{};
+    const char* ip = "10.0.0.7";
+    int port = 2076;
+    std::time_t time = 1000;
+};
+
+// A record with this CNAME, as the table keeps it.
+Site site(std::string cname, const SiteFields& f = {});
 
 }  // namespace kovari::devkit

@@ -1,27 +1,13 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include <gtest/gtest.h>
 
+#include "devkit/sites.h"
 #include "server/activity.h"
 #include "server_fixture.h"
 
 using namespace kovari;
 using namespace kovari::devkit;
 using namespace kovari::testing;
-
-namespace {
-
-Site site(const std::string& cname, std::uint32_t ssrc = 1, std::time_t time = 1000)
-{
-    Site s;
-    s.cname = cname;
-    s.ssrc = make_ssrc(ssrc);
-    s.ip = ipv4("10.0.0.7");
-    s.port = 2076;
-    s.time = time;
-    return s;
-}
-
-}  // namespace
 
 TEST(SiteTable, NewSitesGoToTheHead)
 {
@@ -37,11 +23,11 @@ TEST(SiteTable, ReplacementKeepsPositionAndIsWhole)
 {
     TestServer t;
     t.srv.settings.verbose = true;
-    Site first = site("ann", 1);
+    Site first = site("ann");
     first.name = "Ann";
     enter_site(t.srv, std::move(first), 1000, 0);
     enter_site(t.srv, site("bob"), 1000, 0);
-    enter_site(t.srv, site("*ann", 7, 2000), 2000, 0);
+    enter_site(t.srv, site("*ann", {.ssrc = 7, .time = 2000}), 2000, 0);
     EXPECT_EQ(t.cnames(), (std::vector<std::string>{"bob", "*ann"}));
     std::optional<SiteView> a;
     for_each_site(t.srv.table, [&](const SiteView& s) {
@@ -59,8 +45,8 @@ TEST(SiteTable, ReplacementKeepsPositionAndIsWhole)
 TEST(SiteTable, ReplacementBringsANewSsrcAndTheOldOneNoLongerReleases)
 {
     TestServer t;
-    enter_site(t.srv, site("ann", 1), 1000, 0);
-    enter_site(t.srv, site("ann", 2), 1000, 0);
+    enter_site(t.srv, site("ann"), 1000, 0);
+    enter_site(t.srv, site("ann", {.ssrc = 2}), 1000, 0);
     release_site(t.srv, make_ssrc(1), ipv4("10.0.0.7"), 1000, 0);
     EXPECT_EQ(t.cnames(), std::vector<std::string>{"ann"});
     release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1000, 0);
@@ -70,10 +56,10 @@ TEST(SiteTable, ReplacementBringsANewSsrcAndTheOldOneNoLongerReleases)
 TEST(SiteTable, ReleaseTakesTheSharedSsrcNearestTheHead)
 {
     TestServer t;
-    enter_site(t.srv, site("a", 5), 1000, 0);
-    enter_site(t.srv, site("b", 9), 1000, 0);
-    enter_site(t.srv, site("c", 5), 1000, 0);
-    enter_site(t.srv, site("a", 5), 1000, 0);  // refresh in place: still last
+    enter_site(t.srv, site("a", {.ssrc = 5}), 1000, 0);
+    enter_site(t.srv, site("b", {.ssrc = 9}), 1000, 0);
+    enter_site(t.srv, site("c", {.ssrc = 5}), 1000, 0);
+    enter_site(t.srv, site("a", {.ssrc = 5}), 1000, 0);  // refresh in place: still last
     release_site(t.srv, make_ssrc(5), ipv4("10.0.0.7"), 1000, 0);
     EXPECT_EQ(t.cnames(), (std::vector<std::string>{"b", "a"}));
     release_site(t.srv, make_ssrc(5), ipv4("10.0.0.7"), 1000, 0);
@@ -85,7 +71,7 @@ TEST(SiteTable, ReleaseOfAnUnknownSsrcChangesNothing)
     TestServer t;
     t.srv.settings.verbose = true;
     t.srv.settings.debug = true;
-    enter_site(t.srv, site("a", 1), 1000, 0);
+    enter_site(t.srv, site("a"), 1000, 0);
     const std::string before = t.out.text() + t.err.text();
     const auto change = release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1000, 0);
     EXPECT_EQ(t.out.text() + t.err.text(), before);
@@ -99,7 +85,7 @@ TEST(SiteTable, ReleaseIsLoggedAndDumped)
     TestServer t;
     t.srv.settings.verbose = true;
     t.srv.settings.debug = true;
-    Site s = site("ann", 0xDDCCBBAA, 0);
+    Site s = site("ann", {.ssrc = 0xDDCCBBAA, .time = 0});
     s.email = "*x";
     enter_site(t.srv, std::move(s), 60, 0);
     release_site(t.srv, make_ssrc(0xDDCCBBAA), ipv4("10.0.0.7"), 120, 0);
@@ -115,10 +101,10 @@ TEST(SiteTable, ExpiryRemovesSitesOlderThan900Seconds)
 {
     TestServer t;
     t.srv.settings.verbose = true;
-    enter_site(t.srv, site("old", 1, 99), 99, 0);
-    enter_site(t.srv, site("edge", 2, 100), 100, 0);
-    enter_site(t.srv, site("mid", 3, 99), 99, 0);
-    enter_site(t.srv, site("new", 4, 500), 500, 0);
+    enter_site(t.srv, site("old", {.time = 99}), 99, 0);
+    enter_site(t.srv, site("edge", {.ssrc = 2, .time = 100}), 100, 0);
+    enter_site(t.srv, site("mid", {.ssrc = 3, .time = 99}), 99, 0);
+    enter_site(t.srv, site("new", {.ssrc = 4, .time = 500}), 500, 0);
     EXPECT_FALSE(expire_sites(t.srv, 999).sites);
     const TableChange change = expire_sites(t.srv, 1000);
     EXPECT_EQ(t.cnames(), (std::vector<std::string>{"new", "edge"}));
@@ -128,7 +114,7 @@ TEST(SiteTable, ExpiryRemovesSitesOlderThan900Seconds)
     EXPECT_NE(out.find("00:16 Timeout: 10.0.0.7:2076 mid\n00:16 Timeout: 10.0.0.7:2076 old\n"),
               std::string::npos);
     // The table still links correctly after removals in the middle.
-    enter_site(t.srv, site("later", 5, 1000), 1000, 0);
+    enter_site(t.srv, site("later", {.ssrc = 5, .time = 1000}), 1000, 0);
     release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1000, 0);
     EXPECT_EQ(t.cnames(), (std::vector<std::string>{"later", "new"}));
 }
@@ -136,7 +122,7 @@ TEST(SiteTable, ExpiryRemovesSitesOlderThan900Seconds)
 TEST(SiteTable, WallClockStepsNeitherDropFreshSitesNorKeepStaleOnes)
 {
     TestServer t;
-    enter_site(t.srv, site("fresh", 1, 1000), 1000, 0);
+    enter_site(t.srv, site("fresh", {.time = 1000}), 1000, 0);
     // An hour forward: the site is 120 s old, not 3720.
     follow_clock_step(t.srv, 3600);
     expire_sites(t.srv, 1000 + 3600 + 120);
@@ -165,15 +151,15 @@ TEST(SiteTable, FullTableRefusesNewSitesButTakesRefreshesAndSignOffs)
 {
     TestServer t;
     t.srv.settings.max_sites = 2;
-    EXPECT_TRUE(enter_site(t.srv, site("ann", 1), 1000, 0));
-    EXPECT_TRUE(enter_site(t.srv, site("bob", 2), 1000, 0));
-    EXPECT_FALSE(enter_site(t.srv, site("cy", 3), 1000, 0));
-    EXPECT_FALSE(enter_site(t.srv, site("dee", 4), 1001, 0));
-    EXPECT_TRUE(enter_site(t.srv, site("*ann", 5), 1002, 0));  // a refresh, marker and all
+    EXPECT_TRUE(enter_site(t.srv, site("ann"), 1000, 0));
+    EXPECT_TRUE(enter_site(t.srv, site("bob", {.ssrc = 2}), 1000, 0));
+    EXPECT_FALSE(enter_site(t.srv, site("cy", {.ssrc = 3}), 1000, 0));
+    EXPECT_FALSE(enter_site(t.srv, site("dee", {.ssrc = 4}), 1001, 0));
+    EXPECT_TRUE(enter_site(t.srv, site("*ann", {.ssrc = 5}), 1002, 0));  // a refresh, marker and all
     EXPECT_EQ(t.cnames(), (std::vector<std::string>{"bob", "*ann"}));
     EXPECT_EQ(t.err.text(), "quorind: the site table is full (2 sites), new sites are refused.\n");
     release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1003, 0);
-    EXPECT_TRUE(enter_site(t.srv, site("cy", 3), 1004, 0));
+    EXPECT_TRUE(enter_site(t.srv, site("cy", {.ssrc = 3}), 1004, 0));
 }
 
 // The owner's address decides: which site a sign-off removes, whether a
@@ -181,16 +167,12 @@ TEST(SiteTable, FullTableRefusesNewSitesButTakesRefreshesAndSignOffs)
 TEST(SiteTable, ASiteIsChangedOnlyFromItsOwnAddress)
 {
     const std::uint32_t a = ipv4("10.0.0.7"), b = ipv4("10.0.0.8");
-    const auto from = [](Site s, std::uint32_t ip) {
-        s.ip = ip;
-        return s;
-    };
     TestServer t;
-    EXPECT_TRUE(enter_site(t.srv, from(site("ann", 5), a), 1000, 0));
-    EXPECT_TRUE(enter_site(t.srv, from(site("bob", 5), b), 1000, 0));
-    EXPECT_TRUE(enter_site(t.srv, from(site("cy", 5), a), 1000, 0));
-    EXPECT_FALSE(enter_site(t.srv, from(site("*ann", 6), b), 1001, 0));  // another address: refused
-    EXPECT_TRUE(enter_site(t.srv, from(site("*ann", 6), a), 1001, 0));   // its own: replaced in place
+    EXPECT_TRUE(enter_site(t.srv, site("ann", {.ssrc = 5}), 1000, 0));
+    EXPECT_TRUE(enter_site(t.srv, site("bob", {.ssrc = 5, .ip = "10.0.0.8"}), 1000, 0));
+    EXPECT_TRUE(enter_site(t.srv, site("cy", {.ssrc = 5}), 1000, 0));
+    EXPECT_FALSE(enter_site(t.srv, site("*ann", {.ssrc = 6, .ip = "10.0.0.8"}), 1001, 0));  // another address: refused
+    EXPECT_TRUE(enter_site(t.srv, site("*ann", {.ssrc = 6}), 1001, 0));  // its own: replaced in place
     EXPECT_EQ(table_cname_address(t.srv.table, "ann"), std::optional(a));
     EXPECT_EQ(table_sites_at(t.srv.table, a), 2u);
     // The SSRC nearest the head is cy's, but b's sign-off takes b's site.
@@ -206,7 +188,7 @@ TEST(SiteTable, ASiteIsChangedOnlyFromItsOwnAddress)
     expire_sites(t.srv, 1001 + 901);
     EXPECT_EQ(table_sites_at(t.srv.table, a), 0u);
     // Once its old site has gone, ann may be announced from elsewhere.
-    EXPECT_TRUE(enter_site(t.srv, from(site("ann", 7, 1902), b), 1902, 0));
+    EXPECT_TRUE(enter_site(t.srv, site("ann", {.ssrc = 7, .ip = "10.0.0.8", .time = 1902}), 1902, 0));
     EXPECT_EQ(table_cname_address(t.srv.table, "*ann"), std::optional(b));
 }
 
@@ -215,7 +197,7 @@ TEST(SiteTable, SlotsAreReusedAfterRemoval)
     TestServer t;
     for (int round = 0; round < 3; ++round) {
         for (std::uint32_t i = 0; i < 100; ++i)
-            enter_site(t.srv, site("s" + std::to_string(i), i), 1000, 0);
+            enter_site(t.srv, site("s" + std::to_string(i), {.ssrc = i}), 1000, 0);
         for (std::uint32_t i = 0; i < 100; ++i)
             release_site(t.srv, make_ssrc(i), ipv4("10.0.0.7"), 1000, 0);
     }

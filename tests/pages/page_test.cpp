@@ -11,6 +11,7 @@
 
 #include "devkit/files.h"
 #include "devkit/packets.h"
+#include "devkit/sites.h"
 #include "devkit/streams.h"
 #include "server/activity.h"
 #include "server/html.h"
@@ -22,6 +23,7 @@ namespace {
 using devkit::ipv4;
 using devkit::path_exists;
 using devkit::read_file;
+using devkit::site;
 using devkit::write_file;
 
 constexpr std::time_t kDec7At1043Utc = 1796640180;  // 2026-12-07 10:43:00 UTC
@@ -32,14 +34,10 @@ const std::string kHead =
     "<h1>Kovari: Active Sites</h1>\n<h2>As of 12-07 10:43 UTC</h2>\n</center>\n<p>\n";
 const std::string kTail = "</body>\n</html>\n";
 
-Site site(const char* ip, int port, std::string cname, std::time_t when = kDec7At0905Utc)
+// A site announced from ip:port, by default at the time the pages show.
+devkit::SiteFields from(const char* ip, int port = 2076, std::time_t when = kDec7At0905Utc)
 {
-    Site s;
-    s.ip = ipv4(ip);
-    s.port = std::int16_t(port);
-    s.cname = std::move(cname);
-    s.time = when;
-    return s;
+    return {.ip = ip, .port = port, .time = when};
 }
 
 std::string blanks(std::size_t n) { return std::string(n, ' '); }
@@ -63,7 +61,7 @@ TEST(HtmlPage, EmptyTableGivesNoSitesActive)
 
 TEST(HtmlPage, OneSiteIsLaidOutInColumns)
 {
-    const SiteTable t = table_of({site("10.0.0.1", 2076, "ann")});
+    const SiteTable t = table_of({site("ann", from("10.0.0.1"))});
     const std::string want = kHead + "<h2>1 site active.</h2>\n<pre>\n" +
                              "\n10.0.0.1:2076" + blanks(11) + " ann" + blanks(45) + " 09:05\n" +
                              "</pre>\n" + kTail;
@@ -72,7 +70,7 @@ TEST(HtmlPage, OneSiteIsLaidOutInColumns)
 
 TEST(HtmlPage, TextsStandUnderTheCnameInFixedOrderWithoutTool)
 {
-    Site s = site("10.0.0.7", -2, "ann@host");
+    Site s = site("ann@host", from("10.0.0.7", -2));
     s.name = "Ann Lee";
     s.email = "ann@example.org";
     s.phone = "+1 555 0100";
@@ -91,7 +89,7 @@ TEST(HtmlPage, TextsStandUnderTheCnameInFixedOrderWithoutTool)
 
 TEST(HtmlPage, CountLineIsPluralForTwoSitesInTableOrder)
 {
-    const SiteTable t = table_of({site("10.0.0.2", 5000, "bob"), site("10.0.0.1", 5001, "ann")});
+    const SiteTable t = table_of({site("bob", from("10.0.0.2", 5000)), site("ann", from("10.0.0.1", 5001))});
     const std::string page = html_page(t, false, kDec7At1043Utc);
     EXPECT_NE(page.find("<h2>2 sites active.</h2>\n<pre>\n\n10.0.0.2:5000 "), std::string::npos);
     EXPECT_LT(page.find(" bob "), page.find(" ann "));
@@ -99,10 +97,10 @@ TEST(HtmlPage, CountLineIsPluralForTwoSitesInTableOrder)
 
 TEST(HtmlPage, UnlistedSitesAppearOnlyOnThePrivatePage)
 {
-    Site by_email = site("10.0.0.3", 1, "carol");
+    Site by_email = site("carol", from("10.0.0.3", 1));
     by_email.email = "*carol@x";
-    Site plain = site("10.0.0.4", 1, "dave");
-    const SiteTable t = table_of({site("10.0.0.2", 1, "*bob"), std::move(by_email), std::move(plain)});
+    Site plain = site("dave", from("10.0.0.4", 1));
+    const SiteTable t = table_of({site("*bob", from("10.0.0.2", 1)), std::move(by_email), std::move(plain)});
 
     const std::string pub = html_page(t, false, kDec7At1043Utc);
     EXPECT_NE(pub.find("<h2>1 site active.</h2>\n"), std::string::npos);
@@ -118,13 +116,13 @@ TEST(HtmlPage, UnlistedSitesAppearOnlyOnThePrivatePage)
 
 TEST(HtmlPage, OnlyUnlistedSitesGiveNoSitesActiveOnThePublicPage)
 {
-    const SiteTable t = table_of({site("10.0.0.2", 1, "*bob")});
+    const SiteTable t = table_of({site("*bob", from("10.0.0.2", 1))});
     EXPECT_EQ(html_page(t, false, kDec7At1043Utc), kHead + "<h2>No sites active.</h2>\n" + kTail);
 }
 
 TEST(HtmlPage, SiteTextsAreEscapedAndPaddedByWhatTheReaderSees)
 {
-    Site s = site("10.0.0.1", 2076, "<b>&\"x\"");
+    Site s = site("<b>&\"x\"", from("10.0.0.1"));
     s.name = "<script>alert(1)</script>";
     s.email = "*a&b@x";
     const SiteTable t = table_of({std::move(s)});
@@ -142,8 +140,8 @@ TEST(HtmlPage, PagesAreUtf8AndColumnsCountCharacters)
 {
     // Dvořák in UTF-8 takes six columns; 王小明 six (two each); an 8-bit
     // name's bytes show as their Latin-1 characters, in UTF-8.
-    Site dvorak = site("10.0.0.1", 2076, "Dvo\xc5\x99\xc3\xa1k");
-    Site wang = site("10.0.0.2", 2076, "\xe7\x8e\x8b\xe5\xb0\x8f\xe6\x98\x8e");
+    Site dvorak = site("Dvo\xc5\x99\xc3\xa1k", from("10.0.0.1"));
+    Site wang = site("\xe7\x8e\x8b\xe5\xb0\x8f\xe6\x98\x8e", from("10.0.0.2"));
     wang.name = "Zo\xeb";
     const SiteTable t = table_of({std::move(dvorak), std::move(wang)});
     const std::string page = html_page(t, false, kDec7At1043Utc);
@@ -156,7 +154,7 @@ TEST(HtmlPage, PagesAreUtf8AndColumnsCountCharacters)
 TEST(HtmlPage, LongCnameIsNeverCut)
 {
     const std::string cname(60, 'c');
-    const SiteTable t = table_of({site("10.0.0.1", 2076, cname)});
+    const SiteTable t = table_of({site(cname, from("10.0.0.1"))});
     EXPECT_NE(html_page(t, false, kDec7At1043Utc).find(" " + cname + " 09:05\n"), std::string::npos);
 }
 
@@ -173,7 +171,7 @@ TEST(HtmlPage, HeadingIsUtcWhileSiteTimesAreLocal)
     const std::string old = saved != nullptr ? saved : "";
     ::setenv("TZ", "EST5", 1);
     ::tzset();
-    const SiteTable t = table_of({site("10.0.0.1", 2076, "ann")});
+    const SiteTable t = table_of({site("ann", from("10.0.0.1"))});
     const std::string page = html_page(t, false, kDec7At1043Utc);
     if (saved != nullptr)
         ::setenv("TZ", old.c_str(), 1);
@@ -295,7 +293,7 @@ TEST_F(PageFiles, ChangeInsideTheIntervalWaitsForTheNextCallAfterIt)
     note_change(srv, t0);  // start-up: written at once
     EXPECT_NE(read_file(base + ".html").find("No sites active."), std::string::npos);
 
-    announce(srv, site("10.0.0.1", 2076, "ann", t0 + 10), t0 + 10);
+    announce(srv, site("ann", from("10.0.0.1", 2076, t0 + 10)), t0 + 10);
     EXPECT_NE(read_file(base + ".html").find("No sites active."), std::string::npos);
     update_html(srv, t0 + 60);  // exactly the interval: not yet
     EXPECT_NE(read_file(base + ".html").find("No sites active."), std::string::npos);
@@ -311,7 +309,7 @@ TEST_F(PageFiles, IntervalZeroOrNegativeWritesEveryChange)
         srv.settings.html_interval = interval;
         srv.table = SiteTable{};
         note_change(srv, kDec7At1043Utc);
-        announce(srv, site("10.0.0.1", 2076, "ann"), kDec7At1043Utc);
+        announce(srv, site("ann", from("10.0.0.1")), kDec7At1043Utc);
         EXPECT_NE(read_file(base + ".html").find("<h2>1 site active.</h2>"), std::string::npos)
             << interval;
         EXPECT_EQ(srv.html.last_html_update, 0) << interval;
@@ -321,8 +319,8 @@ TEST_F(PageFiles, IntervalZeroOrNegativeWritesEveryChange)
 TEST_F(PageFiles, ReplacementDoesNotMarkThePagesChanged)
 {
     srv.settings.html_interval = 0;
-    announce(srv, site("10.0.0.1", 2076, "ann"), kDec7At1043Utc);
-    Site again = site("10.0.0.1", 2076, "*ann");
+    announce(srv, site("ann", from("10.0.0.1")), kDec7At1043Utc);
+    Site again = site("*ann", from("10.0.0.1"));
     again.name = "New Name";
     announce(srv, std::move(again), kDec7At1043Utc);
     EXPECT_EQ(read_file(base + ".html").find("New Name"), std::string::npos);

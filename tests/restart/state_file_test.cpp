@@ -14,14 +14,6 @@ namespace {
 
 constexpr std::time_t kNow = 1'765'104'180;
 
-Site site(const std::string& cname, std::time_t time, std::uint32_t ssrc)
-{
-    Announcement a;
-    a.ssrc = make_ssrc(ssrc);
-    a.cname = cname;
-    return site_record(a, ipv4("192.0.2.1"), time);
-}
-
 // The sites a file hands over, head first as the table holds them.
 std::vector<Site> sites_in(const std::string& file, std::size_t most, DecodedState& d)
 {
@@ -34,7 +26,7 @@ std::vector<Site> sites_in(const std::string& file, std::size_t most, DecodedSta
 TEST(StateFile, SitesComeBackInOrderWithTheirTextsAndTimes)
 {
     SiteTable t;
-    Site every = site("*every@x", kNow - 10, 1);
+    Site every = site("*every@x", {.ip = "192.0.2.1", .time = kNow - 10});
     every.name = "Ann \xC5\x81";
     every.email = "";  // set, and empty: not the same as none
     every.phone = "+1 555";
@@ -42,7 +34,7 @@ TEST(StateFile, SitesComeBackInOrderWithTheirTextsAndTimes)
     every.tool = "kvtool 2";
     every.port = -5476;
     table_enter(t, std::move(every));
-    table_enter(t, site("b", kNow - 5, 2));
+    table_enter(t, site("b", {.ssrc = 2, .time = kNow - 5}));
     const std::string file = encode_state(t, kNow);
 
     DecodedState d;
@@ -66,10 +58,10 @@ TEST(StateFile, SitesComeBackInOrderWithTheirTextsAndTimes)
 TEST(StateFile, OldSitesAreLeftOutFutureOnesTakenAsNowAndTheNewestKeptWithinTheLimit)
 {
     SiteTable t;
-    table_enter(t, site("gone", kNow - 901, 1));
-    table_enter(t, site("edge", kNow - 900, 2));
-    table_enter(t, site("ahead", kNow + 3600, 3));
-    table_enter(t, site("new", kNow, 4));
+    table_enter(t, site("gone", {.time = kNow - 901}));
+    table_enter(t, site("edge", {.ssrc = 2, .time = kNow - 900}));
+    table_enter(t, site("ahead", {.ssrc = 3, .time = kNow + 3600}));
+    table_enter(t, site("new", {.ssrc = 4, .time = kNow}));
     const std::string file = encode_state(t, kNow);
 
     DecodedState d;

@@ -9,6 +9,7 @@
 #include <list>
 #include <random>
 
+#include "devkit/sites.h"
 #include "server/activity.h"
 #include "server/query.h"
 #include "tests/server_fixture.h"
@@ -18,20 +19,6 @@ using namespace kovari::devkit;
 using namespace kovari::testing;
 
 namespace {
-
-Site site(const std::string& cname, std::uint32_t ssrc, std::optional<std::string> email = {},
-          std::optional<std::string> name = {}, std::time_t time = 1000)
-{
-    Site s;
-    s.cname = cname;
-    s.email = std::move(email);
-    s.name = std::move(name);
-    s.ssrc = make_ssrc(ssrc);
-    s.ip = ipv4("10.0.0.7");
-    s.port = 2076;
-    s.time = time;
-    return s;
-}
 
 // The CNAMEs of the sites a lowered query selects, in the order given.
 std::vector<std::string> found(const SiteTable& t, std::string_view query, std::size_t limit = 19)
@@ -67,10 +54,10 @@ TEST(SiteTableIndex, ReplacementsKeepOrderAndQueriesFollowIt)
 {
     TestServer t;
     for (const char* c : {"a", "b", "c", "d"})
-        enter_site(t.srv, site(c, 1, std::string(c) + "@x"), 1000, 0);
+        enter_site(t.srv, site(c, {.email = std::string(c) + "@x"}), 1000, 0);
     // Replacements with other texts, another SSRC and the marker added.
-    enter_site(t.srv, site("b", 7, std::string("b.new@x"), std::string("Bea")), 1001, 0);
-    enter_site(t.srv, site("*d", 8, std::string("d@x")), 1001, 0);
+    enter_site(t.srv, site("b", {.ssrc = 7, .name = "Bea", .email = "b.new@x"}), 1001, 0);
+    enter_site(t.srv, site("*d", {.ssrc = 8, .email = "d@x"}), 1001, 0);
     EXPECT_EQ(t.cnames(), (V{"*d", "c", "b", "a"}));
     // Every listed site contains "@x"; the unlisted *d is left out.
     EXPECT_EQ(found(t.srv.table, "@x"), (V{"c", "b", "a"}));
@@ -86,10 +73,10 @@ TEST(SiteTableIndex, ReplacementsKeepOrderAndQueriesFollowIt)
 TEST(SiteTableIndex, SignOffTakesTheNearerSiteEvenWhenItsSsrcCameWithAReplacement)
 {
     TestServer t;
-    enter_site(t.srv, site("far", 2), 1000, 0);
-    enter_site(t.srv, site("near", 1), 1000, 0);
-    enter_site(t.srv, site("far", 2), 1000, 0);   // same SSRC again
-    enter_site(t.srv, site("near", 2), 1000, 0);  // now both carry 2
+    enter_site(t.srv, site("far", {.ssrc = 2}), 1000, 0);
+    enter_site(t.srv, site("near"), 1000, 0);
+    enter_site(t.srv, site("far", {.ssrc = 2}), 1000, 0);   // same SSRC again
+    enter_site(t.srv, site("near", {.ssrc = 2}), 1000, 0);  // now both carry 2
     release_site(t.srv, make_ssrc(1), ipv4("10.0.0.7"), 1000, 0);   // the old SSRC of near: nothing
     EXPECT_EQ(t.cnames(), (V{"near", "far"}));
     release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1000, 0);
@@ -102,9 +89,9 @@ TEST(SiteTableIndex, ExpiryInTheMiddleLeavesNoTraceInTheIndexes)
 {
     TestServer t;
     t.srv.settings.verbose = true;
-    enter_site(t.srv, site("old", 1, std::string("Old@X"), {}, 50), 50, 0);
-    enter_site(t.srv, site("mid", 2, std::string("Mid@X"), {}, 50), 50, 0);
-    enter_site(t.srv, site("new", 3, std::string("New@X"), {}, 500), 500, 0);
+    enter_site(t.srv, site("old", {.email = "Old@X", .time = 50}), 50, 0);
+    enter_site(t.srv, site("mid", {.ssrc = 2, .email = "Mid@X", .time = 50}), 50, 0);
+    enter_site(t.srv, site("new", {.ssrc = 3, .email = "New@X", .time = 500}), 500, 0);
     expire_sites(t.srv, 1000);
     EXPECT_EQ(t.cnames(), V{"new"});
     EXPECT_EQ(found(t.srv.table, "@x"), V{"new"});
@@ -112,7 +99,7 @@ TEST(SiteTableIndex, ExpiryInTheMiddleLeavesNoTraceInTheIndexes)
     release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1000, 0);  // no longer there
     EXPECT_EQ(t.cnames(), V{"new"});
     // The CNAME is new again: it goes to the head and is logged.
-    enter_site(t.srv, site("mid", 2, std::string("Mid@X")), 1000, 0);
+    enter_site(t.srv, site("mid", {.ssrc = 2, .email = "Mid@X"}), 1000, 0);
     EXPECT_EQ(t.cnames(), (V{"mid", "new"}));
     EXPECT_NE(t.out.text().find("Connect: 10.0.0.7:2076 Mid@X\n", t.out.text().find("Timeout")),
               std::string::npos);
@@ -121,16 +108,16 @@ TEST(SiteTableIndex, ExpiryInTheMiddleLeavesNoTraceInTheIndexes)
 TEST(SiteTableIndex, CnamesEqualApartFromTheMarkerAreOneSite)
 {
     TestServer t;
-    enter_site(t.srv, site("ann", 1, {}, std::string("Ann Lee")), 1000, 0);
-    enter_site(t.srv, site("bob", 2), 1000, 0);
+    enter_site(t.srv, site("ann", {.name = "Ann Lee"}), 1000, 0);
+    enter_site(t.srv, site("bob", {.ssrc = 2}), 1000, 0);
     EXPECT_EQ(found(t.srv.table, "an"), V{"ann"});
-    enter_site(t.srv, site("*ann", 3, {}, std::string("Ann Lee")), 1000, 0);  // now unlisted
+    enter_site(t.srv, site("*ann", {.ssrc = 3, .name = "Ann Lee"}), 1000, 0);  // now unlisted
     EXPECT_EQ(t.cnames(), (V{"bob", "*ann"}));
     EXPECT_EQ(found(t.srv.table, "an"), V{});
     EXPECT_EQ(found(t.srv.table, "lee"), V{});
     EXPECT_EQ(found(t.srv.table, "ann"), V{"*ann"});
     EXPECT_EQ(found(t.srv.table, "*ann"), V{"*ann"});
-    enter_site(t.srv, site("ann", 4), 1000, 0);  // listed again, in the same place
+    enter_site(t.srv, site("ann", {.ssrc = 4}), 1000, 0);  // listed again, in the same place
     EXPECT_EQ(t.cnames(), (V{"bob", "ann"}));
     EXPECT_EQ(found(t.srv.table, "an"), V{"ann"});
     EXPECT_EQ(found(t.srv.table, "lee"), V{});
@@ -141,10 +128,10 @@ TEST(SiteTableIndex, CnamesEqualApartFromTheMarkerAreOneSite)
 TEST(SiteTableIndex, ExactModeThroughTheHashIndexAndSubstringsThroughTheTrigrams)
 {
     TestServer t;
-    enter_site(t.srv, site("ann", 1, std::string("Ann.Lee"), std::string("Anne Smith")), 1000, 0);
-    enter_site(t.srv, site("*bob", 2, std::string("Bob@X")), 1000, 0);
-    enter_site(t.srv, site("cy", 3, std::string("*Cy@X")), 1000, 0);
-    enter_site(t.srv, site("dee", 4, std::string("")), 1000, 0);
+    enter_site(t.srv, site("ann", {.name = "Anne Smith", .email = "Ann.Lee"}), 1000, 0);
+    enter_site(t.srv, site("*bob", {.ssrc = 2, .email = "Bob@X"}), 1000, 0);
+    enter_site(t.srv, site("cy", {.ssrc = 3, .email = "*Cy@X"}), 1000, 0);
+    enter_site(t.srv, site("dee", {.ssrc = 4, .email = ""}), 1000, 0);
     EXPECT_EQ(found(t.srv.table, "*ann.lee"), V{"ann"});
     EXPECT_EQ(found(t.srv.table, "*ann"), V{});
     EXPECT_EQ(found(t.srv.table, "ann.le"), V{"ann"});
@@ -163,7 +150,7 @@ TEST(SiteTableIndex, ExactModeThroughTheHashIndexAndSubstringsThroughTheTrigrams
     // A query with a NUL in it finds nothing.
     EXPECT_EQ(found(t.srv.table, std::string_view("ann\0", 4)), V{});
     // Letters beyond ASCII fold in UTF-8 texts, exactly and in substrings.
-    enter_site(t.srv, site("lw", 5, std::string("ZO\xC3\x8B@X"), std::string("\xC5\x81ukasz")), 1000, 0);
+    enter_site(t.srv, site("lw", {.ssrc = 5, .name = "\xC5\x81ukasz", .email = "ZO\xC3\x8B@X"}), 1000, 0);
     EXPECT_EQ(found(t.srv.table, "\xC5\x82ukasz"), V{"lw"});
     EXPECT_EQ(found(t.srv.table, "*zo\xC3\xAB@x"), V{"lw"});
 }
@@ -172,8 +159,8 @@ TEST(SiteTableIndex, QueryOfOneCharacterAndOfLongTexts)
 {
     TestServer t;
     const std::string long_mail = std::string(200, 'm') + "@X";
-    enter_site(t.srv, site("a", 1, long_mail), 1000, 0);
-    enter_site(t.srv, site("b", 2, std::string("QQ")), 1000, 0);
+    enter_site(t.srv, site("a", {.email = long_mail}), 1000, 0);
+    enter_site(t.srv, site("b", {.ssrc = 2, .email = "QQ"}), 1000, 0);
     EXPECT_EQ(found(t.srv.table, "@"), V{"a"});
     EXPECT_EQ(found(t.srv.table, "q"), V{"b"});
     EXPECT_EQ(found(t.srv.table, std::string(150, 'm') + "@x"), V{"a"});
@@ -258,7 +245,7 @@ TEST(SiteTableIndex, AgreesWithAPlainListOverManyRandomChanges)
                 // twice in a run.
                 const bool run = pick(4) == 0;
                 for (int k = run ? 1 + pick(30) : 1; k > 0; --k) {
-                    Site s = site(std::string("c").append(std::to_string(pick(60))), std::uint32_t(pick(25)));
+                    Site s = site("c" + std::to_string(pick(60)), {.ssrc = std::uint32_t(pick(25))});
                     if (pick(4) == 0)
                         s.cname->insert(s.cname->begin(), '*');
                     if (pick(3) != 0)
@@ -310,7 +297,7 @@ TEST(SiteTableIndex, MatchReplyChunksComeInTableOrder)
     for (std::uint32_t i = 0; i < 40; ++i) {
         std::string mail = "user";
         mail.append(std::to_string(i)).append("@mail");
-        enter_site(t.srv, site(std::string("s").append(std::to_string(i)), i, mail), 1000, 0);
+        enter_site(t.srv, site("s" + std::to_string(i), {.ssrc = i, .email = mail}), 1000, 0);
     }
     // Sites 0..39 were entered in order, so the head holds 39. "1@MAIL"
     // matches 1, 11, 21 and 31; their chunks come nearest the head first.
@@ -340,7 +327,7 @@ TEST(SiteTableIndex, LargeTableWithManyChangesAgreesWithAPlainList)
     const char* const first[] = {"Maria", "Jonas", "Aino", "Pedro", "Lena", "Tomasz"};
     const char* const last[] = {"Lindqvist", "Kovacs", "Moreau", "Novak", "Silva"};
     const auto person = [&](int i, int v) {
-        Site s = site(std::string("host").append(std::to_string(i)), std::uint32_t(i));
+        Site s = site(std::string("host").append(std::to_string(i)), {.ssrc = std::uint32_t(i)});
         std::string name = first[(i + v) % 6];
         name.append(" ").append(last[(i / 6 + v) % 5]);
         s.name = name;
@@ -397,7 +384,10 @@ TEST(SiteTableIndex, ShortQueryHeldOnlyFarFromTheHeadIsFoundThroughTheLists)
     Model m;
     for (std::uint32_t i = 0; i < 3000; ++i) {
         const std::string n = std::to_string(i);
-        Site s = site("h" + n, i, "u" + n + "@mail", i < 300 ? std::optional<std::string>("za zb zc zd ze zf zg zh zi zj " + n) : std::nullopt);
+        std::optional<std::string> name;
+        if (i < 300)
+            name = "za zb zc zd ze zf zg zh zi zj " + n;
+        Site s = site("h" + n, {.ssrc = i, .name = name, .email = "u" + n + "@mail"});
         m.enter(s);
         enter_site(t.srv, std::move(s), 1000, 0);
     }
