@@ -15,6 +15,9 @@
 // state writes (the page lag, the write starts, the state file at start,
 // the large table) at the largest size; --smoke is a short run on tiny
 // tables.
+// --collide N,N.. gives the sizes of the hash-flooding run (bench/collide.h;
+// 100,000 and 250,000 sites by default, 0 leaves it out); --collide-only
+// runs it alone.
 // --large-only N gives the large table's figures alone, as one JSON line:
 // kvbench runs itself so, for a fresh process whose memory is the table's.
 #pragma once
@@ -45,6 +48,8 @@ struct Settings {
     bool writes_only = false;     // --writes
     bool syscalls = true;         // --syscalls: traced with strace when it is installed
     bool json = false;
+    std::vector<std::uint32_t> collide_sizes = {100000, 250000};  // sorted; empty: none
+    bool collide_only = false;    // --collide-only
 };
 
 // The settings, or nullopt after the usage text went to standard error.
