@@ -189,7 +189,10 @@ RequestAction handle_packet(Server& srv, RequestBuffer& buf, long n, std::uint32
 // Returns false when the site is refused: its CNAME is listed from another
 // address, or it is new and its address holds its share or the table is
 // full. s.ip is the address that announced it (the origin when forwarded).
-bool enter_site(Server& srv, Site&& s, std::time_t now);
+// The texts are copied when the table stores the site. One look in the
+// CNAME index serves both the check and the entry.
+bool enter_site(Server& srv, const SiteView& s, std::time_t now);
+inline bool enter_site(Server& srv, const Site& s, std::time_t now) { return enter_site(srv, view_of(s), now); }
 // A sign-off from `requester` (the origin when forwarded). Returns false
 // when it is refused: sites carry the SSRC, none announced from there.
 bool release_site(Server& srv, const Ssrc& ssrc, std::uint32_t requester, std::time_t now);
