@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "bench/collide.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -62,7 +63,6 @@ std::string cname_of(std::uint32_t n)
 }
 
 constexpr std::uint32_t kSitesPerAddress = 1000;  // the server's default cap
-constexpr std::uint32_t kPairAddresses = 5;        // the legitimate pairs: 1,000 from each
 constexpr std::uint32_t kPairBase = 60'000'000;    // their bench site numbers
 
 std::string fill_address(std::uint32_t k)
@@ -71,8 +71,12 @@ std::string fill_address(std::uint32_t k)
     return format("127.1.%u.%u", a >> 8, a & 255);
 }
 
+// The server's CPU time in microseconds: to the nanosecond where the
+// kernel counts it so, else in clock ticks.
 std::optional<double> cpu_of(pid_t pid)
 {
+    if (const auto ns = devkit::run_time_us(pid))
+        return ns;
     const auto s = devkit::read_proc_stat(pid);
     return s ? std::optional<double>(devkit::cpu_us(*s)) : std::nullopt;
 }
@@ -107,57 +111,88 @@ std::uint64_t fill(int port, const std::vector<std::uint32_t>& ssrcs, const std:
     return errors;
 }
 
-// The ordinary voice program: a new site announced, then looked up by
-// its e-mail address, one request at a time.
-void time_pairs(int port, pid_t pid, CollideRun& run)
-{
-    double cpu = 0, p50 = 0;
+// A server filled for the pairs: its process and the figures so far.
+struct Filled {
+    devkit::ServerProcess server;
+    CollideRun run;
+    double pair_cpu = 0;  // over the batches so far
+    double p50_sum = 0;
     std::uint64_t requests = 0;
-    for (std::uint32_t k = 0; k < kPairAddresses; ++k) {
-        const std::string from = format("127.2.0.%u", k + 1);
-        std::uint32_t next = 0;
-        LoadOptions opt;
-        opt.port = port;
-        opt.connections = 1;
-        opt.seconds = 1e9;
-        opt.warmup = 0;
-        opt.server_pid = pid;
-        opt.local_ip = from.c_str();
-        const LoadResult r = run_load(opt, [&](int, devkit::Bytes& req, Expect& expect) {
-            if (next == 2 * kSitesPerAddress)
-                return false;
-            const std::uint32_t id = kPairBase + k * kSitesPerAddress + next / 2;
-            if (next++ % 2 == 0) {
-                req = devkit::announcement(bench_site(id));
-                expect = Expect::nothing;
-            } else {
-                req = devkit::query_packet(exact_query(id));
-                expect = Expect::reply;
-            }
-            return true;
-        });
-        cpu += r.cpu_us_per_request * double(r.requests);
-        p50 += r.p50_us;
-        requests += r.requests;
-        run.errors += r.errors;
-    }
-    if (requests > 0)
-        run.pair_cpu_us = 2 * cpu / double(requests);
-    run.pair_p50_us = p50 / kPairAddresses;
+};
+
+bool fill_server(const std::string& binary, const std::vector<std::uint32_t>& ssrcs,
+                 const std::vector<std::string>& cnames, std::uint32_t n, Filled& f)
+{
+    if (!devkit::start_server(f.server, binary, {}))
+        return false;
+    const pid_t pid = f.server.child.pid;
+    const auto cpu0 = cpu_of(pid);
+    f.run.errors = fill(f.server.port, ssrcs, cnames, n);
+    const auto cpu1 = cpu_of(pid);
+    if (cpu0 && cpu1)
+        f.run.cpu_us_per_announcement = (*cpu1 - *cpu0) / double(n);
+    return true;
 }
 
-bool one_run(const std::string& binary, const std::vector<std::uint32_t>& ssrcs,
-             const std::vector<std::string>& cnames, std::uint32_t n, CollideRun& run)
+// The ordinary voice program, batch k: `count` new sites, each announced,
+// then looked up by its e-mail address, one request at a time, from
+// 127.2.0.(k+1).
+void time_batch(Filled& f, std::uint32_t k, std::uint32_t count)
 {
-    devkit::ServerProcess s;
-    if (!devkit::start_server(s, binary, {}))
-        return false;
-    const auto cpu0 = cpu_of(s.child.pid);
-    run.errors = fill(s.port, ssrcs, cnames, n);
-    const auto cpu1 = cpu_of(s.child.pid);
+    const std::string from = format("127.2.0.%u", k + 1);
+    std::uint32_t next = 0;
+    LoadOptions opt;
+    opt.port = f.server.port;
+    opt.connections = 1;
+    opt.seconds = 1e9;
+    opt.warmup = 0;
+    opt.local_ip = from.c_str();
+    const auto cpu0 = cpu_of(f.server.child.pid);
+    const LoadResult r = run_load(opt, [&](int, devkit::Bytes& req, Expect& expect) {
+        if (next == 2 * count)
+            return false;
+        const std::uint32_t id = kPairBase + k * kSitesPerAddress + next / 2;
+        if (next++ % 2 == 0) {
+            req = devkit::announcement(bench_site(id));
+            expect = Expect::nothing;
+        } else {
+            req = devkit::query_packet(exact_query(id));
+            expect = Expect::reply;
+        }
+        return true;
+    });
+    const auto cpu1 = cpu_of(f.server.child.pid);
     if (cpu0 && cpu1)
-        run.cpu_us_per_announcement = (*cpu1 - *cpu0) / double(n);
-    time_pairs(s.port, s.child.pid, run);
+        f.pair_cpu += *cpu1 - *cpu0;
+    f.p50_sum += r.p50_us;
+    f.requests += r.requests;
+    f.run.errors += r.errors;
+}
+
+// Two servers of one program, one filled with random keys and one with
+// colliding ones, then the pairs timed in batches of 1,000 on one and the
+// other in turn, so that both see the same neighbours on the machine.
+bool run_program(const std::string& binary, const std::vector<std::uint32_t>& ssrcs,
+                 const std::vector<std::uint32_t>& bad_ssrcs, const std::vector<std::string>& cnames,
+                 const std::vector<std::string>& bad_cnames, std::uint32_t n, std::uint32_t pairs,
+                 CollideRun& random, CollideRun& colliding)
+{
+    Filled a, b;
+    if (!fill_server(binary, ssrcs, cnames, n, a) || !fill_server(binary, bad_ssrcs, bad_cnames, n, b))
+        return false;
+    const std::uint32_t batches = (pairs + kSitesPerAddress - 1) / kSitesPerAddress;
+    for (std::uint32_t k = 0; k < batches; ++k) {
+        const std::uint32_t count = std::min(kSitesPerAddress, pairs - k * kSitesPerAddress);
+        time_batch(k % 2 == 0 ? a : b, k, count);
+        time_batch(k % 2 == 0 ? b : a, k, count);
+    }
+    for (Filled* f : {&a, &b}) {
+        if (f->requests > 0)
+            f->run.pair_cpu_us = 2 * f->pair_cpu / double(f->requests);
+        f->run.pair_p50_us = batches > 0 ? f->p50_sum / batches : 0;
+    }
+    random = a.run;
+    colliding = b.run;
     return true;
 }
 
@@ -218,10 +253,10 @@ std::vector<CollideResult> run_collide(const Settings& set)
         CollideResult r;
         r.sites = n;
         std::fprintf(stderr, "collide: %u sites\n", n);
-        if (!one_run(set.quorind, ssrcs, cnames, n, r.quorind_random) ||
-            !one_run(set.quorind, bad_ssrcs, bad_cnames, n, r.quorind_colliding) ||
-            !one_run(set.ref, ssrcs, cnames, n, r.ref_random) ||
-            !one_run(set.ref, bad_ssrcs, bad_cnames, n, r.ref_colliding))
+        const std::uint32_t pairs = set.collide_pairs;
+        if (!run_program(set.quorind, ssrcs, bad_ssrcs, cnames, bad_cnames, n, pairs, r.quorind_random,
+                         r.quorind_colliding) ||
+            !run_program(set.ref, ssrcs, bad_ssrcs, cnames, bad_cnames, n, pairs, r.ref_random, r.ref_colliding))
             return {};
         std::printf("%s\n", collide_text(r).c_str());
         std::fflush(stdout);

@@ -4,8 +4,10 @@
 // sites per address) whose SSRCs and CNAMEs were chosen offline to meet in
 // one run of cells under the unkeyed hashes a server without a secret would
 // use. Beside it the same number of sites with keys not so chosen, and
-// after either an ordinary voice program's announcement and exact query,
-// one pair at a time. Both servers, each started afresh per run.
+// after either an ordinary voice program's announcements and exact
+// queries, one pair at a time. For each program (quorind, the reference)
+// two servers are started afresh, one per fill, and the pairs are timed on
+// one and the other in turn.
 #pragma once
 
 #include <cstdint>

@@ -42,6 +42,7 @@ void make_smoke(Settings& set)
     set.lag_seconds = 2;
     set.large = 5000;
     set.collide_sizes = {2000};
+    set.collide_pairs = 100;
 }
 
 }  // namespace

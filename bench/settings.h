@@ -49,6 +49,7 @@ struct Settings {
     bool syscalls = true;         // --syscalls: traced with strace when it is installed
     bool json = false;
     std::vector<std::uint32_t> collide_sizes = {100000, 250000};  // sorted; empty: none
+    std::uint32_t collide_pairs = 10000;  // announce+query pairs timed after each fill
     bool collide_only = false;    // --collide-only
 };
 
