@@ -12,7 +12,8 @@ std::optional<Settings> usage()
 {
     std::fputs("usage: kvbench --quorind PATH --ref PATH [--seconds S] [--reps R] [--sizes N,N..]\n"
                "               [--connections C] [--idle N] [--hostile S] [--lag S] [--large N] [--syscalls 0|1]\n"
-               "               [--writes] [--json] [--smoke] [--collide N,N..] [--collide-only]\n"
+               "               [--writes] [--json] [--smoke] [--server-option OPT]...\n"
+               "               [--collide N,N..] [--collide-only]\n"
                "       kvbench --large-only N\n",
                stderr);
     return std::nullopt;
@@ -88,6 +89,8 @@ std::optional<Settings> parse_settings(int argc, char** argv)
             set.collide_sizes = parse_sizes(value());
         else if (a == "--collide-only")
             set.collide_only = true;
+        else if (a == "--server-option")
+            set.server_options.push_back(value());
         else
             return usage();
     }

@@ -4,6 +4,7 @@
 //   kvbench --quorind PATH --ref PATH [--seconds S] [--reps R]
 //           [--sizes N,N..] [--connections C] [--idle N] [--hostile S]
 //           [--lag S] [--large N] [--syscalls 0|1] [--writes] [--json] [--smoke]
+//           [--server-option OPT]...
 //   kvbench --large-only N
 //
 // --reps 0 gives only the in-process figures, for the largest size;
@@ -14,7 +15,10 @@
 // calls per request (strace); --writes gives only the figures of the page and
 // state writes (the page lag, the write starts, the state file at start,
 // the large table) at the largest size; --smoke is a short run on tiny
-// tables.
+// tables. --server-option adds OPT to the command line of the quorind that
+// the workloads are run against (each round's own), with every "{dir}" in
+// it replaced by a temporary folder of that run: --server-option
+// -X{dir}/quorind measures the server writing its metrics file.
 // --collide N,N.. gives the sizes of the hash-flooding run (bench/collide.h;
 // 100,000 and 250,000 sites by default, 0 leaves it out); --collide-only
 // runs it alone.
@@ -51,6 +55,7 @@ struct Settings {
     std::vector<std::uint32_t> collide_sizes = {100000, 250000};  // sorted; empty: none
     std::uint32_t collide_pairs = 10000;  // announce+query pairs timed after each fill
     bool collide_only = false;    // --collide-only
+    std::vector<std::string> server_options;  // --server-option
 };
 
 // The settings, or nullopt after the usage text went to standard error.

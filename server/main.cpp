@@ -26,8 +26,15 @@
 #include <cstring>
 
 #include "common/clock.h"
+#include "activity.h"
+#include "forward.h"
+#include "html.h"
 #include "loop.h"
+#include "metrics.h"
+#include "options.h"
 #include "signals.h"
+#include "state_file.h"
+#include "statistics.h"
 
 namespace kovari {
 namespace {
@@ -66,10 +73,10 @@ constexpr std::size_t kFilingSlice = 4096;
 
 // Sites are stamped with the wall clock, which logs, pages and replies show;
 // their ages follow the monotonic clock. Checked at every wake-up of the
-// loop, before any request is handled.
-void follow_wall_clock(Loop& lp)
+// loop, before any request is handled; `now_ms` is the monotonic clock.
+void follow_wall_clock(Loop& lp, long now_ms)
 {
-    const long step_s = clock_step_seconds(wall_clock_ms() - monotonic_ms() - lp.clock_offset_ms);
+    const long step_s = clock_step_seconds(wall_clock_ms() - now_ms - lp.clock_offset_ms);
     if (step_s == 0)
         return;
     follow_clock_step(lp.srv, std::time_t(step_s));
@@ -80,11 +87,20 @@ void set_accepting(Loop& lp, bool on)
 {
     if (lp.accepting == on)
         return;
-    lp.accepting = on;
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = lp.listener.get();
-    epoll_ctl(lp.epoll.get(), on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, lp.listener.get(), &ev);
+    if (::epoll_ctl(lp.epoll.get(), on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, lp.listener.get(), &ev) < 0) {
+        // Left as it was: a pause that cannot begin leaves the listener
+        // ready, and its accept fails and is reported again; one that
+        // cannot end is tried again after another pause.
+        const int reason = errno;
+        report_limited(lp.srv.limiter, lp.srv.err, lp.srv.settings.program_name, "watching listener",
+                       format("watching listening socket: %s\n", std::strerror(reason)), monotonic_ms());
+        lp.accept_resume = monotonic_ms() + kAcceptPauseMs;
+        return;
+    }
+    lp.accepting = on;
 }
 
 // One accept, and the connection served if there was one. Returns false
@@ -98,8 +114,9 @@ bool accept_one(Loop& lp)
         const int fd = ::accept4(lp.listener.get(), reinterpret_cast<sockaddr*>(&peer), &len,
                                  SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) {
-            follow_wall_clock(lp);  // a blocking accept may have waited
-            take_connection(lp, fd, peer);
+            const long accepted_us = monotonic_us();
+            follow_wall_clock(lp, accepted_us / 1000);  // a blocking accept may have waited
+            take_connection(lp, fd, peer, accepted_us);
             return true;
         }
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
@@ -132,6 +149,8 @@ int next_timeout(const Loop& lp, long now)
     if (table_filing_pending(lp.srv.table))
         return 0;
     long due = lp.sweep_due;
+    if (lp.srv.settings.metrics_base)
+        due = std::min(due, lp.metrics_due);
     if (auto idle_due = next_idle_deadline(lp))
         due = std::min(due, *idle_due);
     if (auto copy_due = next_copy_deadline(lp.srv.forwarder))
@@ -166,7 +185,7 @@ void finish_writes_at_exit(Server& srv)
         if (auto done = finish_job(srv.writers.pages, false))
             finish_page_write(srv, *done, std::time(nullptr));
         else if (!stop_overdue_page_write(srv, monotonic_ms(), std::time(nullptr)))
-            ::poll(nullptr, 0, 10);
+            ::poll(nullptr, 0, 10);  // a pause; interrupted or not, the loop looks again
     }
     collect_writes(srv, true);
 }
@@ -188,7 +207,7 @@ bool handle_event(Loop& lp, int fd)
     } else if (is_waiting(lp, fd)) {
         serve_waiting(lp, fd);
     } else {
-        serve_copy(lp.srv, fd);
+        serve_copy(lp.srv, fd, monotonic_ms());
     }
     return true;
 }
@@ -209,10 +228,18 @@ void run_due_work(Loop& lp, long now)
     if (!lp.accepting && now >= lp.accept_resume)
         set_accepting(lp, true);
     if (now >= lp.sweep_due) {
-        expire_sites(lp.srv, std::time(nullptr));
+        const std::time_t wall = std::time(nullptr);
+        note_table_change(lp.srv, expire_sites(lp.srv, wall), wall);
+        // A change to the pages held back by their interval is written at
+        // the latest by the sweep.
+        update_html(lp.srv, wall);
         save_state_if_changed(lp.srv, std::time(nullptr));
         lp.sweep_due = monotonic_ms() + kSweepInterval * 1000;
         notify(lp.notifier, "STATUS=" + status_text(lp.srv));
+    }
+    if (lp.srv.settings.metrics_base && now >= lp.metrics_due) {
+        write_metrics(lp.srv);
+        lp.metrics_due = monotonic_ms() + kMetricsIntervalMs;
     }
     if (lp.notifier && lp.notifier->watchdog_ms > 0 && now >= lp.watchdog_due) {
         notify(lp.notifier, "WATCHDOG=1");
@@ -247,7 +274,7 @@ int run_loop(Loop& lp)
     for (;;) {
         const bool accepted = serve_from_accept(lp);
         const int ready = epoll_wait(lp.epoll.get(), events, 64, accepted ? 0 : next_timeout(lp, monotonic_ms()));
-        follow_wall_clock(lp);
+        follow_wall_clock(lp, monotonic_ms());
         if (ready < 0 && errno != EINTR) {
             report_error(lp.srv.err, "waiting for connections", errno);
             return 1;
@@ -255,15 +282,18 @@ int run_loop(Loop& lp)
         for (int i = 0; i < ready; ++i) {
             if (!handle_event(lp, events[i].data.fd)) {
                 notify(lp.notifier, "STOPPING=1");
-                ::shutdown(lp.listener.get(), SHUT_RDWR);
+                ::shutdown(lp.listener.get(), SHUT_RDWR);  // closed next in any case
                 lp.listener.reset();
                 // The state is written here, whole, in place of any write
                 // under way, while a page being written is finished.
                 lp.srv.writers.fork = false;
-                save_state_at_exit(lp.srv, std::time(nullptr));
+                const bool saved = save_state_at_exit(lp.srv, std::time(nullptr));
                 finish_writes_at_exit(lp.srv);
-                std::fflush(lp.srv.out);
-                return 0;
+                // Last, so that it counts the writes just made.
+                if (lp.srv.settings.metrics_base)
+                    write_metrics(lp.srv);
+                std::fflush(lp.srv.out);  // a log that cannot be written has nowhere to say so
+                return saved ? 0 : kStateLostStatus;
             }
         }
         run_due_work(lp, monotonic_ms());
@@ -282,11 +312,18 @@ bool bind_listener(Loop& lp)
         return false;
     }
     // Without this a restart would fail to bind while connections that the
-    // server closed are still in TIME_WAIT.
+    // server closed are still in TIME_WAIT; should it fail, the bind that
+    // follows says whether it mattered.
     const int on = 1;
-    setsockopt(lp.listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::setsockopt(lp.listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0)
+        report_error(lp.srv.err, "setting socket option SO_REUSEADDR", errno);
+    // Without its timeout a wait in accept would not end while only the
+    // listener is watched, and nothing else would be served.
     const timeval wait{.tv_sec = 0, .tv_usec = kAcceptWaitMs * 1000};
-    setsockopt(lp.listener.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    if (::setsockopt(lp.listener.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) < 0) {
+        report_error(lp.srv.err, "setting socket option SO_RCVTIMEO", errno);
+        return false;
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = lp.srv.settings.listen_ip;  // 0: every address
@@ -316,8 +353,10 @@ bool start_listening(Loop& lp)
         report_error(lp.srv.err, "creating event queue", errno);
         return false;
     }
-    watch(lp, lp.signal_read.get(), EPOLLIN);
-    watch(lp, lp.listener.get(), EPOLLIN);
+    if (!watch(lp, lp.signal_read.get(), EPOLLIN) || !watch(lp, lp.listener.get(), EPOLLIN)) {
+        report_error(lp.srv.err, "adding to event queue", errno);
+        return false;
+    }
     return true;
 }
 
@@ -342,7 +381,7 @@ std::size_t raise_descriptor_limit()
 WaitingCaps caps_for(const ServerSettings& set)
 {
     const auto peers = std::count_if(set.peers.begin(), set.peers.end(),
-                                     [](const Peer& p) { return p.port >= 0; });
+                                     [](const Peer& p) { return p.sent_to; });
     return waiting_caps(raise_descriptor_limit(), std::size_t(peers));
 }
 
@@ -372,17 +411,20 @@ int serve(int argc, char** argv)
     key_hashes(lp, *key);
     lp.caps = caps_for(srv.settings);
     srv.stats.started_ms = monotonic_ms();
-    load_state(srv, std::time(nullptr));
+    srv.stats.started_at = std::time(nullptr);
+    if (!load_state(srv, std::time(nullptr)))
+        return 2;
     if (!bind_listener(lp) || !catch_signals(lp.signal_read, srv.err) || !start_listening(lp))
         return 1;
     lp.sweep_due = monotonic_ms() + kSweepInterval * 1000;
+    lp.metrics_due = monotonic_ms();  // the first at once
     lp.clock_offset_ms = wall_clock_ms() - monotonic_ms();
     // The first pages are written by a child, as every later write is, while
     // the first requests are served: at a million sites building them takes
     // seconds, which would otherwise all come before the server is ready.
     srv.writers.fork = true;
     note_change(srv, std::time(nullptr));
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    setvbuf(stdout, nullptr, _IOLBF, 0);  // failing, the log is only buffered more
     // Ready once the table is loaded and the port accepts connections; a
     // page may not have been written yet.
     lp.notifier = open_notifier(std::getenv("NOTIFY_SOCKET"), std::getenv("WATCHDOG_USEC"));

@@ -3,7 +3,8 @@
 
 #include "common/host.h"
 #include "common/release.h"
-#include "server.h"
+#include "forward.h"
+#include "options.h"
 
 namespace kovari {
 
@@ -39,6 +40,7 @@ void print_server_usage(std::FILE* err, const std::string& program)
                 " \t  -Sfile     Keep the sites in this state file across restarts\n"
                 " \t  -U\t     Print this message\n"
                 " \t  -V[V]      List connections and disconnects [-VV: all packets]\n"
+                " \t  -Xpath     Write metrics for Prometheus to path.prom\n"
                 " \t  -Zpath     Write HTML private directory on base path\n");
 }
 
@@ -56,7 +58,11 @@ std::optional<std::vector<std::uint8_t>> read_message_file(const char* path)
     std::size_t got;
     while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0)
         text.insert(text.end(), chunk, chunk + got);
-    std::fclose(f);
+    // A read that fails part way (a directory, an I/O error) is no message.
+    const bool failed = std::ferror(f) != 0;
+    std::fclose(f);  // only read: nothing is lost at the close
+    if (failed)
+        return std::nullopt;
     return text;
 }
 
@@ -140,6 +146,13 @@ std::optional<int> parse_server_options(Server& srv, int argc, char** argv)
             s.verbose = true;
             if (value[0] == 'v' || value[0] == 'V')
                 s.very_verbose = true;
+            break;
+        case 'X':
+            if (value[0] == '\0') {
+                std::fprintf(srv.err, "%s: -X needs the base path of a metrics file.\n", s.program_name.c_str());
+                return 2;
+            }
+            s.metrics_base = value;
             break;
         case 'Z': s.private_base = value; break;
         default: break;  // other letters are ignored without a word

@@ -1,28 +1,14 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The statistics that SIGUSR1 asks for, and the status line that the
 // service manager shows.
-#include "server.h"
+#include "statistics.h"
 
 namespace kovari {
 
-namespace {
-
-struct SiteCounts {
-    std::size_t listed = 0, unlisted = 0;
-};
-
-// O(n) in the table; asked for by an operator, never on the request path.
 SiteCounts count_sites(const SiteTable& t)
 {
-    SiteCounts c;
-    for_each_site(t, [&](const SiteView& s) {
-        ++(is_unlisted(s) ? c.unlisted : c.listed);
-        return true;
-    });
-    return c;
+    return {.listed = table_size(t) - table_unlisted(t), .unlisted = table_unlisted(t)};
 }
-
-}  // namespace
 
 void write_statistics(const Server& srv, std::FILE* out, long now_ms)
 {
@@ -58,7 +44,7 @@ void write_statistics(const Server& srv, std::FILE* out, long now_ms)
                         n(ss.writes), n(ss.failures));
     }
     put_text(out, block);
-    std::fflush(out);
+    std::fflush(out);  // a stream that cannot be written has nowhere to say so
 }
 
 std::string status_text(const Server& srv)
