@@ -53,7 +53,8 @@ struct Loop {
     Fd signal_read{};
     std::vector<Connection> conns{};  // by descriptor
     std::deque<PendingDeadline> deadlines{};  // in order of acceptance: deadlines grow
-    std::unordered_map<std::uint32_t, std::size_t> pending_from{};  // by address; none: no entry
+    // By address, hashed with the program's secret; none: no entry.
+    std::unordered_map<std::uint32_t, std::size_t, KeyedHasher> pending_from{};
     std::size_t pending_count = 0;
     PendingCaps caps{};
     RequestBuffer buf{};              // the first receive of every connection
