@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "text.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "utf8.h"
@@ -9,12 +10,15 @@ namespace kovari {
 
 namespace {
 
+// Whether a text folds a byte at a time: ASCII, or 8-bit text.
+bool folds_by_byte(std::string_view text) { return all_ascii(text) || !is_utf8(text); }
+
 // Calls put(piece) with the folded text, a piece at a time, without
 // building it: a byte for ASCII and 8-bit text, a character for UTF-8.
 template <typename F>
 void fold_pieces(std::string_view text, F&& put)
 {
-    if (all_ascii(text) || !is_utf8(text)) {
+    if (folds_by_byte(text)) {
         for (const char c : text) {
             const char f = fold_case(c);
             put(std::string_view(&f, 1));
@@ -36,25 +40,28 @@ void fold_pieces(std::string_view text, F&& put)
     }
 }
 
-}  // namespace
-
 void append_folded(std::string& out, std::string_view text)
 {
     fold_pieces(text, [&](std::string_view piece) { out += piece; });
 }
 
+}  // namespace
+
+void fold_into(std::string& out, std::string_view text)
+{
+    out.clear();
+    if (folds_by_byte(text)) {
+        out.resize(text.size());
+        std::transform(text.begin(), text.end(), out.begin(), fold_case);
+    } else {
+        append_folded(out, text);
+    }
+}
+
 void lower_case(std::string& text)
 {
-    // ASCII and 8-bit text fold in place, as every query is folded.
-    if (all_ascii(text) || !is_utf8(text)) {
-        for (char& c : text)
-            c = fold_case(c);
-        return;
-    }
-    std::string folded;
-    folded.reserve(text.size());
-    append_folded(folded, text);
-    text.swap(folded);
+    const std::string raw = std::move(text);
+    fold_into(text, raw);
 }
 
 bool equal_folded(std::string_view text, std::string_view lowered)
@@ -89,7 +96,7 @@ bool contains_folded(std::string_view text, std::string_view lowered)
 {
     if (lowered.empty())
         return true;
-    if (all_ascii(text) || !is_utf8(text)) {
+    if (folds_by_byte(text)) {
         // Folded a byte at a time as it is compared: nothing is copied. The
         // first byte of the query is looked for in both cases.
         const std::size_t m = lowered.size();

@@ -23,8 +23,10 @@ inline bool is_space(unsigned char c)
 // of 8-bit text, and for ASCII.
 inline char fold_case(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 
-// Appends the folded form of `text` to `out`.
-void append_folded(std::string& out, std::string_view text);
+// Puts the folded form of `text` in `out`, in place of what it held and in
+// its storage: a byte at a time for ASCII and 8-bit text (nearly every
+// text), by characters for UTF-8. `out` must not be `text`'s own string.
+void fold_into(std::string& out, std::string_view text);
 
 // Folds a text to lower case in place.
 void lower_case(std::string& text);

@@ -42,20 +42,6 @@ std::uint32_t key_at(std::string_view t, std::size_t i)
     return byte_at(t, i) << 16 | byte_at(t, i + 1) << 8 | byte_at(t, i + 2);
 }
 
-// Folds a text into `out`: a byte at a time for ASCII and 8-bit text, by
-// characters for UTF-8.
-void fold_text(std::string_view text, std::string& out)
-{
-    out.clear();
-    if (all_ascii(text) || !is_utf8(text)) {
-        out.resize(text.size());
-        for (std::size_t i = 0; i < text.size(); ++i)
-            out[i] = fold_case(text[i]);
-    } else {
-        append_folded(out, text);
-    }
-}
-
 // Calls f(key) for the trigrams of both texts, folded: one per byte of
 // text, so that every byte of it begins one. A key may come more than
 // once. `fold` is a work area.
@@ -63,7 +49,7 @@ template <typename F>
 void for_each_key(std::string_view candidate, std::string_view name, std::string& fold, F&& f)
 {
     for (std::string_view text : {candidate, name}) {
-        fold_text(text, fold);
+        fold_into(fold, text);
         // The key at i from the one at i + 1, read backwards: the bytes at
         // i and i + 1 joined to the first two of the next key.
         std::uint32_t key = 0;

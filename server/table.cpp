@@ -95,15 +95,7 @@ Entry pack(const SiteView& s)
 // exact query arrives.
 std::uint32_t folded_hash(SiteTable& t, std::string_view key)
 {
-    t.fold_area.clear();
-    if (all_ascii(key)) {
-        // The usual case, a byte at a time without the general folding's
-        // append per character: it was a tenth of loading a state file.
-        t.fold_area.resize(key.size());
-        std::transform(key.begin(), key.end(), t.fold_area.begin(), fold_case);
-    } else {
-        append_folded(t.fold_area, key);
-    }
+    fold_into(t.fold_area, key);
     return hash_text(t.by_candidate.key, t.fold_area);
 }
 
