@@ -9,6 +9,7 @@
 #include "common/utf8.h"
 #include "harness.h"
 #include "server/activity.h"
+#include "server/match.h"
 #include "server/query.h"
 
 namespace kovari::fuzz {

@@ -4,22 +4,10 @@
 #include <cstring>
 
 #include "common/utf8.h"
+#include "match.h"
 #include "query.h"
 
 namespace kovari {
-
-bool site_matches(std::string_view query, const SiteView& s)
-{
-    // The site's texts are compared as if lower-cased; nothing is copied.
-    const std::string_view candidate = candidate_text(s);
-    // A marked query, candidate or CNAME asks for the whole text.
-    if (has_marker(query) || has_marker(candidate) || has_marker(s.cname))
-        return equal_folded(without_marker(candidate), without_marker(query));
-    if (contains_folded(candidate, query))
-        return true;
-    return s.name && contains_folded(*s.name, query);
-}
-
 namespace {
 
 // U+00A0, the no-break space, counts as white space; the C1 controls

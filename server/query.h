@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The answer to a query: the matching rule, the items of the reply.
+// The answer to a query: the items of the reply, the first matches.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +12,6 @@
 
 namespace kovari {
 
-bool site_matches(std::string_view lowered_query, const SiteView& s);
 // Appends one cleaned item at `cursor` (an offset in `out`).
 void put_item(std::uint8_t type, std::string_view text, std::span<std::uint8_t> out,
               std::size_t& cursor);

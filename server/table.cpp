@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "common/text.h"
-#include "common/utf8.h"
+#include "match.h"
 
 namespace kovari {
 
@@ -27,38 +27,37 @@ std::string_view text_of(const Entry& e, int k)
     return {e.texts.get() + off, e.length[k]};
 }
 
+std::optional<std::string_view> text_if(const Entry& e, int k)
+{
+    return has(e, k) ? std::optional(text_of(e, k)) : std::nullopt;
+}
+
 std::string_view cname_key(const Entry& e) { return without_marker(text_of(e, kCname)); }
 
-// The text a query is compared with: the e-mail text, else the CNAME.
-std::string_view candidate_text(const Entry& e) { return text_of(e, has(e, kEmail) ? kEmail : kCname); }
+// The texts a query is compared with, as a view holds them: the rules of
+// site.h apply to them as to any record.
+SiteView query_texts(const Entry& e)
+{
+    SiteView v;
+    v.cname = text_of(e, kCname);
+    v.name = text_if(e, kName);
+    v.email = text_if(e, kEmail);
+    return v;
+}
+
+std::string_view candidate_of(const Entry& e) { return candidate_text(query_texts(e)); }
 
 // The candidate without one leading '*' (still in its stored case): what an
 // exact query is compared with.
-std::string_view candidate_key(const Entry& e) { return without_marker(candidate_text(e)); }
+std::string_view candidate_key(const Entry& e) { return without_marker(candidate_of(e)); }
 
 // The name that a substring query searches besides the candidate.
 std::string_view search_name(const Entry& e) { return has(e, kName) ? text_of(e, kName) : std::string_view(); }
 
-// Whether a listed site's candidate or name holds the lowered query: the
-// substring rule of site_matches.
-bool holds_query(const Entry& e, std::string_view lowered)
-{
-    return contains_folded(candidate_text(e), lowered) || (has(e, kName) && contains_folded(text_of(e, kName), lowered));
-}
-
 // Sites that only an exact query finds.
-bool unlisted(const Entry& e)
-{
-    return is_unlisted(text_of(e, kCname),
-                       has(e, kEmail) ? std::optional(text_of(e, kEmail)) : std::nullopt);
-}
+bool unlisted(const Entry& e) { return is_unlisted(text_of(e, kCname), text_if(e, kEmail)); }
 
-// Whether a lowered query selects the site, compared in full: `key` is the
-// query without its marker, `exact` whether it had one.
-bool selects(const Entry& e, std::string_view q, std::string_view key, bool exact)
-{
-    return exact || unlisted(e) ? equal_folded(candidate_key(e), key) : holds_query(e, q);
-}
+bool matches(const Entry& e, std::string_view lowered) { return site_matches(lowered, query_texts(e)); }
 
 // --- slots ---
 
@@ -112,8 +111,7 @@ void uncount_address(SiteTable& t, std::uint32_t ip)
 // CNAME given.
 EntryHashes hashes_of(SiteTable& t, const SiteView& s, std::uint32_t cname_hash)
 {
-    const std::string_view candidate = s.email ? *s.email : *s.cname;
-    return {cname_hash, hash_ssrc(t.by_ssrc.key, s.ssrc), folded_hash(t, without_marker(candidate))};
+    return {cname_hash, hash_ssrc(t.by_ssrc.key, s.ssrc), folded_hash(t, without_marker(candidate_text(s)))};
 }
 
 EntryHashes hashes_of(SiteTable& t, const SiteView& s)
@@ -159,7 +157,7 @@ void refile_search(SiteTable& t)
     for (std::uint32_t i = tail; i != SiteTable::kNone; i = t.slots[i].prev) {
         const Entry& e = t.slots[i];
         if (!unlisted(e))
-            search_add(t.search, i, t.order[i], candidate_text(e), search_name(e));
+            search_add(t.search, i, t.order[i], candidate_of(e), search_name(e));
     }
 }
 
@@ -174,15 +172,15 @@ void add_search_texts(SiteTable& t, std::uint32_t slot, bool staged = false)
     if (search_filings_left(t.search) == 0)
         refile_search(t);  // files this site too
     else if (staged)
-        search_stage(t.search, slot, t.order[slot], candidate_text(e), search_name(e));
+        search_stage(t.search, slot, t.order[slot], candidate_of(e), search_name(e));
     else
-        search_add(t.search, slot, t.order[slot], candidate_text(e), search_name(e));
+        search_add(t.search, slot, t.order[slot], candidate_of(e), search_name(e));
 }
 
 void drop_search_texts(SiteTable& t, std::uint32_t slot)
 {
     const Entry& e = t.slots[slot];
-    search_drop(t.search, slot, candidate_text(e), search_name(e));
+    search_drop(t.search, slot, candidate_of(e), search_name(e));
 }
 
 // Whether two records of a site have the same search texts, as the index
@@ -191,7 +189,7 @@ bool same_search_texts(const Entry& a, const Entry& b)
 {
     if (unlisted(a) || unlisted(b))
         return unlisted(a) && unlisted(b);
-    return same_folded(candidate_text(a), candidate_text(b)) && same_folded(search_name(a), search_name(b));
+    return same_folded(candidate_of(a), candidate_of(b)) && same_folded(search_name(a), search_name(b));
 }
 
 std::uint32_t take_slot(SiteTable& t)
@@ -453,6 +451,26 @@ Release table_release(SiteTable& t, const Ssrc& ssrc, std::uint32_t owner)
     return Release{table_remove_slot(t, best), false};
 }
 
+namespace {
+
+// The first `limit` sites from the head that a lowered query selects, in
+// their slots at `out`; nullopt when `budget` sites were read first.
+std::optional<std::size_t> walk_from_head(const SiteTable& t, std::string_view q, std::uint32_t* out,
+                                          std::size_t limit, std::size_t budget)
+{
+    std::size_t n = 0;
+    for (std::uint32_t i = t.head; i != SiteTable::kNone; i = t.slots[i].next) {
+        if (budget-- == 0)
+            return std::nullopt;
+        if (matches(t.slots[i], q))
+            if (out[n++] = i; n == limit)
+                return n;
+    }
+    return n;
+}
+
+}  // namespace
+
 std::size_t table_find(const SiteTable& t, std::string_view q, std::uint32_t* out, std::size_t limit)
 {
     // Site texts hold no NUL, so a query with one matches nothing.
@@ -464,12 +482,7 @@ std::size_t table_find(const SiteTable& t, std::string_view q, std::uint32_t* ou
         // The search texts of a state file just loaded are still being
         // filed: the plain walk from the head answers meanwhile. (An exact
         // query needs only the hash index, which is complete.)
-        std::size_t n = 0;
-        for (std::uint32_t i = t.head; i != SiteTable::kNone; i = t.slots[i].next)
-            if (selects(t.slots[i], q, key, false))
-                if (out[n++] = i; n == limit)
-                    break;
-        return n;
+        return *walk_from_head(t, q, out, limit, t.count);
     }
     if (!exact_query && q.size() <= 2) {
         // A short query that many sites hold is answered at once by the
@@ -479,31 +492,23 @@ std::size_t table_find(const SiteTable& t, std::string_view q, std::uint32_t* ou
         // that hold the query are all far from the head.
         const ShortQuery held = search_short_query(t.search, q);
         const std::size_t lists_cost = held.lists + limit;
-        if (limit * search_sites(t.search) < lists_cost * held.postings) {
-            std::size_t n = 0, budget = 2 * lists_cost;
-            std::uint32_t i = t.head;
-            for (; i != SiteTable::kNone && budget > 0; i = t.slots[i].next, --budget) {
-                if (selects(t.slots[i], q, key, false))
-                    if (out[n++] = i; n == limit)
-                        return n;
-            }
-            if (i == SiteTable::kNone)
-                return n;
-        }
+        if (limit * search_sites(t.search) < lists_cost * held.postings)
+            if (const auto n = walk_from_head(t, q, out, limit, 2 * lists_cost))
+                return *n;
     }
     Nearest nearest{std::span(out, limit), t.order};
     // Exact comparisons: every site for a '*' query, else the unlisted ones,
     // which have no search texts.
     index_find(t.by_candidate, hash_text(t.by_candidate.key, key), [&](std::uint32_t slot) {
         const Entry& e = t.slots[slot];
-        if ((exact_query || unlisted(e)) && equal_folded(candidate_key(e), key))
+        if ((exact_query || unlisted(e)) && matches(e, q))
             offer_match(nearest, slot);
         return true;
     });
     // Substring search of the listed sites through the trigram index; each
     // candidate it leaves is compared in full.
     if (!exact_query)
-        search_find(t.search, q, nearest, [&](std::uint32_t slot) { return holds_query(t.slots[slot], q); });
+        search_find(t.search, q, nearest, [&](std::uint32_t slot) { return matches(t.slots[slot], q); });
     return nearest.size;
 }
 

@@ -3,6 +3,7 @@
 
 #include "devkit/sites.h"
 #include "server/activity.h"
+#include "server/match.h"
 #include "server/query.h"
 #include "server_fixture.h"
 

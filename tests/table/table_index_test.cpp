@@ -11,6 +11,7 @@
 
 #include "devkit/sites.h"
 #include "server/activity.h"
+#include "server/match.h"
 #include "server/query.h"
 #include "tests/server_fixture.h"
 
