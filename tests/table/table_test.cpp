@@ -3,7 +3,7 @@
 
 #include "devkit/sites.h"
 #include "server/activity.h"
-#include "server_fixture.h"
+#include "tests/server_fixture.h"
 
 using namespace kovari;
 using namespace kovari::devkit;
