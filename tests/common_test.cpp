@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "common/host.h"
+#include "common/json.h"
 #include "common/report.h"
 #include "common/site.h"
 #include "common/text.h"
@@ -145,6 +146,34 @@ TEST(LowerCase, FoldsUtf8LettersAndOnlyAsciiCapitalsOf8BitText)
 TEST(EscapeControls, ControlBytesBecomeHexAndUtf8Stays)
 {
     EXPECT_EQ(escape_controls("a\nBye: x\x1b[31m\x7f\xc5\x81"), "a\\x0ABye: x\\x1B[31m\\x7F\xc5\x81");
+}
+
+TEST(JsonString, EveryTextBecomesValidJson)
+{
+    struct Case {
+        std::string in, out;
+    };
+    const Case cases[] = {
+        {"", "\"\""},
+        {"Alice Liddell", "\"Alice Liddell\""},
+        {"say \"hi\" \\o/", "\"say \\\"hi\\\" \\\\o/\""},
+        {"\b\f\n\r\t", "\"\\b\\f\\n\\r\\t\""},
+        {std::string("a\0b", 3), "\"a\\u0000b\""},
+        {"\x01\x1b[31m\x1f", "\"\\u0001\\u001b[31m\\u001f\""},
+        {"\x7f", "\"\\u007f\""},
+        // UTF-8 stays as it is, but for the C1 controls.
+        {"J\xc3\xbcrgen \xe2\x82\xac \xf0\x9f\x98\x80", "\"J\xc3\xbcrgen \xe2\x82\xac \xf0\x9f\x98\x80\""},
+        {"\xc2\x85\xc2\x9f\xc2\xa0", "\"\\u0085\\u009f\xc2\xa0\""},
+        // Stray bytes are Latin-1: 8-bit text, a cut sequence, an overlong
+        // form, a surrogate.
+        {"J\xfcrgen", "\"J\xc3\xbcrgen\""},
+        {"\xe2\x82", "\"\xc3\xa2\\u0082\""},
+        {"\xc0\xaf", "\"\xc3\x80\xc2\xaf\""},
+        {"\xed\xa0\x80", "\"\xc3\xad\xc2\xa0\\u0080\""},
+        {"\x9b\xff", "\"\\u009b\xc3\xbf\""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(json_string(c.in), c.out) << c.in;
 }
 
 TEST(HostPort, PortFollowsTheFirstColonLikeStrtol)
