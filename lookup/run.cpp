@@ -50,7 +50,8 @@ int run_lookup(int argc, const char* const* argv, const LookupContext& ctx)
         return *status;
     // A query that cannot go out whole is refused before anything is sent.
     if (overlong_query(run, argc, argv)) {
-        std::fprintf(ctx.err, "%s: query text too long.\n", run.program.c_str());
+        std::fprintf(ctx.err, "%s: query text too long: at most %zu bytes.\n", run.program.c_str(),
+                     kMaxQueryText);
         return 2;
     }
 

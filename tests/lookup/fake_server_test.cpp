@@ -124,7 +124,7 @@ TEST(LookupRequests, OverlongQueryIsRefusedBeforeAnyConnection)
     const RunResult r = lookup({"-H" + fake.address(), "first", std::string(1012, 'q')});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "quorinq: query text too long.\n");
+    EXPECT_EQ(r.err, "quorinq: query text too long: at most 1011 bytes.\n");
     EXPECT_TRUE(fake.received().empty());
 }
 
