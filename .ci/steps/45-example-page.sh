@@ -82,7 +82,7 @@ for text in \
   '3 on line'; do
   grep -qF -- "$text" "$work/dom.html" || { echo "example page: missing in the rendered page: $text" >&2; fail=1; }
 done
-for text in 'Mallory' '<b>the</b>' 'Cannot read'; do
+for text in 'Mallory' '<b>the</b>' 'id="status" class="error"'; do
   if grep -qF -- "$text" "$work/dom.html"; then
     echo "example page: should not be in the rendered page: $text" >&2
     fail=1
