@@ -65,6 +65,10 @@ int run_lookup(int argc, const char* const* argv, const LookupContext& ctx)
     if (!ip) {
         std::fprintf(ctx.err, "%s: server %s is unknown.\n", run.program.c_str(),
                      name.host.c_str());
+        // "-H host" leaves -H empty and makes the host the first query.
+        if (run.server_text && run.server_text->empty())
+            std::fprintf(ctx.err, "%s: -H takes the server in the same argument: -Hhost:port\n",
+                         run.program.c_str());
         return 2;
     }
     run.server_port = name.port;

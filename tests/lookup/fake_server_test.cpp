@@ -221,7 +221,9 @@ TEST(ServerChoice, UnknownHostEndsTheRunEvenWithoutQueries)
     // -H alone gives an empty host name; the environment is not consulted.
     RunResult r = lookup({"-H", "10.0.0.1"}, {"KOVARI_QRN_ASK=127.0.0.1:1"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "quorinq: server  is unknown.\n");
+    EXPECT_EQ(r.err,
+              "quorinq: server  is unknown.\n"
+              "quorinq: -H takes the server in the same argument: -Hhost:port\n");
     r = lookup({"-C", "-H:2000"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
