@@ -59,7 +59,7 @@ bool enter_site(Server& srv, Site&& s, std::time_t now)
     srv.stats.most_sites = std::max(srv.stats.most_sites, table_size(srv.table));
     if (srv.settings.verbose)
         log_activity(srv.out, table_head(srv.table), "Connect: ", now);
-    note_change(srv, now);
+    note_change(srv);
     return true;
 }
 
@@ -84,7 +84,7 @@ bool release_site(Server& srv, const Ssrc& ssrc, std::uint32_t requester, std::t
     }
     if (srv.settings.verbose)
         log_activity(srv.out, view_of(*gone.site), "Bye:     ", now);
-    note_change(srv, now);
+    note_change(srv);
     return true;
 }
 
@@ -97,7 +97,6 @@ void expire_sites(Server& srv, std::time_t now)
         srv.state_status.changed = true;
         ++srv.stats.expired;
     });
-    update_html(srv, now);
 }
 
 long clock_step_seconds(long drift_ms)

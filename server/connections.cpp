@@ -100,7 +100,8 @@ void finish_connection(Loop& lp, int fd, Delivered d)
     Connection& c = lp.conns[std::size_t(fd)];
     stop_waiting(lp, c);
     Fd conn(fd);
-    const RequestAction act = handle_packet(lp.srv, *d.buf, d.n, c.ip, c.port, std::time(nullptr));
+    const std::time_t now = std::time(nullptr);
+    const RequestAction act = handle_packet(lp.srv, *d.buf, d.n, c.ip, c.port, now);
     if (!act.reply.empty()) {
         if (::send(fd, act.reply.data(), act.reply.size(), MSG_NOSIGNAL) < 0) {
             // A client that resets again and again is told about once in 10 s.
@@ -113,6 +114,9 @@ void finish_connection(Loop& lp, int fd, Delivered d)
     c.partial.reset();
     c.have = 0;
     watch_new_copies(lp);
+    // A change the request made reaches the pages once the client has
+    // its reply, as far as their pacing lets it.
+    update_html(lp.srv, now, WriteMode::in_child);
 }
 
 // Closes a connection without its request, to keep within a cap: an

@@ -7,7 +7,8 @@
 // built whole in memory, written to base.new and renamed over base.html
 // only when every write and the close succeeded, so a full disk never
 // replaces a good page by a broken one. While the server runs, a child
-// process builds and writes them (writes.h).
+// process builds and writes them (writes.h); the event loop starts each
+// write (update_html) after a change has been noted.
 #include <cstdio>
 #include <cstring>
 
@@ -122,18 +123,16 @@ FileOutcome write_page_file(const SiteTable& table, const std::string& base, boo
 // Counts and reports what became of one page, wherever it was written.
 bool report_page(Server& srv, const std::string& base, bool private_page, const FileOutcome& done)
 {
-    int& open_error = srv.html.open_error[private_page ? 1 : 0];
+    const bool news = is_news(srv.html.page_problem[private_page ? 1 : 0], done);
     if (done.failed == FileStep::open) {
-        // A missing directory or a read-only file system is an operator's
-        // mistake to be told about, but not at every change of the table.
+        // Told once until the reason changes; a failed write or rename
+        // each time.
         ++srv.stats.page_failures;
-        if (done.error != open_error)
+        if (news)
             std::fprintf(srv.err, "%s: can't open HTML page %s.new: %s\n",
                          srv.settings.program_name.c_str(), base.c_str(), std::strerror(done.error));
-        open_error = done.error;
         return false;
     }
-    open_error = 0;
     if (done.failed != FileStep::done) {
         ++srv.stats.page_failures;
         report_error(srv.err, done.failed == FileStep::write ? "writing HTML page" : "renaming HTML page",
@@ -146,7 +145,7 @@ bool report_page(Server& srv, const std::string& base, bool private_page, const 
     return true;
 }
 
-// The configured pages, each with its outcome slot in a background result.
+// The configured pages, each with its outcome slot in a write's result.
 template <typename F>
 void for_each_page(const ServerSettings& set, F&& f)
 {
@@ -156,10 +155,9 @@ void for_each_page(const ServerSettings& set, F&& f)
         f(*set.private_base, true);
 }
 
-// Writes the pages for the table as it stands: in a child when the loop
-// runs, so that the requests go on meanwhile; in process otherwise, or when
-// no child can be made.
-void start_page_write(Server& srv, std::time_t now)
+// Writes the pages for the table as it stands. A failure on one page does
+// not keep the other from being written.
+void start_page_write(Server& srv, std::time_t now, WriteMode how)
 {
     const auto work = [&] {
         JobResult r;
@@ -168,12 +166,8 @@ void start_page_write(Server& srv, std::time_t now)
         });
         return r;
     };
-    if (srv.writers.fork && start_job(srv.writers.pages, work, monotonic_ms()))
-        return;
-    // A failure on one page does not keep the other from being written.
-    for_each_page(srv.settings, [&](const std::string& base, bool private_page) {
-        write_html_page(srv, base, private_page, now);
-    });
+    if (const auto done = start_write(srv.writers.pages, how, work, monotonic_ms()))
+        finish_page_write(srv, *done, now, how);
 }
 
 }  // namespace
@@ -183,43 +177,38 @@ bool write_html_page(Server& srv, const std::string& base, bool private_page, st
     return report_page(srv, base, private_page, write_page_file(srv.table, base, private_page, now));
 }
 
-void finish_page_write(Server& srv, const JobResult& result, std::time_t now)
+void finish_page_write(Server& srv, const JobResult& result, std::time_t now, WriteMode next)
 {
+    if (result.timed_out) {
+        ++srv.stats.page_failures;
+        // A file system that hangs hangs every write: told once, until a
+        // write gets through again.
+        if (is_news(srv.writers.pages.problem, {FileStep::time_limit, 0}))
+            std::fprintf(srv.err, "writing HTML page: timed out after %ld s\n", kWriteTimeLimitMs / 1000);
+        // The old pages stay; what the child should have written comes
+        // next, unless that would be in process (at the end), where it
+        // could hang the server the same way.
+        srv.html.table_changed = true;
+        if (next == WriteMode::in_child)
+            update_html(srv, now, next);
+        return;
+    }
     if (result.killed_by != 0) {
         ++srv.stats.page_failures;
         srv.html.table_changed = true;  // written again with the next chance
         std::fprintf(srv.err, "%s: the page writer was ended by signal %d.\n",
                      srv.settings.program_name.c_str(), result.killed_by);
     } else {
-        srv.html.writer_timed_out = false;
+        is_news(srv.writers.pages.problem, {});
         for_each_page(srv.settings, [&](const std::string& base, bool private_page) {
             report_page(srv, base, private_page, result.files[private_page ? 1 : 0]);
         });
     }
     // A change that came while the pages were being written.
-    update_html(srv, now);
+    update_html(srv, now, next);
 }
 
-bool stop_overdue_page_write(Server& srv, long now_ms, std::time_t now)
-{
-    if (!cancel_if_overdue(srv.writers.pages, now_ms))
-        return false;
-    ++srv.stats.page_failures;
-    // A file system that hangs hangs every write: told once, until a write
-    // gets through again.
-    if (!srv.html.writer_timed_out)
-        std::fprintf(srv.err, "writing HTML page: timed out after %ld s\n", kWriteTimeLimitMs / 1000);
-    srv.html.writer_timed_out = true;
-    // The old pages stay; what the child should have written comes next,
-    // unless the server is ending (it then writes nothing more in process
-    // that could hang the same way).
-    srv.html.table_changed = true;
-    if (srv.writers.fork)
-        update_html(srv, now);
-    return true;
-}
-
-void update_html(Server& srv, std::time_t now)
+void update_html(Server& srv, std::time_t now, WriteMode how)
 {
     const auto& set = srv.settings;
     if (!set.public_base && !set.private_base)
@@ -227,7 +216,7 @@ void update_html(Server& srv, std::time_t now)
     if (!srv.html.table_changed)
         return;
     // One write at a time: the change stays marked for the next.
-    if (running(srv.writers.pages))
+    if (running(srv.writers.pages.job))
         return;
     if (set.html_interval > 0) {
         if (now - srv.html.last_html_update <= set.html_interval)
@@ -236,13 +225,9 @@ void update_html(Server& srv, std::time_t now)
     srv.html.table_changed = false;
     if (set.html_interval > 0)
         srv.html.last_html_update = now;
-    start_page_write(srv, now);
+    start_page_write(srv, now, how);
 }
 
-void note_change(Server& srv, std::time_t now)
-{
-    srv.html.table_changed = true;
-    update_html(srv, now);
-}
+void note_change(Server& srv) { srv.html.table_changed = true; }
 
 }  // namespace kovari

@@ -75,11 +75,9 @@ struct ServerSettings {
 struct HtmlState {
     bool table_changed = true;
     std::time_t last_html_update = 0;
-    // Per page (public, private), why it last could not be opened (an
-    // errno value; 0: it could). A reason is reported once, when it changes.
-    int open_error[2] = {0, 0};
-    // The last page writer was killed for running too long; reported once.
-    bool writer_timed_out = false;
+    // Per page (public, private), why it last could not be opened: told
+    // once, until the reason changes.
+    ProblemNote page_problem[kFilesPerWrite];
 };
 
 // The reply area: the cap plus one whole chunk, which is written before the
@@ -235,8 +233,11 @@ std::span<const std::uint8_t> answer_query(Server& srv, std::string_view query,
 
 // --- HTML pages (html.cpp) ---
 
-void note_change(Server& srv, std::time_t now);
-void update_html(Server& srv, std::time_t now);
+// Marks the table changed for the pages; update_html writes them.
+void note_change(Server& srv);
+// Starts a write of the pages, done as `how` says, when the table has
+// changed, none is running and the -I interval has passed since the last.
+void update_html(Server& srv, std::time_t now, WriteMode how);
 std::string time_stamp(std::time_t now, bool utc);
 // '&', '<', '>' and '"' as entities; everything else as it is.
 std::string html_escape(std::string_view text);
@@ -248,14 +249,11 @@ std::string html_page(const SiteTable& table, bool private_page, std::time_t now
 // page stays and the failure is reported. A base.new that cannot be opened
 // is reported with its path and the reason, once until the reason changes.
 bool write_html_page(Server& srv, const std::string& base, bool private_page, std::time_t now);
-// The child writing the pages has ended: reports each page as
-// write_html_page does, then writes a change that came meanwhile, if due.
-void finish_page_write(Server& srv, const JobResult& result, std::time_t now);
-// A page writer that has run past kWriteTimeLimitMs at `now_ms` (monotonic)
-// is killed and reported, once until a write succeeds again; the old pages
-// stay and the next write starts (not at the end, when writes no longer
-// fork). Returns whether it was killed.
-bool stop_overdue_page_write(Server& srv, long now_ms, std::time_t now);
+// A write of the pages has ended, however it was done: reports each page
+// as write_html_page does, or the writer's end (killed, or out of time:
+// told once until a write gets through), then writes a change that came
+// meanwhile, if due, as `next` says (after a time-out, only in a child).
+void finish_page_write(Server& srv, const JobResult& result, std::time_t now, WriteMode next);
 
 // --- statistics (statistics.cpp) ---
 

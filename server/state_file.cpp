@@ -26,8 +26,6 @@ constexpr std::string_view kMagic{"KOVARI STATE\r\n\x1a\n", 16};
 constexpr std::size_t kHeaderSize = 40;    // magic, version, count, length, written at
 constexpr std::size_t kChecksumSize = 4;
 constexpr unsigned kStateMode = 0600;      // it lists the unlisted sites too
-// StateStatus::write_error of a writer killed for running too long.
-constexpr int kWriteTimedOut = -1;
 
 // CRC-32 as in zlib and Ethernet (reflected 0xEDB88320), eight bytes a
 // step through eight tables ("slicing by 8"): the byte-wise loop was about
@@ -401,25 +399,14 @@ std::optional<FileBytes> read_state(const std::string& path, int& error)
 // reason changes.
 void say_write_problem(Server& srv, const FileOutcome& done)
 {
-    auto& st = srv.state_status;
-    const int key = done.failed == FileStep::done ? 0 : int(done.failed) * 1000 + done.error;
-    if (key != 0 && key != st.write_error)
+    if (!is_news(srv.writers.state.problem, done))
+        return;
+    if (done.failed == FileStep::time_limit)
+        std::fprintf(srv.err, "%s: can't write state file %s: timed out after %ld s\n", prog(srv),
+                     srv.settings.state_file->c_str(), kWriteTimeLimitMs / 1000);
+    else
         std::fprintf(srv.err, "%s: can't write state file %s: %s\n", prog(srv),
                      srv.settings.state_file->c_str(), std::strerror(done.error));
-    st.write_error = key;
-}
-
-void report_state_write(Server& srv, const FileOutcome& done)
-{
-    say_write_problem(srv, done);
-    if (done.failed != FileStep::done) {
-        ++srv.state_status.failures;
-        srv.state_status.changed = true;  // tried again at the next sweep
-        return;
-    }
-    ++srv.state_status.writes;
-    if (srv.settings.debug)
-        std::fprintf(srv.err, "%s: saved the sites to %s\n", prog(srv), srv.settings.state_file->c_str());
 }
 
 FileOutcome write_state(const SiteTable& t, const std::string& path, std::time_t now)
@@ -497,10 +484,10 @@ void load_state(Server& srv, std::time_t now)
         check_writable(srv, path);
 }
 
-void save_state_if_changed(Server& srv, std::time_t now)
+void save_state_if_changed(Server& srv, std::time_t now, WriteMode how)
 {
     auto& st = srv.state_status;
-    if (!srv.settings.state_file || st.disabled || !st.changed || running(srv.writers.state))
+    if (!srv.settings.state_file || st.disabled || !st.changed || running(srv.writers.state.job))
         return;
     st.changed = false;
     const std::string& path = *srv.settings.state_file;
@@ -509,37 +496,34 @@ void save_state_if_changed(Server& srv, std::time_t now)
         r.files[0] = write_state(srv.table, path, now);
         return r;
     };
-    if (srv.writers.fork && start_job(srv.writers.state, work, monotonic_ms()))
-        return;
-    report_state_write(srv, write_state(srv.table, path, now));
+    if (const auto done = start_write(srv.writers.state, how, work, monotonic_ms()))
+        finish_state_write(srv, *done, now, how);
 }
 
-void finish_state_write(Server& srv, const JobResult& result)
+void finish_state_write(Server& srv, const JobResult& result, std::time_t now, WriteMode next)
 {
-    if (result.killed_by != 0) {
-        ++srv.state_status.failures;
-        srv.state_status.changed = true;
+    auto& st = srv.state_status;
+    if (result.killed_by != 0 && !result.timed_out) {
+        ++st.failures;
+        st.changed = true;
         std::fprintf(srv.err, "%s: the state file writer was ended by signal %d.\n", prog(srv),
                      result.killed_by);
         return;
     }
-    report_state_write(srv, result.files[0]);
-}
-
-void stop_overdue_state_write(Server& srv, long now_ms, std::time_t now)
-{
-    if (!cancel_if_overdue(srv.writers.state, now_ms))
-        return;
-    auto& st = srv.state_status;
-    ++st.failures;
-    st.changed = true;
-    // Told once, as another reason a write fails would be, until a write
-    // gets through again.
-    if (st.write_error != kWriteTimedOut)
-        std::fprintf(srv.err, "%s: can't write state file %s: timed out after %ld s\n", prog(srv),
-                     srv.settings.state_file->c_str(), kWriteTimeLimitMs / 1000);
-    st.write_error = kWriteTimedOut;
-    save_state_if_changed(srv, now);
+    const FileOutcome done = result.timed_out ? FileOutcome{FileStep::time_limit, 0} : result.files[0];
+    say_write_problem(srv, done);
+    if (done.failed != FileStep::done) {
+        ++st.failures;
+        st.changed = true;  // tried again at the next sweep
+    } else {
+        ++st.writes;
+        if (srv.settings.debug)
+            std::fprintf(srv.err, "%s: saved the sites to %s\n", prog(srv), srv.settings.state_file->c_str());
+    }
+    // The old file stays; what the killed child should have written is
+    // written next.
+    if (result.timed_out)
+        save_state_if_changed(srv, now, next);
 }
 
 void save_state_at_exit(Server& srv, std::time_t now)
@@ -547,8 +531,9 @@ void save_state_at_exit(Server& srv, std::time_t now)
     if (!srv.settings.state_file || srv.state_status.disabled)
         return;
     // A write still running holds an older table: this one replaces it.
-    cancel_job(srv.writers.state);
-    report_state_write(srv, write_state(srv.table, *srv.settings.state_file, now));
+    cancel_job(srv.writers.state.job);
+    srv.state_status.changed = true;
+    save_state_if_changed(srv, now, WriteMode::in_process);
 }
 
 }  // namespace kovari

@@ -50,7 +50,6 @@ DecodedState decode_state_views(std::span<const std::uint8_t> bytes, std::time_t
 struct StateStatus {
     bool changed = false;       // the table changed since the file was last written
     bool disabled = false;      // a bad file could not be moved aside: never written over
-    int write_error = 0;        // why the last write failed (step * 1000 + errno; -1: it timed out); 0: it did not
     std::uint64_t loaded = 0;   // sites taken from the file at start
     std::uint64_t writes = 0, failures = 0;
 };
@@ -61,17 +60,16 @@ struct StateStatus {
 // empty. Then checks that the file can be written, and says so if not.
 void load_state(Server& srv, std::time_t now);
 
-// Starts a write of the state file when the table has changed since the
-// last one and none is running. Called at every sweep.
-void save_state_if_changed(Server& srv, std::time_t now);
+// Starts a write of the state file, done as `how` says, when the table
+// has changed since the last one and none is running. Called at every
+// sweep.
+void save_state_if_changed(Server& srv, std::time_t now, WriteMode how);
 
-// The background write has ended: reports its result.
-void finish_state_write(Server& srv, const JobResult& result);
-
-// A state writer that has run past kWriteTimeLimitMs at `now_ms`
-// (monotonic) is killed and reported, once until a write succeeds again;
-// the old file stays and the next write starts.
-void stop_overdue_state_write(Server& srv, long now_ms, std::time_t now);
+// A write of the state file has ended, however it was done: reports its
+// result, a failure once until its reason changes. After a writer that ran
+// past kWriteTimeLimitMs and was killed, the old file stays and the next
+// write starts at once, as `next` says.
+void finish_state_write(Server& srv, const JobResult& result, std::time_t now, WriteMode next);
 
 // At the end: ends a background write still running (its image of the
 // table is older) and writes the table in process.

@@ -11,6 +11,13 @@
 
 namespace kovari {
 
+bool is_news(ProblemNote& note, const FileOutcome& now)
+{
+    const bool news = now.failed != FileStep::done && now != note.last;
+    note.last = now;
+    return news;
+}
+
 std::string directory_of(const std::string& path)
 {
     const auto slash = path.rfind('/');
@@ -156,6 +163,26 @@ void cancel_job(BackgroundJob& job)
         return;
     ::kill(job.pid, SIGKILL);
     finish_job(job, true);
+}
+
+std::optional<JobResult> start_write(Writer& w, WriteMode how, const std::function<JobResult()>& work,
+                                     long now_ms)
+{
+    if (how == WriteMode::in_child && start_job(w.job, work, now_ms))
+        return std::nullopt;
+    return work();
+}
+
+std::optional<JobResult> collect_write(Writer& w, bool wait) { return finish_job(w.job, wait); }
+
+std::optional<JobResult> stop_overdue_write(Writer& w, long now_ms)
+{
+    if (!cancel_if_overdue(w.job, now_ms))
+        return std::nullopt;
+    JobResult r;
+    r.killed_by = SIGKILL;
+    r.timed_out = true;
+    return r;
 }
 
 }  // namespace kovari

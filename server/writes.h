@@ -24,13 +24,26 @@
 
 namespace kovari {
 
-// Where writing a file stopped, if it did.
-enum class FileStep : std::uint8_t { done, open, write, rename, sync };
+// Where writing a file stopped, if it did; `time_limit`: its writer ran
+// past kWriteTimeLimitMs and was killed.
+enum class FileStep : std::uint8_t { done, open, write, rename, sync, time_limit };
 
 struct FileOutcome {
     FileStep failed = FileStep::done;
     int error = 0;  // errno of the failed step
+    bool operator==(const FileOutcome&) const = default;
 };
+
+// A problem that is told once, and again only when its reason changes: a
+// missing directory or a hung file system fails every write the same way,
+// and is an operator's mistake to be told about, not at every change.
+struct ProblemNote {
+    FileOutcome last{};
+};
+
+// Takes the latest outcome of a write; true when it is a failure other
+// than the last one (a success makes the next failure news again).
+bool is_news(ProblemNote& note, const FileOutcome& now);
 
 // The directory a path names a file in ("." for a bare name).
 std::string directory_of(const std::string& path);
@@ -42,11 +55,16 @@ std::string directory_of(const std::string& path);
 FileOutcome replace_file(const std::string& temp, const std::string& final_name,
                          std::string_view bytes, unsigned mode, bool durable);
 
-// What a background write reports: one outcome per file (the pages need
-// two), or the signal that ended the child before it could say.
+// The files one write may replace: the pages write up to three.
+inline constexpr std::size_t kFilesPerWrite = 3;
+
+// What a write reports: one outcome per file, or the signal that ended its
+// child before it could say, or that it ran out of time (killed_by is then
+// SIGKILL as well).
 struct JobResult {
-    std::array<FileOutcome, 2> files{};
+    std::array<FileOutcome, kFilesPerWrite> files{};
     int killed_by = 0;
+    bool timed_out = false;
 };
 
 // A write running in a child process.
@@ -89,12 +107,34 @@ std::optional<JobResult> finish_job(BackgroundJob& job, bool wait);
 // empties it) and collects it.
 void cancel_job(BackgroundJob& job);
 
-// The background writes and their switch: tests of the pure logic write in
-// process; the event loop turns forking on.
+// How a write is done. `in_child` while the event loop serves: the
+// requests go on meanwhile. `in_process` before the loop starts, at the
+// end, and in the tests of the pure logic.
+enum class WriteMode : std::uint8_t { in_process, in_child };
+
+// One kind of write (the pages, the state file): the child writing it, if
+// any, and its problem told once.
+struct Writer {
+    BackgroundJob job{};
+    ProblemNote problem{};
+};
+
+// The one life of a write. start_write runs `work` in a child when `how`
+// says so and one can be made, and returns nothing: the result comes from
+// collect_write once the child has ended (`wait`: waits for it), or from
+// stop_overdue_write, which kills a child past its time limit at `now_ms`
+// and returns a result that says so. Otherwise it runs `work` in process
+// and returns its result at once. Each result is reported by the caller,
+// in one place, whichever way it came.
+std::optional<JobResult> start_write(Writer& w, WriteMode how, const std::function<JobResult()>& work,
+                                     long now_ms);
+std::optional<JobResult> collect_write(Writer& w, bool wait);
+std::optional<JobResult> stop_overdue_write(Writer& w, long now_ms);
+
+// The two kinds of write; one of each runs at a time.
 struct Writers {
-    bool fork = false;
-    BackgroundJob pages{};
-    BackgroundJob state{};
+    Writer pages{};
+    Writer state{};
 };
 
 }  // namespace kovari

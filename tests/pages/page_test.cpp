@@ -258,7 +258,8 @@ TEST_F(PageFiles, FailureOnOnePageDoesNotStopTheOther)
     srv.settings.html_interval = 0;
     srv.settings.private_base = dir / "priv";
     ASSERT_EQ(::symlink("/dev/full", (base + ".new").c_str()), 0);
-    note_change(srv, kDec7At1043Utc);
+    note_change(srv);
+    update_html(srv, kDec7At1043Utc, WriteMode::in_process);
     EXPECT_FALSE(path_exists(base + ".html"));
     EXPECT_EQ(read_file(dir / "priv.html"), kHead + "<h2>No sites active.</h2>\n" + kTail);
 }
@@ -266,7 +267,8 @@ TEST_F(PageFiles, FailureOnOnePageDoesNotStopTheOther)
 TEST_F(PageFiles, NoPathsNoFiles)
 {
     srv.settings.public_base.reset();
-    note_change(srv, kDec7At1043Utc);
+    note_change(srv);
+    update_html(srv, kDec7At1043Utc, WriteMode::in_process);
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
@@ -275,14 +277,15 @@ TEST_F(PageFiles, NoPathsNoFiles)
 TEST_F(PageFiles, ChangeInsideTheIntervalWaitsForTheNextCallAfterIt)
 {
     const std::time_t t0 = kDec7At1043Utc;
-    note_change(srv, t0);  // start-up: written at once
+    update_html(srv, t0, WriteMode::in_process);  // start-up: written at once
     EXPECT_NE(read_file(base + ".html").find("No sites active."), std::string::npos);
 
     enter_site(srv, site("10.0.0.1", 2076, "ann", t0 + 10), t0 + 10);
+    update_html(srv, t0 + 10, WriteMode::in_process);
     EXPECT_NE(read_file(base + ".html").find("No sites active."), std::string::npos);
-    update_html(srv, t0 + 60);  // exactly the interval: not yet
+    update_html(srv, t0 + 60, WriteMode::in_process);  // exactly the interval: not yet
     EXPECT_NE(read_file(base + ".html").find("No sites active."), std::string::npos);
-    expire_sites(srv, t0 + 61);
+    update_html(srv, t0 + 61, WriteMode::in_process);
     EXPECT_NE(read_file(base + ".html").find("<h2>1 site active.</h2>"), std::string::npos);
     EXPECT_FALSE(srv.html.table_changed);
     EXPECT_EQ(srv.html.last_html_update, t0 + 61);
@@ -293,8 +296,9 @@ TEST_F(PageFiles, IntervalZeroOrNegativeWritesEveryChange)
     for (const long interval : {0L, -5L}) {
         srv.settings.html_interval = interval;
         srv.table = SiteTable{};
-        note_change(srv, kDec7At1043Utc);
+        update_html(srv, kDec7At1043Utc, WriteMode::in_process);
         enter_site(srv, site("10.0.0.1", 2076, "ann"), kDec7At1043Utc);
+        update_html(srv, kDec7At1043Utc, WriteMode::in_process);
         EXPECT_NE(read_file(base + ".html").find("<h2>1 site active.</h2>"), std::string::npos)
             << interval;
         EXPECT_EQ(srv.html.last_html_update, 0) << interval;
@@ -305,9 +309,12 @@ TEST_F(PageFiles, ReplacementDoesNotMarkThePagesChanged)
 {
     srv.settings.html_interval = 0;
     enter_site(srv, site("10.0.0.1", 2076, "ann"), kDec7At1043Utc);
+    update_html(srv, kDec7At1043Utc, WriteMode::in_process);
     Site again = site("10.0.0.1", 2076, "*ann");
     again.name = "New Name";
     enter_site(srv, std::move(again), kDec7At1043Utc);
+    update_html(srv, kDec7At1043Utc, WriteMode::in_process);
+    EXPECT_NE(read_file(base + ".html").find("ann"), std::string::npos);
     EXPECT_EQ(read_file(base + ".html").find("New Name"), std::string::npos);
 }
 
