@@ -24,6 +24,7 @@
 #include "devkit/server_process.h"
 #include "devkit/streams.h"
 #include "server/server.h"
+#include "server/state_codec.h"
 #include "server/state_file.h"
 #include "server/writes.h"
 

@@ -20,6 +20,7 @@
 #include "devkit/sites.h"
 #include "devkit/streams.h"
 #include "server/server.h"
+#include "server/state_codec.h"
 
 using namespace kovari;
 using namespace kovari::devkit;

@@ -27,7 +27,6 @@
 namespace kovari {
 
 inline constexpr std::time_t kSweepInterval = 120;  // seconds between sweeps
-inline constexpr std::time_t kMaxSiteAge = 900;     // older sites expire
 // The listen queue: connections the kernel has completed and the server has
 // not accepted yet. SOMAXCONN (4096; the kernel cuts it to
 // net.core.somaxconn). With 25, 256 requests in flight from one address for

@@ -5,7 +5,7 @@
 
 #include "devkit/packets.h"
 #include "devkit/sites.h"
-#include "server/state_file.h"
+#include "server/state_codec.h"
 #include "server/server.h"
 
 namespace kovari::testing {
