@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The HTML status pages and the pacing of their writes.
+// The status pages (HTML, and JSON for programs) and the pacing of their
+// writes.
 //
 // Site texts come from anyone on the network, so every one of them is
 // escaped on the page; the columns are padded by the columns a reader sees,
@@ -15,6 +16,7 @@
 #include "common/clock.h"
 #include "common/layout.h"
 #include "common/utf8.h"
+#include "json_page.h"
 #include "server.h"
 
 namespace kovari {
@@ -113,56 +115,76 @@ std::string html_page(const SiteTable& table, bool private_page, std::time_t now
 
 namespace {
 
-// The page's file: base.new, renamed to base.html once it is whole.
-FileOutcome write_page_file(const SiteTable& table, const std::string& base, bool private_page,
-                            std::time_t now)
+// The pages one write replaces, each with its slot in the write's result.
+enum class Page : std::uint8_t { public_html, private_html, json };
+
+std::size_t slot_of(Page p) { return std::size_t(p); }
+
+// How a page is named in messages, and its file's suffix.
+const char* kind_of(Page p) { return p == Page::json ? "JSON" : "HTML"; }
+const char* suffix_of(Page p) { return p == Page::json ? ".json" : ".html"; }
+
+// The temporary file: base.new for the HTML pages, base.json.new for the
+// JSON page, so that it never meets the public page's base.new when both
+// share a base path.
+std::string temp_of(const std::string& base, Page p) { return base + (p == Page::json ? ".json.new" : ".new"); }
+
+// The page's file: written whole under its temporary name and renamed over
+// the old one once it is.
+FileOutcome write_page_file(const SiteTable& table, const std::string& base, Page page, std::time_t now)
 {
-    return replace_file(base + ".new", base + ".html", html_page(table, private_page, now), 0666, false);
+    std::string bytes = page == Page::json ? json_page(table, now) : html_page(table, page == Page::private_html, now);
+    return replace_file(temp_of(base, page), base + suffix_of(page), bytes, 0666, false);
 }
 
 // Counts and reports what became of one page, wherever it was written.
-bool report_page(Server& srv, const std::string& base, bool private_page, const FileOutcome& done)
+bool report_page(Server& srv, const std::string& base, Page page, const FileOutcome& done)
 {
-    const bool news = is_news(srv.html.page_problem[private_page ? 1 : 0], done);
+    const bool news = is_news(srv.html.page_problem[slot_of(page)], done);
     if (done.failed == FileStep::open) {
         // Told once until the reason changes; a failed write or rename
         // each time.
         ++srv.stats.page_failures;
         if (news)
-            std::fprintf(srv.err, "%s: can't open HTML page %s.new: %s\n",
-                         srv.settings.program_name.c_str(), base.c_str(), std::strerror(done.error));
+            std::fprintf(srv.err, "%s: can't open %s page %s: %s\n", srv.settings.program_name.c_str(),
+                         kind_of(page), temp_of(base, page).c_str(), std::strerror(done.error));
         return false;
     }
     if (done.failed != FileStep::done) {
         ++srv.stats.page_failures;
-        report_error(srv.err, done.failed == FileStep::write ? "writing HTML page" : "renaming HTML page",
+        report_error(srv.err,
+                     format("%s %s page", done.failed == FileStep::write ? "writing" : "renaming", kind_of(page))
+                         .c_str(),
                      done.error);
         return false;
     }
     ++srv.stats.pages_written;
     if (srv.settings.debug)
-        std::fprintf(srv.err, "%s: updated %s.html\n", srv.settings.program_name.c_str(), base.c_str());
+        std::fprintf(srv.err, "%s: updated %s%s\n", srv.settings.program_name.c_str(), base.c_str(),
+                     suffix_of(page));
     return true;
 }
 
-// The configured pages, each with its outcome slot in a write's result.
+// The configured pages.
 template <typename F>
 void for_each_page(const ServerSettings& set, F&& f)
 {
     if (set.public_base)
-        f(*set.public_base, false);
+        f(*set.public_base, Page::public_html);
     if (set.private_base)
-        f(*set.private_base, true);
+        f(*set.private_base, Page::private_html);
+    if (set.json_base)
+        f(*set.json_base, Page::json);
 }
 
 // Writes the pages for the table as it stands. A failure on one page does
-// not keep the other from being written.
+// not keep the others from being written.
 void start_page_write(Server& srv, std::time_t now, WriteMode how)
 {
     const auto work = [&] {
         JobResult r;
-        for_each_page(srv.settings, [&](const std::string& base, bool private_page) {
-            r.files[private_page ? 1 : 0] = write_page_file(srv.table, base, private_page, now);
+        for_each_page(srv.settings, [&](const std::string& base, Page page) {
+            r.files[slot_of(page)] = write_page_file(srv.table, base, page, now);
         });
         return r;
     };
@@ -174,7 +196,8 @@ void start_page_write(Server& srv, std::time_t now, WriteMode how)
 
 bool write_html_page(Server& srv, const std::string& base, bool private_page, std::time_t now)
 {
-    return report_page(srv, base, private_page, write_page_file(srv.table, base, private_page, now));
+    const Page page = private_page ? Page::private_html : Page::public_html;
+    return report_page(srv, base, page, write_page_file(srv.table, base, page, now));
 }
 
 void finish_page_write(Server& srv, const JobResult& result, std::time_t now, WriteMode next)
@@ -200,8 +223,8 @@ void finish_page_write(Server& srv, const JobResult& result, std::time_t now, Wr
                      srv.settings.program_name.c_str(), result.killed_by);
     } else {
         is_news(srv.writers.pages.problem, {});
-        for_each_page(srv.settings, [&](const std::string& base, bool private_page) {
-            report_page(srv, base, private_page, result.files[private_page ? 1 : 0]);
+        for_each_page(srv.settings, [&](const std::string& base, Page page) {
+            report_page(srv, base, page, result.files[slot_of(page)]);
         });
     }
     // A change that came while the pages were being written.
@@ -211,7 +234,7 @@ void finish_page_write(Server& srv, const JobResult& result, std::time_t now, Wr
 void update_html(Server& srv, std::time_t now, WriteMode how)
 {
     const auto& set = srv.settings;
-    if (!set.public_base && !set.private_base)
+    if (!set.public_base && !set.private_base && !set.json_base)
         return;
     if (!srv.html.table_changed)
         return;

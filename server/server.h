@@ -61,6 +61,7 @@ struct ServerSettings {
     bool very_verbose = false;  // -VV: a line per connection and packet
     std::optional<std::string> public_base;   // -H
     std::optional<std::string> private_base;  // -Z
+    std::optional<std::string> json_base;     // -J
     long html_interval = 60;                  // -I
     long max_sites = kDefaultMaxSites;        // -N; 0 or less: no limit
     std::optional<std::string> state_file;    // -S
@@ -74,8 +75,8 @@ struct ServerSettings {
 struct HtmlState {
     bool table_changed = true;
     std::time_t last_html_update = 0;
-    // Per page (public, private), why it last could not be opened: told
-    // once, until the reason changes.
+    // Per page (public, private, JSON), why it last could not be opened:
+    // told once, until the reason changes.
     ProblemNote page_problem[kFilesPerWrite];
 };
 

@@ -12,6 +12,7 @@
 #include "devkit/files.h"
 #include "devkit/packets.h"
 #include "devkit/streams.h"
+#include "server/json_page.h"
 #include "server/server.h"
 
 namespace kovari {
@@ -180,6 +181,33 @@ TEST(HtmlPage, HeadingIsUtcWhileSiteTimesAreLocal)
     ::tzset();
     EXPECT_NE(page.find("<h2>As of 12-07 10:43 UTC</h2>"), std::string::npos);
     EXPECT_NE(page.find(" 04:05\n"), std::string::npos);  // 09:05 UTC is 04:05 in EST
+}
+
+// The JSON page for a table of sites: every key always there, null for a
+// text a site does not carry, newest first, unlisted sites left out.
+TEST(JsonPage, ListedSitesInTableOrderWithEveryKey)
+{
+    Site every = site("10.1.2.3", -5476, "ann@x", kDec7At0905Utc + 1);
+    every.ssrc = {0x0a, 0x00, 0x00, 0xf0};
+    every.name = "Ren\xe9 \"R\"";
+    every.email = "";
+    every.phone = "+1 555";
+    every.loc = "Room\t7";
+    every.tool = "kvphone \xc5\x81";
+    Site hidden = site("10.0.0.2", 2076, "*carol");
+    Site unlisted_by_email = site("10.0.0.3", 2076, "dave");
+    unlisted_by_email.email = "*dave@x";
+    const SiteTable t = table_of({std::move(every), std::move(hidden), site("10.0.0.4", 0, "bob"),
+                                  std::move(unlisted_by_email)});
+    EXPECT_EQ(json_page(t, kDec7At1043Utc),
+              "{\"as_of\": 1796640180, \"sites\": [\n"
+              "{\"ssrc\": \"F000000A\", \"cname\": \"ann@x\", \"name\": \"Ren\xc3\xa9 \\\"R\\\"\", \"email\": \"\", "
+              "\"phone\": \"+1 555\", \"loc\": \"Room\\t7\", \"tool\": \"kvphone \xc5\x81\", "
+              "\"address\": \"10.1.2.3\", \"port\": -5476, \"time\": 1796634301},\n"
+              "{\"ssrc\": \"00000000\", \"cname\": \"bob\", \"name\": null, \"email\": null, \"phone\": null, "
+              "\"loc\": null, \"tool\": null, \"address\": \"10.0.0.4\", \"port\": 0, \"time\": 1796634300}\n"
+              "]}\n");
+    EXPECT_EQ(json_page(table_of({site("10.0.0.2", 2076, "*carol")}), kDec7At1043Utc), "{\"as_of\": 1796640180, \"sites\": []}\n");
 }
 
 TEST(TimeStamp, HasMonthDayHourMinuteAndNoYear)
