@@ -64,7 +64,7 @@ std::vector<double> time_starts(int rounds, Writer& writer, bool& forked, Start&
         const auto t0 = Clock::now();
         start();
         ms.push_back(ms_since(t0));
-        forked = forked && running(writer.job);
+        forked = forked && running(writer);
         if (const auto result = collect_write(writer, true))
             collect(*result);
     }

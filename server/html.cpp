@@ -239,7 +239,7 @@ void update_html(Server& srv, std::time_t now, WriteMode how)
     if (!srv.html.table_changed)
         return;
     // One write at a time: the change stays marked for the next.
-    if (running(srv.writers.pages.job))
+    if (running(srv.writers.pages))
         return;
     if (set.html_interval > 0) {
         if (now - srv.html.last_html_update <= set.html_interval)

@@ -141,7 +141,7 @@ int next_timeout(const Loop& lp, long now)
     if (lp.notifier && lp.notifier->watchdog_ms > 0)
         due = std::min(due, lp.watchdog_due);
     for (const Writer* w : {&lp.srv.writers.pages, &lp.srv.writers.state})
-        if (auto job_due = job_deadline(w->job))
+        if (auto job_due = write_deadline(*w))
             due = std::min(due, *job_due);
     return int(std::max(0L, due - now));
 }
@@ -163,7 +163,7 @@ void collect_writes(Server& srv, bool wait, WriteMode next)
 // them is written in process.
 void finish_writes_at_exit(Server& srv)
 {
-    while (running(srv.writers.pages.job)) {
+    while (running(srv.writers.pages)) {
         if (auto done = collect_write(srv.writers.pages, false))
             finish_page_write(srv, *done, std::time(nullptr), WriteMode::in_process);
         else if (auto late = stop_overdue_write(srv.writers.pages, monotonic_ms()))

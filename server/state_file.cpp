@@ -124,7 +124,7 @@ void load_state(Server& srv, std::time_t now)
 void save_state_if_changed(Server& srv, std::time_t now, WriteMode how)
 {
     auto& st = srv.state_status;
-    if (!srv.settings.state_file || st.disabled || !st.changed || running(srv.writers.state.job))
+    if (!srv.settings.state_file || st.disabled || !st.changed || running(srv.writers.state))
         return;
     st.changed = false;
     const std::string& path = *srv.settings.state_file;
@@ -168,7 +168,7 @@ void save_state_at_exit(Server& srv, std::time_t now)
     if (!srv.settings.state_file || srv.state_status.disabled)
         return;
     // A write still running holds an older table: this one replaces it.
-    cancel_job(srv.writers.state.job);
+    cancel_write(srv.writers.state);
     srv.state_status.changed = true;
     save_state_if_changed(srv, now, WriteMode::in_process);
 }

@@ -87,26 +87,6 @@ inline bool running(const BackgroundJob& job) { return job.pid > 0; }
 // disk must not be cut off for outgrowing the write before it.
 inline constexpr long kWriteTimeLimitMs = 60'000;
 
-// Forks a child that runs `work`, sends its result and exits. Returns false
-// when no child could be made; the caller then writes in process. `now_ms`
-// is the monotonic clock, from which the time limit runs.
-bool start_job(BackgroundJob& job, const std::function<JobResult()>& work, long now_ms);
-
-// When a running job's time is up (monotonic ms); nothing when none runs.
-std::optional<long> job_deadline(const BackgroundJob& job);
-
-// Kills a job that has run past kWriteTimeLimitMs at `now_ms`, and collects
-// it. Returns true when it did.
-bool cancel_if_overdue(BackgroundJob& job, long now_ms);
-
-// The result of a child that has ended, once; nothing while it runs.
-// `wait`: waits for it to end.
-std::optional<JobResult> finish_job(BackgroundJob& job, bool wait);
-
-// Ends a child at once (its temporary file stays behind; the next write
-// empties it) and collects it.
-void cancel_job(BackgroundJob& job);
-
 // How a write is done. `in_child` while the event loop serves: the
 // requests go on meanwhile. `in_process` before the loop starts, at the
 // end, and in the tests of the pure logic.
@@ -130,6 +110,17 @@ std::optional<JobResult> start_write(Writer& w, WriteMode how, const std::functi
                                      long now_ms);
 std::optional<JobResult> collect_write(Writer& w, bool wait);
 std::optional<JobResult> stop_overdue_write(Writer& w, long now_ms);
+
+// Whether a child is writing.
+inline bool running(const Writer& w) { return running(w.job); }
+
+// When the running child's time is up (monotonic ms); nothing when none
+// runs.
+std::optional<long> write_deadline(const Writer& w);
+
+// Ends a running child at once, unreported (its temporary file stays
+// behind; the next write empties it), and collects it.
+void cancel_write(Writer& w);
 
 // The two kinds of write; one of each runs at a time.
 struct Writers {
