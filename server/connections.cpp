@@ -115,7 +115,9 @@ void finish_connection(Loop& lp, int fd, Delivered d)
     c.have = 0;
     watch_new_copies(lp);
     // A change the request made reaches the pages once the client has
-    // its reply, as far as their pacing lets it.
+    // its reply and its connection is closed, as far as their pacing lets
+    // it.
+    conn.reset();
     update_html(lp.srv, now, WriteMode::in_child);
 }
 
