@@ -292,6 +292,21 @@ TEST_F(PageFiles, FailureOnOnePageDoesNotStopTheOther)
     EXPECT_EQ(read_file(dir / "priv.html"), kHead + "<h2>No sites active.</h2>\n" + kTail);
 }
 
+// The JSON page may share the public page's base: each has a temporary
+// file of its own.
+TEST_F(PageFiles, JsonPageBesideThePublicPageOnTheSameBase)
+{
+    srv.settings.debug = true;
+    srv.settings.json_base = base;
+    ASSERT_EQ(::mkdir((base + ".new").c_str(), 0700), 0);  // only the HTML page's temporary file is blocked
+    update_html(srv, kDec7At1043Utc, WriteMode::in_process);
+    EXPECT_EQ(read_file(base + ".json"), "{\"as_of\": 1796640180, \"sites\": []}\n");
+    EXPECT_FALSE(path_exists(base + ".json.new"));
+    EXPECT_FALSE(path_exists(base + ".html"));
+    EXPECT_EQ(err.text(), "quorind: can't open HTML page " + base + ".new: Is a directory\n"
+                          "quorind: updated " + base + ".json\n");
+}
+
 TEST_F(PageFiles, NoPathsNoFiles)
 {
     srv.settings.public_base.reset();
