@@ -207,7 +207,8 @@ TEST(JsonPage, ListedSitesInTableOrderWithEveryKey)
               "{\"ssrc\": \"00000000\", \"cname\": \"bob\", \"name\": null, \"email\": null, \"phone\": null, "
               "\"loc\": null, \"tool\": null, \"address\": \"10.0.0.4\", \"port\": 0, \"time\": 1796634300}\n"
               "]}\n");
-    EXPECT_EQ(json_page(table_of({site("10.0.0.2", 2076, "*carol")}), kDec7At1043Utc), "{\"as_of\": 1796640180, \"sites\": []}\n");
+    EXPECT_EQ(json_page(table_of({site("10.0.0.2", 2076, "*carol")}), kDec7At1043Utc),
+              "{\"as_of\": 1796640180, \"sites\": []}\n");
 }
 
 TEST(TimeStamp, HasMonthDayHourMinuteAndNoYear)

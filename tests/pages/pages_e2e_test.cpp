@@ -112,8 +112,8 @@ TEST(JsonPageServer, ListedSitesReachTheJsonPageAsJqReadsThem)
     const long long after = std::time(nullptr);
     EXPECT_FALSE(path_exists(dir / "live.json.new"));
 
-    const RunResult fields =
-        run_program({"jq", "-c", ".sites[] | [.ssrc, .cname, .name, .email, .phone, .loc, .tool, .address, .port]", path});
+    const RunResult fields = run_program(
+        {"jq", "-c", ".sites[] | [.ssrc, .cname, .name, .email, .phone, .loc, .tool, .address, .port]", path});
     EXPECT_EQ(fields.status, 0) << fields.err;
     EXPECT_EQ(fields.out,
               "[\"0000000A\",\"dave\",null,null,null,null,null,\"127.0.0.5\",5004]\n"
