@@ -166,8 +166,9 @@ void finish_state_write(Server& srv, const JobResult& result, std::time_t now, W
             std::fprintf(srv.err, "%s: saved the sites to %s\n", prog(srv), srv.settings.state_file->c_str());
     }
     // The old file stays; what the killed child should have written is
-    // written next.
-    if (result.timed_out)
+    // written next, in a child: in process it could hang the server the
+    // same way.
+    if (result.timed_out && next == WriteMode::in_child)
         save_state_if_changed(srv, now, next);
 }
 

@@ -37,7 +37,7 @@ void save_state_if_changed(Server& srv, std::time_t now, WriteMode how);
 // A write of the state file has ended, however it was done: reports its
 // result, a failure once until its reason changes. After a writer that ran
 // past kWriteTimeLimitMs and was killed, the old file stays and the next
-// write starts at once, as `next` says.
+// write starts at once when `next` is in a child.
 void finish_state_write(Server& srv, const JobResult& result, std::time_t now, WriteMode next);
 
 // The server's exit status when the state could not be written at the end:
