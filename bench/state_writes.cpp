@@ -23,6 +23,8 @@
 #include "devkit/procfs.h"
 #include "devkit/server_process.h"
 #include "devkit/streams.h"
+#include "server/activity.h"
+#include "server/html.h"
 #include "server/server.h"
 #include "server/state_codec.h"
 #include "server/state_file.h"
@@ -50,7 +52,7 @@ struct QuietServer {
         srv.settings.max_sites = 0;
         srv.settings.max_per_address = 0;
         for (std::uint32_t i = 0; i < sites; ++i)
-            enter_site(srv, bench_record(i, now), now);
+            enter_site(srv, bench_record(i, now), now, 0);
     }
 };
 
@@ -123,11 +125,8 @@ WriteStalls run_write_stalls(std::uint32_t sites)
     res.forked = true;
     constexpr int kRounds = 9;
     const auto pages = time_starts(
-        kRounds, srv.writers.pages, res.forked, 
-        [&] {
-            note_change(srv);
-            update_html(srv, now, WriteMode::in_child);
-        },
+        kRounds, srv.writers.pages, res.forked,
+        [&] { note_table_change(srv, TableChange{.records = false, .sites = true}, now, WriteMode::in_child); },
         [&](const JobResult& r) { finish_page_write(srv, r, now, WriteMode::in_child); });
     const auto state = time_starts(
         kRounds, srv.writers.state, res.forked,

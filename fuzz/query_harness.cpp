@@ -8,6 +8,8 @@
 
 #include "common/utf8.h"
 #include "harness.h"
+#include "server/activity.h"
+#include "server/query.h"
 
 namespace kovari::fuzz {
 namespace {
@@ -102,7 +104,7 @@ const char* run_query_input(const std::uint8_t* data, std::size_t size)
             if (bad != nullptr)
                 return bad;
             if (s.cname)
-                enter_site(srv, std::move(s), kFuzzEpoch);
+                enter_site(srv, std::move(s), kFuzzEpoch, 0);
         }
     }
 
@@ -156,7 +158,7 @@ const char* run_query_input(const std::uint8_t* data, std::size_t size)
     }
     if (chunks < matching.size()) {
         Server alone = quiet_server();
-        enter_site(alone, site_of(matching[chunks]), kFuzzEpoch);
+        enter_site(alone, site_of(matching[chunks]), kFuzzEpoch, 0);
         const auto single = answer_query(alone, query, 0x0100007f, alone.reply);
         if (single.size() <= 4)
             return "a matching site does not match on its own";
@@ -170,7 +172,7 @@ const char* run_query_input(const std::uint8_t* data, std::size_t size)
     std::vector<std::uint8_t> plain = {kReplyByte0, kTypeSDES, 0, 0};
     for (const SiteView& s : matching) {
         Server alone = quiet_server();
-        enter_site(alone, site_of(s), kFuzzEpoch);
+        enter_site(alone, site_of(s), kFuzzEpoch, 0);
         const auto single = answer_query(alone, query, 0x0100007f, alone.reply);
         if (plain.size() + single.size() - 4 > kMaxReply)
             break;

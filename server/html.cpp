@@ -16,8 +16,8 @@
 #include "common/clock.h"
 #include "common/layout.h"
 #include "common/utf8.h"
+#include "html.h"
 #include "json_page.h"
-#include "server.h"
 
 namespace kovari {
 
@@ -251,6 +251,14 @@ void update_html(Server& srv, std::time_t now, WriteMode how)
     start_page_write(srv, now, how);
 }
 
-void note_change(Server& srv) { srv.html.table_changed = true; }
+void note_table_change(Server& srv, TableChange change, std::time_t now, WriteMode how)
+{
+    if (change.records)
+        srv.state_status.changed = true;
+    if (change.sites) {
+        srv.html.table_changed = true;
+        update_html(srv, now, how);
+    }
+}
 
 }  // namespace kovari

@@ -15,6 +15,7 @@
 
 #include "common/fd.h"
 #include "notify.h"
+#include "request.h"
 #include "server.h"
 
 namespace kovari {
@@ -65,7 +66,8 @@ struct Loop {
     std::uint64_t next_serial = 1;
 };
 
-void watch(Loop& lp, int fd, std::uint32_t events);
+// Adds a descriptor to the epoll set; false (errno says why) when it cannot.
+bool watch(Loop& lp, int fd, std::uint32_t events);
 
 // --- connections.cpp ---
 

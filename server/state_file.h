@@ -13,14 +13,6 @@ namespace kovari {
 
 struct Server;
 
-// What the server does with its state file, beyond the settings.
-struct StateStatus {
-    bool changed = false;       // the table changed since the file was last written
-    bool disabled = false;      // a bad file could not be moved aside: never written over
-    std::uint64_t loaded = 0;   // sites taken from the file at start
-    std::uint64_t writes = 0, failures = 0;
-};
-
 // At start, before the server listens: checks that the file can be
 // written where it is, and when it cannot, says so and returns false (the
 // server refuses to start: it would run without keeping anything). Then

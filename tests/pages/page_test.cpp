@@ -12,6 +12,8 @@
 #include "devkit/files.h"
 #include "devkit/packets.h"
 #include "devkit/streams.h"
+#include "server/activity.h"
+#include "server/html.h"
 #include "server/json_page.h"
 #include "server/server.h"
 
@@ -287,7 +289,6 @@ TEST_F(PageFiles, FailureOnOnePageDoesNotStopTheOther)
     srv.settings.html_interval = 0;
     srv.settings.private_base = dir / "priv";
     ASSERT_EQ(::symlink("/dev/full", (base + ".new").c_str()), 0);
-    note_change(srv);
     update_html(srv, kDec7At1043Utc, WriteMode::in_process);
     EXPECT_FALSE(path_exists(base + ".html"));
     EXPECT_EQ(read_file(dir / "priv.html"), kHead + "<h2>No sites active.</h2>\n" + kTail);
@@ -311,9 +312,23 @@ TEST_F(PageFiles, JsonPageBesideThePublicPageOnTheSameBase)
 TEST_F(PageFiles, NoPathsNoFiles)
 {
     srv.settings.public_base.reset();
-    note_change(srv);
     update_html(srv, kDec7At1043Utc, WriteMode::in_process);
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+// An announcement as the event loop carries it out: the table changes,
+// then the writes it asks for.
+void announce(Server& srv, Site&& s, std::time_t now)
+{
+    if (const auto change = enter_site(srv, std::move(s), now, 0))
+        note_table_change(srv, *change, now, WriteMode::in_process);
+}
+
+// The sweep as the event loop runs it: expiry, then the pages held back.
+void sweep(Server& srv, std::time_t now)
+{
+    note_table_change(srv, expire_sites(srv, now), now, WriteMode::in_process);
+    update_html(srv, now, WriteMode::in_process);
 }
 
 // Pacing: at most one write per interval; a change held back is written
@@ -324,12 +339,11 @@ TEST_F(PageFiles, ChangeInsideTheIntervalWaitsForTheNextCallAfterIt)
     update_html(srv, t0, WriteMode::in_process);  // start-up: written at once
     EXPECT_NE(read_file(base + ".html").find("No sites active."), std::string::npos);
 
-    enter_site(srv, site("10.0.0.1", 2076, "ann", t0 + 10), t0 + 10);
-    update_html(srv, t0 + 10, WriteMode::in_process);
+    announce(srv, site("10.0.0.1", 2076, "ann", t0 + 10), t0 + 10);
     EXPECT_NE(read_file(base + ".html").find("No sites active."), std::string::npos);
     update_html(srv, t0 + 60, WriteMode::in_process);  // exactly the interval: not yet
     EXPECT_NE(read_file(base + ".html").find("No sites active."), std::string::npos);
-    update_html(srv, t0 + 61, WriteMode::in_process);
+    sweep(srv, t0 + 61);
     EXPECT_NE(read_file(base + ".html").find("<h2>1 site active.</h2>"), std::string::npos);
     EXPECT_FALSE(srv.html.table_changed);
     EXPECT_EQ(srv.html.last_html_update, t0 + 61);
@@ -341,8 +355,7 @@ TEST_F(PageFiles, IntervalZeroOrNegativeWritesEveryChange)
         srv.settings.html_interval = interval;
         srv.table = SiteTable{};
         update_html(srv, kDec7At1043Utc, WriteMode::in_process);
-        enter_site(srv, site("10.0.0.1", 2076, "ann"), kDec7At1043Utc);
-        update_html(srv, kDec7At1043Utc, WriteMode::in_process);
+        announce(srv, site("10.0.0.1", 2076, "ann"), kDec7At1043Utc);
         EXPECT_NE(read_file(base + ".html").find("<h2>1 site active.</h2>"), std::string::npos)
             << interval;
         EXPECT_EQ(srv.html.last_html_update, 0) << interval;
@@ -352,13 +365,10 @@ TEST_F(PageFiles, IntervalZeroOrNegativeWritesEveryChange)
 TEST_F(PageFiles, ReplacementDoesNotMarkThePagesChanged)
 {
     srv.settings.html_interval = 0;
-    enter_site(srv, site("10.0.0.1", 2076, "ann"), kDec7At1043Utc);
-    update_html(srv, kDec7At1043Utc, WriteMode::in_process);
+    announce(srv, site("10.0.0.1", 2076, "ann"), kDec7At1043Utc);
     Site again = site("10.0.0.1", 2076, "*ann");
     again.name = "New Name";
-    enter_site(srv, std::move(again), kDec7At1043Utc);
-    update_html(srv, kDec7At1043Utc, WriteMode::in_process);
-    EXPECT_NE(read_file(base + ".html").find("ann"), std::string::npos);
+    announce(srv, std::move(again), kDec7At1043Utc);
     EXPECT_EQ(read_file(base + ".html").find("New Name"), std::string::npos);
 }
 
