@@ -169,7 +169,8 @@ std::optional<FoundSite> decode_chunk(ByteCursor& c)
         return std::nullopt;
     FoundSite f;
     std::copy(ssrc->begin(), ssrc->end(), f.site.ssrc.begin());
-    if (!read_chunk_items(c, f.site, [&](const std::string& text) { apply_private_item(f, text); }))
+    if (!read_chunk_items(c, f.site,
+                          [&](std::string_view text) { apply_private_item(f, std::string(text)); }))
         return std::nullopt;  // cut short, or an item runs past the bytes received
     // On to the next word boundary, counted from the reply's start.
     c.skip((4 - c.offset() % 4) % 4);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "common/host.h"
 #include "common/json.h"
 #include "common/report.h"
@@ -23,7 +25,7 @@ std::vector<std::uint8_t> bytes(std::initializer_list<int> v)
 
 }  // namespace
 
-TEST(ReadItem, CopiesTextAndStepsPastIt)
+TEST(ReadItem, GivesTextAndStepsPastIt)
 {
     const auto b = bytes({1, 3, 'a', 'n', 'n', 2, 0});
     ByteCursor c(b, 0, b.size());
@@ -122,6 +124,13 @@ TEST(ParseDecimal, ReadsLikeStrtol)
     EXPECT_EQ(parse_decimal("+7"), 7);
     EXPECT_EQ(parse_decimal("abc"), 0);
     EXPECT_EQ(parse_decimal(""), 0);
+    // The same as strtol itself, at the edges of the range too.
+    for (const char* t : {"\t\n\v\f\r 5", "- 5", "-", "+-1", "007", "9223372036854775807", "9223372036854775808",
+                          "99999999999999999999", "-9223372036854775808", "-9223372036854775809",
+                          "-99999999999999999999", "65537x"})
+        EXPECT_EQ(parse_decimal(t), std::strtol(t, nullptr, 10)) << t;
+    // A text that is not NUL-terminated ends where its view does.
+    EXPECT_EQ(parse_decimal(std::string_view("2076999", 4)), 2076);
 }
 
 TEST(LowerCase, FoldsUtf8LettersAndOnlyAsciiCapitalsOf8BitText)
@@ -148,32 +157,29 @@ TEST(EscapeControls, ControlBytesBecomeHexAndUtf8Stays)
     EXPECT_EQ(escape_controls("a\nBye: x\x1b[31m\x7f\xc5\x81"), "a\\x0ABye: x\\x1B[31m\\x7F\xc5\x81");
 }
 
-TEST(JsonString, EveryTextBecomesValidJson)
+TEST(JsonString, AnyBytesGiveAValidStringThatReadsAsThePagesShowThem)
 {
-    struct Case {
-        std::string in, out;
+    using namespace std::string_view_literals;
+    const struct {
+        std::string_view in, out;
+    } cases[] = {
+        {""sv, R"("")"sv},
+        {"Ann Smith"sv, R"("Ann Smith")"sv},
+        {"a\"b\\c/d"sv, R"("a\"b\\c/d")"sv},
+        {"\b\f\n\r\t"sv, R"("\b\f\n\r\t")"sv},
+        {"\0\x01\x1b[1m\x1f\x7f"sv, R"("\u0000\u0001\u001b[1m\u001f\u007f")"sv},
+        {"\xc5\x81\xe2\x82\xac\xf0\x9f\x98\x80"sv, "\"\xc5\x81\xe2\x82\xac\xf0\x9f\x98\x80\""sv},  // UTF-8 as it is
+        {"Ren\xe9"sv, "\"Ren\xc3\xa9\""sv},        // a stray byte as Latin-1
+        {"\xc5"sv, "\"\xc3\x85\""sv},               // a sequence cut short
+        {"\xed\xa0\x80"sv, "\"\xc3\xad\xc2\xa0\\u0080\""sv},  // a surrogate: three stray bytes
+        {"\x85\xc2\x85"sv, R"("\u0085\u0085")"sv},  // C1 controls, stray or in UTF-8
+        {"\xc2\x9f\xc2\xa0"sv, "\"\\u009f\xc2\xa0\""sv},     // the last C1 control, then no-break space
+        {"\xe2\x82"sv, "\"\xc3\xa2\\u0082\""sv},             // a longer sequence cut short
+        {"\xc0\xaf"sv, "\"\xc3\x80\xc2\xaf\""sv},             // an overlong form
+        {"\x9b\xff"sv, "\"\\u009b\xc3\xbf\""sv},             // stray bytes at both ends of the range
     };
-    const Case cases[] = {
-        {"", "\"\""},
-        {"Alice Liddell", "\"Alice Liddell\""},
-        {"say \"hi\" \\o/", "\"say \\\"hi\\\" \\\\o/\""},
-        {"\b\f\n\r\t", "\"\\b\\f\\n\\r\\t\""},
-        {std::string("a\0b", 3), "\"a\\u0000b\""},
-        {"\x01\x1b[31m\x1f", "\"\\u0001\\u001b[31m\\u001f\""},
-        {"\x7f", "\"\\u007f\""},
-        // UTF-8 stays as it is, but for the C1 controls.
-        {"J\xc3\xbcrgen \xe2\x82\xac \xf0\x9f\x98\x80", "\"J\xc3\xbcrgen \xe2\x82\xac \xf0\x9f\x98\x80\""},
-        {"\xc2\x85\xc2\x9f\xc2\xa0", "\"\\u0085\\u009f\xc2\xa0\""},
-        // Stray bytes are Latin-1: 8-bit text, a cut sequence, an overlong
-        // form, a surrogate.
-        {"J\xfcrgen", "\"J\xc3\xbcrgen\""},
-        {"\xe2\x82", "\"\xc3\xa2\\u0082\""},
-        {"\xc0\xaf", "\"\xc3\x80\xc2\xaf\""},
-        {"\xed\xa0\x80", "\"\xc3\xad\xc2\xa0\\u0080\""},
-        {"\x9b\xff", "\"\\u009b\xc3\xbf\""},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(json_string(c.in), c.out) << c.in;
+    for (const auto& c : cases)
+        EXPECT_EQ(json_string(c.in), c.out) << escape_controls(c.in);
 }
 
 TEST(HostPort, PortFollowsTheFirstColonLikeStrtol)
