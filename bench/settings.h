@@ -13,8 +13,9 @@
 // 1,000,000 by default); --syscalls 0 leaves out the count of system
 // calls per request (strace); --writes gives only the figures of the page and
 // state writes (the page lag, the write starts, the state file at start,
-// the large table) at the largest size; --smoke is a short run on tiny
-// tables.
+// the large table) at the largest size; --falsehit gives only the figures
+// of the false-candidate attack (bench/falsehit.h); --smoke is a short run
+// on tiny tables.
 // --large-only N gives the large table's figures alone, as one JSON line:
 // kvbench runs itself so, for a fresh process whose memory is the table's.
 #pragma once
@@ -43,6 +44,9 @@ struct Settings {
     std::uint32_t large = 1'000'000;  // sites of the large table
     bool large_only = false;      // --large-only
     bool writes_only = false;     // --writes
+    bool falsehit_only = false;   // --falsehit
+    std::vector<std::uint32_t> falsehit_sizes = {100000, 250000};  // false candidates
+    double falsehit_seconds = 3;  // each of its runs
     bool syscalls = true;         // --syscalls: traced with strace when it is installed
     bool json = false;
 };
