@@ -49,15 +49,20 @@ struct SearchIndex {
     static constexpr std::uint32_t kNone = 0xffffffffu;
 
     // One block of a posting list: its first filing number whole, the rest
-    // as differences to the one before, 7 bits a byte, low bits first.
+    // as differences to the one before, 7 bits a byte, low bits first, from
+    // the front of `bytes`; and from its back, one byte per entry, the
+    // offsets modulo 8 at which the trigram begins in the entry's texts
+    // (bit k: at an offset of k modulo 8). A candidate whose lists have no
+    // common offset for the query's trigrams in their places cannot hold
+    // the query and is passed over without a look at its texts.
     struct Block {
         std::uint32_t first = 0;
         std::uint32_t bound = 0;  // no entry here or before has a larger stamp
         std::uint8_t count = 0;   // entries, the first included; kInOrder
                                   // when each had the largest stamp filed
                                   // at its time
-        std::uint8_t used = 0;    // bytes of `deltas` in use
-        std::uint8_t deltas[54]{};
+        std::uint8_t used = 0;    // bytes of differences in use
+        std::uint8_t bytes[54]{};
     };
     static_assert(sizeof(Block) == 64);
     static constexpr std::uint8_t kInOrder = 0x80;
@@ -87,9 +92,11 @@ struct SearchIndex {
     std::uint32_t next_filing = 1;
     std::uint32_t max_stamp = 0;            // the largest stamp filed so far
 
-    // Work area of search_add and search_drop, kept so that a change
-    // allocates nothing for it once the index has grown.
+    // Work areas of search_add and search_drop, kept so that a change
+    // allocates nothing for them once the index has grown: the folded text,
+    // and the texts' trigrams with their offset masks (key << 8 | mask).
     std::string fold_area;
+    std::vector<std::uint32_t> key_area;
 
     // Texts filed by search_stage whose trigrams are not all in the lists
     // yet. Per list, the filing numbers waiting to be appended to it, a
@@ -99,7 +106,8 @@ struct SearchIndex {
     // text was half the load of a million sites). And per staged filing
     // number from `staged_first`, what appending it needs.
     struct alignas(64) Pending {
-        std::uint32_t filings[14];
+        std::uint32_t filings[10];
+        std::uint8_t masks[12];
         std::uint32_t count = 0;
         std::uint32_t last = 0;  // the last filing number staged for the list
     };
