@@ -9,6 +9,7 @@
 #include "bench/sites.h"
 #include "common/report.h"
 #include "devkit/packets.h"
+#include "devkit/procfs.h"
 #include "devkit/server_process.h"
 
 namespace kovari::bench {
@@ -16,6 +17,7 @@ namespace {
 
 constexpr std::uint32_t kPerAddress = 1000;
 constexpr const char* kQuery = "abcd";
+constexpr const char* kAligned = "efgh";
 constexpr const char* kAttacker = "127.0.0.9";
 constexpr const char* kOrdinary = "127.0.0.1";
 
@@ -23,7 +25,7 @@ devkit::Announcement false_site(std::uint32_t n)
 {
     devkit::Announcement a;
     a.ssrc = bench_ssrc(20'000'000 + n);
-    a.cname = format("fh%u@h%u", n, n / kPerAddress);
+    a.cname = format("efgXXXXXXfgh%u@h%u", n, n / kPerAddress);
     a.name = format("abcXbcd %u", n);
     a.port = 5004;
     return a;
@@ -55,10 +57,10 @@ std::uint64_t fill_false(int port, std::uint32_t sites)
     return errors;
 }
 
-RequestSource attack_source()
+RequestSource attack_source(const char* query = kQuery)
 {
-    return [](int, devkit::Bytes& req, Expect& expect) {
-        req = devkit::query_packet(kQuery);
+    return [query](int, devkit::Bytes& req, Expect& expect) {
+        req = devkit::query_packet(query);
         expect = Expect::reply;
         return true;
     };
@@ -109,6 +111,13 @@ FalsehitResult run_falsehit(const std::string& binary, const std::vector<std::st
     const pid_t pid = server.child.pid;
     r.fill_errors = fill_false(port, sites);
     r.query = run_load(options_for(port, pid, 1, seconds, kAttacker), attack_source());
+    // Exchanges without a reply count as failed, so its CPU is read here.
+    const auto cpu0 = devkit::read_proc_stat(pid);
+    r.aligned = run_load(options_for(port, -1, 1, seconds, kAttacker), attack_source(kAligned));
+    const auto cpu1 = devkit::read_proc_stat(pid);
+    const auto exchanges = r.aligned.requests + r.aligned.errors;
+    if (cpu0 && cpu1 && exchanges > 0)
+        r.aligned_cpu_us = (devkit::cpu_us(*cpu1) - devkit::cpu_us(*cpu0)) / double(exchanges);
     r.pairs_alone = run_load(options_for(port, pid, 1, seconds, kOrdinary), ordinary_source());
     std::thread attacker([&] { r.attack = run_load(options_for(port, -1, 8, seconds + 0.4, kAttacker), attack_source()); });
     r.pairs_attacked = run_load(options_for(port, -1, 1, seconds, kOrdinary), ordinary_source());
@@ -118,11 +127,14 @@ FalsehitResult run_falsehit(const std::string& binary, const std::vector<std::st
 
 std::string falsehit_text(const char* server, const FalsehitResult& r)
 {
-    return format("%-8s %7u sites (%llu fill errors): query '%s' %8.1f us CPU, %6.0f/s; ordinary pair alone "
+    return format("%-8s %7u sites (%llu fill errors): query '%s' %8.1f us CPU, %6.0f/s; query '%s' %8.1f us CPU, "
+                  "%6.0f/s, %llu of %llu without reply; ordinary pair alone "
                   "%6.0f req/s p99 %6.2f ms; beside 8 such queries in flight %6.0f req/s p99 %6.2f ms "
                   "(the queries %5.0f/s, %llu errors)",
                   server, r.sites, static_cast<unsigned long long>(r.fill_errors), kQuery,
-                  r.query.cpu_us_per_request, r.query.rps, r.pairs_alone.rps, r.pairs_alone.p99_us / 1000,
+                  r.query.cpu_us_per_request, r.query.rps, kAligned, r.aligned_cpu_us, r.aligned.rps,
+                  static_cast<unsigned long long>(r.aligned.errors),
+                  static_cast<unsigned long long>(r.aligned.requests + r.aligned.errors), r.pairs_alone.rps, r.pairs_alone.p99_us / 1000,
                   r.pairs_attacked.rps, r.pairs_attacked.p99_us / 1000, r.attack.rps,
                   static_cast<unsigned long long>(r.attack.errors));
 }

@@ -250,10 +250,21 @@ void rewrite_list(SearchIndex& x, std::uint32_t id)
 
 // --- queries ---
 
+// What a query of three bytes or more may cost before it is given up, in
+// units of one posting entry read: a candidate compared in full costs
+// kCompareWork of them (its owner looked up, its texts read from the
+// table, each a miss of the cache in a large table). Measured on the
+// benchmark machine, a unit is about 5 ns, so that a query stops within
+// about 2.5 ms of work: the cost of reading the lists of a table of
+// 250,000 sites that all hold the query's trigrams in their places.
+constexpr std::uint64_t kQueryWork = std::uint64_t(1) << 19;
+constexpr std::uint64_t kCompareWork = 16;
+
 struct Finder {
     const SearchIndex& x;
     Nearest& nearest;
     MatchCheck check;
+    std::uint64_t work = 0;  // units spent, see kQueryWork
 
     bool full() const { return nearest.size == nearest.out.size(); }
     std::uint32_t worst() const { return nearest.order[nearest.out[nearest.size - 1]]; }
@@ -279,6 +290,7 @@ struct Finder {
             if (std::find(held.begin(), held.end(), owner) != held.end())
                 return true;
         }
+        work += kCompareWork;
         if (check.matches(check.context, owner))
             offer_match(nearest, owner);
         return true;
@@ -334,7 +346,8 @@ std::uint8_t turned(std::uint8_t mask, std::uint32_t offset)
     return std::uint8_t((mask >> r | mask << (8 - r)) & 0xff);
 }
 
-void find_long(const SearchIndex& x, std::string_view q, Finder& finder)
+// False when the query was given up, its work past kQueryWork.
+bool find_long(const SearchIndex& x, std::string_view q, Finder& finder)
 {
     // The trigrams of the query with their offsets, each trigram once at
     // its first offset; a request of 1024 bytes has fewer.
@@ -359,7 +372,7 @@ void find_long(const SearchIndex& x, std::string_view q, Finder& finder)
     for (std::size_t k = 0; k < count; ++k) {
         const std::uint32_t id = find_list(x, grams[k].key);
         if (id == kNone)
-            return;
+            return true;
         lists[k] = {x.lists[id].entries, id, grams[k].offset};
     }
     const std::size_t used = std::min(count, kIntersected);
@@ -373,8 +386,12 @@ void find_long(const SearchIndex& x, std::string_view q, Finder& finder)
     for (std::size_t b = driver.blocks.size(); b-- > 0;) {
         const Block& block = driver.blocks[b];
         if (finder.beyond(block))
-            return;
-        for (std::size_t i = decode_block(block, vals); i-- > 0;) {
+            return true;
+        const std::size_t n = decode_block(block, vals);
+        finder.work += n;
+        if (finder.work > kQueryWork)
+            return false;
+        for (std::size_t i = n; i-- > 0;) {
             // A candidate holds every trigram, and at one offset modulo 8
             // for all of them, or it cannot hold the query.
             std::uint8_t at = turned(mask_at(block, i), lists[0].offset);
@@ -382,13 +399,14 @@ void find_long(const SearchIndex& x, std::string_view q, Finder& finder)
                 bool passed = false;
                 const bool held = others[k].holds(vals[i], passed);
                 if (passed)
-                    return;
+                    return true;
                 at = held ? std::uint8_t(at & turned(others[k].mask(), lists[k + 1].offset)) : 0;
             }
             if (at != 0 && !finder.consider(vals[i], block, false))
-                return;
+                return true;
         }
     }
+    return true;
 }
 
 // A query of one or two bytes: the lists of the trigrams that begin with it.
@@ -581,15 +599,16 @@ void offer_match(Nearest& nearest, std::uint32_t owner)
     out[i] = owner;
 }
 
-void search_find(const SearchIndex& x, std::string_view q, Nearest& nearest, MatchCheck check)
+bool search_find(const SearchIndex& x, std::string_view q, Nearest& nearest, MatchCheck check)
 {
     if (nearest.out.empty() || q.empty() || q.find('\0') != std::string_view::npos || x.pair_head.empty())
-        return;
+        return true;
     Finder finder{x, nearest, check};
-    if (q.size() <= 2)
+    if (q.size() <= 2) {
         find_short(x, q, finder);
-    else
-        find_long(x, q, finder);
+        return true;
+    }
+    return find_long(x, q, finder);
 }
 
 }  // namespace kovari

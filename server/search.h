@@ -198,12 +198,19 @@ struct MatchCheck {
 // than what `nearest` has by then. An entry whose stamp was the largest
 // filed at its time bounds every entry filed before it, which keeps a
 // list's reading short when its sites came in table order.
-void search_find(const SearchIndex& x, std::string_view lowered_query, Nearest& nearest, MatchCheck check);
+//
+// A query of three bytes or more has a budget of work: the entries of its
+// lists read and its candidates compared. Past it the query is given up
+// and false returned, `nearest` then holding only what was found so far,
+// which is not the answer. The candidates that the offset masks leave
+// hold every trigram of the query in its place modulo 8, so only a table
+// of texts made for the query exhausts the budget.
+bool search_find(const SearchIndex& x, std::string_view lowered_query, Nearest& nearest, MatchCheck check);
 
 template <typename F>
-void search_find(const SearchIndex& x, std::string_view lowered_query, Nearest& nearest, const F& matches)
+bool search_find(const SearchIndex& x, std::string_view lowered_query, Nearest& nearest, const F& matches)
 {
-    search_find(x, lowered_query, nearest,
+    return search_find(x, lowered_query, nearest,
                 MatchCheck{&matches, [](const void* f, std::uint32_t owner) {
                                return (*static_cast<const F*>(f))(owner);
                            }});

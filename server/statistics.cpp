@@ -44,7 +44,7 @@ void write_statistics(const Server& srv, std::FILE* out, long now_ms)
                     n(st.refused_signoffs), n(st.refused_takeovers), n(st.refused_forwarded),
                     n(st.refused_over_cap));
     block += format("  expired sites: %llu\n", n(st.expired));
-    block += format("  queries: %llu\n", n(st.queries));
+    block += format("  queries: %llu, %llu refused as too costly\n", n(st.queries), n(st.refused_queries));
     block += format("  server message requests: %llu\n", n(st.message_requests));
     block += format("  invalid packets: %llu\n", n(st.invalid));
     block += format("  idle connections closed: %llu\n", n(st.idle_closed));

@@ -34,9 +34,10 @@ Site site(const std::string& cname, std::uint32_t ssrc, std::optional<std::strin
 std::vector<std::string> found(const SiteTable& t, std::string_view query, std::size_t limit = 19)
 {
     std::vector<std::uint32_t> slots(limit);
-    const std::size_t n = table_find(t, query, slots.data(), limit);
+    const std::optional<std::size_t> n = table_find(t, query, slots.data(), limit);
+    EXPECT_TRUE(n) << query;
     std::vector<std::string> v;
-    for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t i = 0; i < n.value_or(0); ++i)
         v.emplace_back(*table_view(t, slots[i]).cname);
     return v;
 }
