@@ -223,21 +223,26 @@ struct Model {
 
 TEST(SiteTableIndex, AgreesWithAPlainListOverManyRandomChanges)
 {
-    // Three starts: a new table; order stamps about to be renumbered; the
-    // search index about to run out of filing numbers. Either of the last
-    // two files every listed site anew on the way, in a run of entries too.
-    for (int start = 0; start < 3; ++start) {
+    // Four starts: a new table; order stamps about to be renumbered; the
+    // search index about to run out of filing numbers (either of these two
+    // files every listed site anew on the way, in a run of entries too);
+    // and texts made of few trigrams, repeated with small changes, so that
+    // most sites hold every trigram of a query, at offsets that agree
+    // modulo 8 or not, without holding the query.
+    for (int start = 0; start < 4; ++start) {
         std::mt19937 rng(2076 + start);
         const auto pick = [&](int n) { return int(std::uniform_int_distribution<int>(0, n - 1)(rng)); };
         // UTF-8 words fold beyond ASCII, and a stray Latin-1 byte makes a
         // text 8-bit text, which folds A-Z only.
-        const char* const words[] = {"ann", "Ann", "bob", "LEE", "lee.x", "a", "ab", "", "x@y", "Zo",
-                                     "\xC5\x81", "\xC5\x82", "Zo\xC3\x8B", "\xEB", "\xE2\x84\xAA"};
-        constexpr int kWords = sizeof words / sizeof words[0];
+        const std::vector<std::string> plain = {"ann", "Ann", "bob", "LEE", "lee.x", "a", "ab", "", "x@y", "Zo",
+                                                "\xC5\x81", "\xC5\x82", "Zo\xC3\x8B", "\xEB", "\xE2\x84\xAA"};
+        const std::vector<std::string> adversarial = {"abc", "bcd", "abcX", "Xbcd", "cda", "ab", "cd", "XXXXX",
+                                                      "abcXXXXXXbcd", "d", "bcdabc", "ABC"};
+        const auto& words = start == 3 ? adversarial : plain;
         const auto text = [&] {
             std::string t = pick(4) == 0 ? "*" : "";
-            for (int k = pick(3) + 1; k > 0; --k)
-                t += words[pick(kWords)];
+            for (int k = pick(start == 3 ? 5 : 3) + 1; k > 0; --k)
+                t += words[std::size_t(pick(int(words.size())))];
             return t;
         };
         TestServer t;
