@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "common/clock.h"
@@ -94,13 +95,39 @@ void stop_waiting(Loop& lp, Connection& c)
         lp.waiting_from.erase(it);
 }
 
-// Acts on what the connection delivered, replies and closes it.
-void finish_connection(Loop& lp, int fd, Delivered d)
+// Holds a whole request back while its address is over its share of the
+// server's time (Charges): kept in the connection's own buffer, out of the
+// epoll set, counted among the address's waiting connections and within
+// their caps. False when the address has its fill of those.
+bool make_room(Loop& lp, std::uint32_t ip);
+bool hold_request(Loop& lp, int fd, Delivered d)
 {
     Connection& c = lp.conns[std::size_t(fd)];
-    stop_waiting(lp, c);
+    if (!make_room(lp, c.ip))
+        return false;
+    if (d.buf != c.partial.get()) {
+        c.partial = std::make_unique<RequestBuffer>();
+        std::memcpy(c.partial->bytes, d.buf->bytes, std::size_t(d.n));
+    }
+    c.have = std::size_t(d.n);
+    c.held = true;
+    ++lp.waiting_count;
+    ++lp.waiting_from[c.ip];
+    epoll_ctl(lp.epoll.get(), EPOLL_CTL_DEL, fd, nullptr);  // fails harmlessly if it never waited
+    lp.held.push_back({fd, c.serial});
+    return true;
+}
+
+// Acts on what the connection delivered, replies and closes it. The time
+// it took is charged to the sender.
+void answer_connection(Loop& lp, int fd, Delivered d)
+{
+    Connection& c = lp.conns[std::size_t(fd)];
     Fd conn(fd);
+    const auto t0 = std::chrono::steady_clock::now();
     const RequestAction act = handle_packet(lp.srv, *d.buf, d.n, c.ip, c.port, std::time(nullptr));
+    const auto spent = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0);
+    charge_request(lp.charges, c.ip, long(spent.count()), monotonic_ms());
     if (!act.reply.empty()) {
         if (::send(fd, act.reply.data(), act.reply.size(), MSG_NOSIGNAL) < 0) {
             // A client that resets again and again is told about once in 10 s.
@@ -113,6 +140,20 @@ void finish_connection(Loop& lp, int fd, Delivered d)
     c.partial.reset();
     c.have = 0;
     watch_new_copies(lp);
+}
+
+void close_capped(Loop& lp, int fd);
+
+void finish_connection(Loop& lp, int fd, Delivered d)
+{
+    Connection& c = lp.conns[std::size_t(fd)];
+    stop_waiting(lp, c);
+    if (d.n > 0 && charge_due(lp.charges, c.ip, monotonic_ms())) {
+        if (!hold_request(lp, fd, d))
+            close_capped(lp, fd);
+        return;
+    }
+    answer_connection(lp, fd, d);
 }
 
 // Closes a connection without its request, to keep within a cap: an
@@ -262,6 +303,41 @@ void close_idle(Loop& lp, long now)
         const Connection& c = lp.conns[std::size_t(w.fd)];
         finish_connection(lp, w.fd, c.partial ? Delivered{c.partial.get(), long(c.have)} : Delivered{&lp.buf, 0});
     }
+}
+
+void serve_held(Loop& lp, long now)
+{
+    // Each held request once per wake-up: at most the waiting caps' total.
+    for (std::size_t k = lp.held.size(); k-- > 0;) {
+        const Held h = lp.held.front();
+        lp.held.pop_front();
+        Connection& c = lp.conns[std::size_t(h.fd)];
+        if (!c.held || c.serial != h.serial)
+            continue;
+        if (charge_due(lp.charges, c.ip, now)) {
+            lp.held.push_back(h);
+            continue;
+        }
+        c.held = false;
+        --lp.waiting_count;
+        const auto it = lp.waiting_from.find(c.ip);
+        if (--it->second == 0)
+            lp.waiting_from.erase(it);
+        answer_connection(lp, h.fd, {c.partial.get(), long(c.have)});
+    }
+}
+
+std::optional<long> next_held_due(const Loop& lp, long now)
+{
+    std::optional<long> due;
+    for (const Held& h : lp.held) {
+        const Connection& c = lp.conns[std::size_t(h.fd)];
+        if (!c.held || c.serial != h.serial)
+            continue;
+        const long at = charge_due(lp.charges, c.ip, now).value_or(now);
+        due = due ? std::min(*due, at) : at;
+    }
+    return due;
 }
 
 std::optional<long> next_idle_deadline(const Loop& lp)

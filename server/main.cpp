@@ -134,6 +134,8 @@ int next_timeout(const Loop& lp, long now)
     long due = lp.sweep_due;
     if (auto idle_due = next_idle_deadline(lp))
         due = std::min(due, *idle_due);
+    if (auto held_due = next_held_due(lp, now))
+        due = std::min(due, *held_due);
     if (auto copy_due = next_copy_deadline(lp.srv.forwarder))
         due = std::min(due, *copy_due);
     if (!lp.accepting)
@@ -194,7 +196,8 @@ bool handle_event(Loop& lp, int fd)
 }
 
 // What falls due with time rather than with an event: the next slice of
-// search texts to file, idle connections, copies out of time, writers out
+// search texts to file, idle connections, requests held back whose
+// senders' charge has run down, copies out of time, writers out
 // of time, the end of an accept pause and the expiry sweep.
 void run_due_work(Loop& lp, long now)
 {
@@ -203,6 +206,7 @@ void run_due_work(Loop& lp, long now)
         std::fprintf(lp.srv.err, "%s: search texts of the loaded sites filed, %ld ms after the start\n",
                      lp.srv.settings.program_name.c_str(), monotonic_ms() - lp.srv.stats.started_ms);
     close_idle(lp, now);
+    serve_held(lp, now);
     expire_copies(lp.srv, now);
     stop_overdue_page_write(lp.srv, now, std::time(nullptr));
     stop_overdue_state_write(lp.srv, now, std::time(nullptr));
@@ -223,7 +227,7 @@ void run_due_work(Loop& lp, long now)
 // Nothing but the listener needs the loop for the next kAcceptWaitMs.
 bool only_listening(const Loop& lp)
 {
-    return lp.accepting && lp.waiting_count == 0 && lp.srv.forwarder.copies.empty() &&
+    return lp.accepting && lp.waiting_count == 0 && lp.held.empty() && lp.srv.forwarder.copies.empty() &&
            next_timeout(lp, monotonic_ms()) >= kAcceptWaitMs;
 }
 
