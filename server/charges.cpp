@@ -11,10 +11,10 @@ namespace {
 // read many postings are charged (the false-candidate query `abcd` over
 // 100,000 sites takes about 540 us, one that its budget stops about 2.5 ms).
 constexpr long kFreeUs = 300;
-// One address: its account runs down 100 us a millisecond, a tenth of the
-// server's time, and may hold 10 ms before its requests wait.
-constexpr long kShareUsPerMs = 100;
-constexpr long kBurstUs = 10'000;
+// One address: its account runs down 50 us a millisecond, a twentieth of
+// the server's time, and may hold 5 ms before its requests wait.
+constexpr long kShareUsPerMs = 50;
+constexpr long kBurstUs = 5'000;
 // All addresses together: four tenths of the server's time, 40 ms.
 constexpr long kAllShareUsPerMs = 400;
 constexpr long kAllBurstUs = 40'000;
