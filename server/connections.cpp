@@ -111,6 +111,7 @@ bool hold_request(Loop& lp, int fd, Delivered d)
     }
     c.have = std::size_t(d.n);
     c.held = true;
+    ++lp.srv.stats.held;
     ++lp.waiting_count;
     ++lp.waiting_from[c.ip];
     epoll_ctl(lp.epoll.get(), EPOLL_CTL_DEL, fd, nullptr);  // fails harmlessly if it never waited

@@ -49,6 +49,7 @@ void write_statistics(const Server& srv, std::FILE* out, long now_ms)
     block += format("  invalid packets: %llu\n", n(st.invalid));
     block += format("  idle connections closed: %llu\n", n(st.idle_closed));
     block += format("  connections closed by the caps: %llu\n", n(st.cap_closed));
+    block += format("  requests held back for their sender's share: %llu\n", n(st.held));
     block += format("  forwarded copies: %llu sent, %llu failed, %llu dropped\n", n(st.copies_sent),
                     n(st.copies_failed), n(st.copies_dropped));
     block += format("  page writes: %llu, %llu failed\n", n(st.pages_written), n(st.page_failures));
