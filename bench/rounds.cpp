@@ -10,6 +10,7 @@
 #include "bench/report.h"
 #include "bench/workloads.h"
 #include "devkit/loopback.h"
+#include "devkit/files.h"
 #include "devkit/procfs.h"
 #include "devkit/server_process.h"
 
@@ -115,10 +116,18 @@ bool run_hostile(const Settings& set)
 
 bool run_round(const Settings& set, std::uint32_t sites, int round, Results& res)
 {
-    devkit::ServerProcess quorind, ref;
+    // The outputs that --server-option asks for go to a folder of the round.
+    devkit::TempDir dir("kvbench-outputs");
     // -C0: every site of the load comes from 127.0.0.1, more than one
     // address may hold by default.
-    if (!devkit::start_server(quorind, set.quorind, {"-C0"})) {
+    std::vector<std::string> options{"-C0"};
+    for (std::string opt : set.server_options) {
+        for (std::size_t at; (at = opt.find("{dir}")) != std::string::npos;)
+            opt.replace(at, 5, dir.path());
+        options.push_back(opt);
+    }
+    devkit::ServerProcess quorind, ref;
+    if (!dir.valid() || !devkit::start_server(quorind, set.quorind, options)) {
         std::fprintf(stderr, "kvbench: quorind did not start\n");
         return false;
     }

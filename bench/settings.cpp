@@ -12,7 +12,7 @@ std::optional<Settings> usage()
 {
     std::fputs("usage: kvbench --quorind PATH --ref PATH [--seconds S] [--reps R] [--sizes N,N..]\n"
                "               [--connections C] [--idle N] [--hostile S] [--lag S] [--large N] [--syscalls 0|1]\n"
-               "               [--writes] [--falsehit] [--json] [--smoke]\n"
+               "               [--writes] [--falsehit] [--json] [--smoke] [--server-option OPT]...\n"
                "       kvbench --large-only N\n",
                stderr);
     return std::nullopt;
@@ -86,6 +86,8 @@ std::optional<Settings> parse_settings(int argc, char** argv)
             make_smoke(set);
         else if (a == "--sizes")
             set.sizes = parse_sizes(value());
+        else if (a == "--server-option")
+            set.server_options.push_back(value());
         else
             return usage();
     }

@@ -4,6 +4,7 @@
 //   kvbench --quorind PATH --ref PATH [--seconds S] [--reps R]
 //           [--sizes N,N..] [--connections C] [--idle N] [--hostile S]
 //           [--lag S] [--large N] [--syscalls 0|1] [--writes] [--json] [--smoke]
+//           [--server-option OPT]...
 //   kvbench --large-only N
 //
 // --reps 0 gives only the in-process figures, for the largest size;
@@ -15,7 +16,10 @@
 // state writes (the page lag, the write starts, the state file at start,
 // the large table) at the largest size; --falsehit gives only the figures
 // of the false-candidate attack (bench/falsehit.h); --smoke is a short run
-// on tiny tables.
+// on tiny tables. --server-option adds OPT to the command line of the quorind that
+// the workloads are run against (each round's own), with every "{dir}" in
+// it replaced by a temporary folder of that run: --server-option
+// -X{dir}/quorind measures the server writing its metrics file.
 // --large-only N gives the large table's figures alone, as one JSON line:
 // kvbench runs itself so, for a fresh process whose memory is the table's.
 #pragma once
@@ -49,6 +53,7 @@ struct Settings {
     double falsehit_seconds = 3;  // each of its runs
     bool syscalls = true;         // --syscalls: traced with strace when it is installed
     bool json = false;
+    std::vector<std::string> server_options;  // --server-option
 };
 
 // The settings, or nullopt after the usage text went to standard error.

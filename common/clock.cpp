@@ -10,6 +10,13 @@ long monotonic_ms()
     return long(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
 }
 
+long monotonic_us()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return long(ts.tv_sec) * 1'000'000 + ts.tv_nsec / 1000;
+}
+
 long wall_clock_ms()
 {
     timespec ts{};

@@ -11,6 +11,9 @@ namespace kovari {
 // Milliseconds of the monotonic clock.
 long monotonic_ms();
 
+// Microseconds of the monotonic clock: for the time a request takes.
+long monotonic_us();
+
 // Milliseconds of the wall clock (since the epoch).
 long wall_clock_ms();
 

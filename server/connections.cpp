@@ -138,6 +138,9 @@ void answer_connection(Loop& lp, int fd, Delivered d)
                            format("%s: %s\n", act.send_failure, std::strerror(reason)), monotonic_ms());
         }
     }
+    conn.reset();
+    // One clock read per request; the accept's was the loop's own.
+    record_request_time(lp.srv.stats.request_times, monotonic_us() - c.accepted_us);
     c.partial.reset();
     c.have = 0;
     watch_new_copies(lp);
@@ -255,7 +258,7 @@ WaitingCaps waiting_caps(std::size_t descriptors, std::size_t peers)
 
 // Most clients send right after connecting, so the request is tried at
 // once, and only a connection whose request is not there whole waits.
-void take_connection(Loop& lp, int fd, const sockaddr_in& peer)
+void take_connection(Loop& lp, int fd, const sockaddr_in& peer, long accepted_us)
 {
     const auto& set = lp.srv.settings;
     const std::uint32_t ip = peer.sin_addr.s_addr;
@@ -263,7 +266,8 @@ void take_connection(Loop& lp, int fd, const sockaddr_in& peer)
         std::fprintf(lp.srv.out, "%s: %s accept\n", set.program_name.c_str(), dotted(ip).c_str());
     if (lp.conns.size() <= std::size_t(fd))
         lp.conns.resize(std::size_t(fd) + 1);
-    lp.conns[std::size_t(fd)] = Connection{.ip = ip, .port = ntohs(peer.sin_port), .serial = lp.next_serial++};
+    lp.conns[std::size_t(fd)] =
+        Connection{.ip = ip, .port = ntohs(peer.sin_port), .serial = lp.next_serial++, .accepted_us = accepted_us};
     if (const auto d = receive_first(lp, fd)) {
         finish_connection(lp, fd, *d);
         return;

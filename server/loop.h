@@ -26,6 +26,7 @@ struct Connection {
     std::uint32_t ip = 0;      // network order
     std::uint16_t port = 0;    // host order
     std::uint64_t serial = 0;  // tells a reused descriptor from its predecessor
+    long accepted_us = 0;      // monotonic, when it was accepted
     // A request that arrives in pieces is gathered here, in a buffer of its
     // own made at the first piece; `have` bytes of it have come.
     std::unique_ptr<RequestBuffer> partial{};
@@ -65,6 +66,7 @@ struct Loop {
     Charges charges{};                // the time of expensive requests, by sender
     std::deque<Held> held{};          // in order of arrival
     long sweep_due = 0;
+    long metrics_due = 0;             // the next write of the metrics file (-X)
     long clock_offset_ms = 0;         // wall clock minus monotonic clock, as followed
     std::optional<Notifier> notifier{};  // the service manager, if it listens
     long watchdog_due = 0;
@@ -80,9 +82,9 @@ void watch(Loop& lp, int fd, std::uint32_t events);
 // The caps for a server that may hold `descriptors` open and forwards to
 // `peers` servers.
 WaitingCaps waiting_caps(std::size_t descriptors, std::size_t peers);
-// A connection just accepted: served at once when its request is there
-// whole, else it waits, within the caps.
-void take_connection(Loop& lp, int fd, const sockaddr_in& peer);
+// A connection just accepted at `accepted_us` (monotonic): served at once
+// when its request is there whole, else it waits, within the caps.
+void take_connection(Loop& lp, int fd, const sockaddr_in& peer, long accepted_us);
 bool is_waiting(const Loop& lp, int fd);
 // A waiting connection is readable: its request, or a piece of it, came.
 void serve_waiting(Loop& lp, int fd);

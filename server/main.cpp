@@ -66,10 +66,10 @@ constexpr std::size_t kFilingSlice = 4096;
 
 // Sites are stamped with the wall clock, which logs, pages and replies show;
 // their ages follow the monotonic clock. Checked at every wake-up of the
-// loop, before any request is handled.
-void follow_wall_clock(Loop& lp)
+// loop, before any request is handled; `now_ms` is the monotonic clock.
+void follow_wall_clock(Loop& lp, long now_ms)
 {
-    const long step_s = clock_step_seconds(wall_clock_ms() - monotonic_ms() - lp.clock_offset_ms);
+    const long step_s = clock_step_seconds(wall_clock_ms() - now_ms - lp.clock_offset_ms);
     if (step_s == 0)
         return;
     follow_clock_step(lp.srv, std::time_t(step_s));
@@ -98,8 +98,9 @@ bool accept_one(Loop& lp)
         const int fd = ::accept4(lp.listener.get(), reinterpret_cast<sockaddr*>(&peer), &len,
                                  SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) {
-            follow_wall_clock(lp);  // a blocking accept may have waited
-            take_connection(lp, fd, peer);
+            const long accepted_us = monotonic_us();
+            follow_wall_clock(lp, accepted_us / 1000);  // a blocking accept may have waited
+            take_connection(lp, fd, peer, accepted_us);
             return true;
         }
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
@@ -132,6 +133,8 @@ int next_timeout(const Loop& lp, long now)
     if (table_filing_pending(lp.srv.table))
         return 0;
     long due = lp.sweep_due;
+    if (lp.srv.settings.metrics_base)
+        due = std::min(due, lp.metrics_due);
     if (auto idle_due = next_idle_deadline(lp))
         due = std::min(due, *idle_due);
     if (auto held_due = next_held_due(lp, now))
@@ -218,6 +221,10 @@ void run_due_work(Loop& lp, long now)
         lp.sweep_due = monotonic_ms() + kSweepInterval * 1000;
         notify(lp.notifier, "STATUS=" + status_text(lp.srv));
     }
+    if (lp.srv.settings.metrics_base && now >= lp.metrics_due) {
+        write_metrics(lp.srv);
+        lp.metrics_due = monotonic_ms() + kMetricsIntervalMs;
+    }
     if (lp.notifier && lp.notifier->watchdog_ms > 0 && now >= lp.watchdog_due) {
         notify(lp.notifier, "WATCHDOG=1");
         lp.watchdog_due = now + lp.notifier->watchdog_ms;
@@ -251,7 +258,7 @@ int run_loop(Loop& lp)
     for (;;) {
         const bool accepted = serve_from_accept(lp);
         const int ready = epoll_wait(lp.epoll.get(), events, 64, accepted ? 0 : next_timeout(lp, monotonic_ms()));
-        follow_wall_clock(lp);
+        follow_wall_clock(lp, monotonic_ms());
         if (ready < 0 && errno != EINTR) {
             report_error(lp.srv.err, "waiting for connections", errno);
             return 1;
@@ -264,10 +271,13 @@ int run_loop(Loop& lp)
                 // The state is written here, whole, in place of any write
                 // under way, while a page being written is finished.
                 lp.srv.writers.fork = false;
-                save_state_at_exit(lp.srv, std::time(nullptr));
+                const bool saved = save_state_at_exit(lp.srv, std::time(nullptr));
                 finish_writes_at_exit(lp.srv);
+                // Last, so that it counts the writes just made.
+                if (lp.srv.settings.metrics_base)
+                    write_metrics(lp.srv);
                 std::fflush(lp.srv.out);
-                return 0;
+                return saved ? 0 : kStateLostStatus;
             }
         }
         run_due_work(lp, monotonic_ms());
@@ -358,10 +368,13 @@ int serve(int argc, char** argv)
     Loop lp{.srv = srv};
     lp.caps = caps_for(srv.settings);
     srv.stats.started_ms = monotonic_ms();
-    load_state(srv, std::time(nullptr));
+    srv.stats.started_at = std::time(nullptr);
+    if (!load_state(srv, std::time(nullptr)))
+        return 2;
     if (!bind_listener(lp) || !catch_signals(lp.signal_read, srv.err) || !start_listening(lp))
         return 1;
     lp.sweep_due = monotonic_ms() + kSweepInterval * 1000;
+    lp.metrics_due = monotonic_ms();  // the first at once
     lp.clock_offset_ms = wall_clock_ms() - monotonic_ms();
     // The first pages are written by a child, as every later write is, while
     // the first requests are served: at a million sites building them takes

@@ -39,6 +39,7 @@ void print_server_usage(std::FILE* err, const std::string& program)
                 " \t  -Sfile     Keep the sites in this state file across restarts\n"
                 " \t  -U\t     Print this message\n"
                 " \t  -V[V]      List connections and disconnects [-VV: all packets]\n"
+                " \t  -Xpath     Write metrics for Prometheus to path.prom\n"
                 " \t  -Zpath     Write HTML private directory on base path\n");
 }
 
@@ -140,6 +141,13 @@ std::optional<int> parse_server_options(Server& srv, int argc, char** argv)
             s.verbose = true;
             if (value[0] == 'v' || value[0] == 'V')
                 s.very_verbose = true;
+            break;
+        case 'X':
+            if (value[0] == '\0') {
+                std::fprintf(srv.err, "%s: -X needs the base path of a metrics file.\n", s.program_name.c_str());
+                return 2;
+            }
+            s.metrics_base = value;
             break;
         case 'Z': s.private_base = value; break;
         default: break;  // other letters are ignored without a word

@@ -19,6 +19,7 @@
 #include "common/report.h"
 #include "common/site.h"
 #include "common/text.h"
+#include "metrics.h"
 #include "rate_limit.h"
 #include "state_file.h"
 #include "table.h"
@@ -65,6 +66,7 @@ struct ServerSettings {
     long html_interval = 60;                  // -I
     long max_sites = kDefaultMaxSites;        // -N; 0 or less: no limit
     std::optional<std::string> state_file;    // -S
+    std::optional<std::string> metrics_base;  // -X: base.prom
     std::vector<Peer> peers;                  // -F
     long max_per_address = kDefaultMaxPerAddress;  // -C; 0 or less: no cap
     std::vector<std::uint32_t> accept_from;   // -A, network order
@@ -106,9 +108,11 @@ struct Forwarder {
     std::vector<PendingCopy> copies;
 };
 
-// What the server has done since it started, written on SIGUSR1.
+// What the server has done since it started, written on SIGUSR1 and to
+// the metrics file.
 struct Statistics {
     long started_ms = 0;            // monotonic
+    std::time_t started_at = 0;     // wall clock
     std::size_t most_sites = 0;     // the largest the table has been
     std::uint64_t requests = 0;     // packets received
     std::uint64_t announced_new = 0, announced_again = 0;
@@ -128,6 +132,7 @@ struct Statistics {
     std::uint64_t held = 0;         // requests held back while their sender was over its share
     std::uint64_t copies_sent = 0, copies_failed = 0, copies_dropped = 0;
     std::uint64_t pages_written = 0, page_failures = 0;
+    RequestTimes request_times;     // from accepting each connection to closing it
 };
 
 struct Server {
@@ -143,6 +148,9 @@ struct Server {
     Writers writers;          // pages and state file being written by a child
     StateStatus state_status;
     std::uint16_t listening_port = 0;  // the port the listener got, once it listens
+    // Why the metrics file last could not be written (step * 1000 + errno);
+    // 0: it could. A reason is reported once, when it changes.
+    int metrics_error = 0;
 };
 
 // --- start-up (options.cpp) ---
@@ -261,6 +269,8 @@ bool stop_overdue_page_write(Server& srv, long now_ms, std::time_t now);
 
 // --- statistics (statistics.cpp) ---
 
+// The sites listed and unlisted, from the table's own counts.
+SiteCounts count_sites(const SiteTable& t);
 // The statistics block, as SIGUSR1 asks for it.
 void write_statistics(const Server& srv, std::FILE* out, long now_ms);
 // One line for the service manager's status: where the server listens, the

@@ -427,28 +427,37 @@ FileOutcome write_state(const SiteTable& t, const std::string& path, std::time_t
     return replace_file(path + ".new", path, encode_state(t, now), kStateMode, true);
 }
 
-// Whether the file can be written where it is: said at start rather than
-// two minutes later at the first write. Nothing is created, so a second
-// server started on the same file by mistake cannot disturb a write of
-// the first.
-void check_writable(Server& srv, const std::string& path)
+// Whether the file can be written where it is: found at start rather
+// than two minutes later at the first write. Nothing is created, so a
+// second server started on the same file by mistake cannot disturb a
+// write of the first.
+bool check_writable(Server& srv, const std::string& path)
 {
     struct stat st{};
+    struct stat folder{};
+    const std::string dir = directory_of(path);
     FileOutcome probe;
     if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         probe = {FileStep::rename, EISDIR};
-    else if (::access(directory_of(path).c_str(), W_OK | X_OK) != 0)
+    else if (::stat(dir.c_str(), &folder) != 0)
+        probe = {FileStep::open, errno};
+    else if (!S_ISDIR(folder.st_mode))
+        probe = {FileStep::open, ENOTDIR};  // access() would say "Permission denied"
+    else if (::access(dir.c_str(), W_OK | X_OK) != 0)
         probe = {FileStep::open, errno};
     say_write_problem(srv, probe);
+    return probe.failed == FileStep::done;
 }
 
 }  // namespace
 
-void load_state(Server& srv, std::time_t now)
+bool load_state(Server& srv, std::time_t now)
 {
     if (!srv.settings.state_file)
-        return;
+        return true;
     const std::string& path = *srv.settings.state_file;
+    if (!check_writable(srv, path))
+        return false;
     int error = 0;
     const auto bytes = read_state(path, error);
     if (error != 0) {
@@ -493,8 +502,7 @@ void load_state(Server& srv, std::time_t now)
                              prog(srv), table_size(srv.table), path.c_str(), d.too_old);
         }
     }
-    if (!srv.state_status.disabled)
-        check_writable(srv, path);
+    return true;
 }
 
 void save_state_if_changed(Server& srv, std::time_t now)
@@ -542,13 +550,15 @@ void stop_overdue_state_write(Server& srv, long now_ms, std::time_t now)
     save_state_if_changed(srv, now);
 }
 
-void save_state_at_exit(Server& srv, std::time_t now)
+bool save_state_at_exit(Server& srv, std::time_t now)
 {
     if (!srv.settings.state_file || srv.state_status.disabled)
-        return;
+        return true;
     // A write still running holds an older table: this one replaces it.
     cancel_job(srv.writers.state);
-    report_state_write(srv, write_state(srv.table, *srv.settings.state_file, now));
+    const FileOutcome done = write_state(srv.table, *srv.settings.state_file, now);
+    report_state_write(srv, done);
+    return done.failed == FileStep::done;
 }
 
 }  // namespace kovari

@@ -55,11 +55,13 @@ struct StateStatus {
     std::uint64_t writes = 0, failures = 0;
 };
 
-// At start, before the server listens: fills the table from the file, if
-// there is one. A file that cannot be used is reported, renamed to
-// file.bad (or file.bad.1, ...: never over another) and the table starts
-// empty. Then checks that the file can be written, and says so if not.
-void load_state(Server& srv, std::time_t now);
+// At start, before the server listens: checks that the file can be
+// written where it is, and when it cannot, says so and returns false (the
+// server refuses to start: it would run without keeping anything). Then
+// fills the table from the file, if there is one. A file that cannot be
+// used is reported, renamed to file.bad (or file.bad.1, ...: never over
+// another) and the table starts empty.
+bool load_state(Server& srv, std::time_t now);
 
 // Starts a write of the state file when the table has changed since the
 // last one and none is running. Called at every sweep.
@@ -73,8 +75,13 @@ void finish_state_write(Server& srv, const JobResult& result);
 // the old file stays and the next write starts.
 void stop_overdue_state_write(Server& srv, long now_ms, std::time_t now);
 
+// The server's exit status when the state could not be written at the end:
+// the changes since the last write that got through are lost.
+inline constexpr int kStateLostStatus = 3;
+
 // At the end: ends a background write still running (its image of the
-// table is older) and writes the table in process.
-void save_state_at_exit(Server& srv, std::time_t now);
+// table is older) and writes the table in process. Returns false when that
+// write failed.
+bool save_state_at_exit(Server& srv, std::time_t now);
 
 }  // namespace kovari

@@ -248,6 +248,7 @@ std::uint32_t find_cname(const SiteTable& t, std::string_view key, std::uint32_t
 void replace_entry(SiteTable& t, std::uint32_t slot, Entry&& fresh)
 {
     Entry& e = t.slots[slot];
+    t.unlisted += std::size_t(unlisted(fresh)) - std::size_t(unlisted(e));
     const bool same_search = same_search_texts(e, fresh);
     const bool same_ssrc = e.ssrc == fresh.ssrc;
     const std::string_view old_candidate = candidate_key(e);
@@ -287,6 +288,7 @@ void add_entry(SiteTable& t, Entry&& fresh, const EntryHashes& h, bool deferred)
         t.slots[t.head].prev = i;
     t.head = i;
     ++t.count;
+    t.unlisted += unlisted(e) ? 1 : 0;
     index_site(t, i, h);
     if (!deferred)
         add_search_texts(t, i);
@@ -402,6 +404,7 @@ Site table_remove_slot(SiteTable& t, std::uint32_t i)
     unindex_site(t, i);
     drop_search_texts(t, i);
     Site gone = site_of(table_view(t, i));
+    t.unlisted -= unlisted(t.slots[i]) ? 1 : 0;
     t.slots[i] = Entry{};
     t.order[i] = 0;
     t.free_slots.push_back(i);

@@ -56,6 +56,7 @@ struct SiteTable {
     std::uint32_t head = kNone;
     std::uint32_t next_order = 1;  // renumbered before it would wrap
     std::size_t count = 0;
+    std::size_t unlisted = 0;  // of `count`: kept as sites come, change and go
 
     HashIndex by_cname;      // CNAME without its marker; unique
     HashIndex by_ssrc;       // SSRC; several sites may share one
@@ -141,6 +142,8 @@ Release table_release(SiteTable& t, const Ssrc& ssrc, std::uint32_t owner);
 Site table_remove_slot(SiteTable& t, std::uint32_t slot);
 
 inline std::size_t table_size(const SiteTable& t) { return t.count; }
+// The unlisted sites among them, without a walk.
+inline std::size_t table_unlisted(const SiteTable& t) { return t.unlisted; }
 
 // A look at the site in a slot; valid until the table next changes.
 SiteView table_view(const SiteTable& t, std::uint32_t slot);

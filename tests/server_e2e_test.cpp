@@ -42,6 +42,7 @@ const std::string kUsage =
     " \t  -Sfile     Keep the sites in this state file across restarts\n"
     " \t  -U\t     Print this message\n"
     " \t  -V[V]      List connections and disconnects [-VV: all packets]\n"
+    " \t  -Xpath     Write metrics for Prometheus to path.prom\n"
     " \t  -Zpath     Write HTML private directory on base path\n"
     "\n";
 
@@ -96,7 +97,7 @@ TEST(ServerCommandLine, UsageTextEndsWithStatusZero)
 
 TEST(ServerCommandLine, UnknownLettersAndALoneDashAreIgnored)
 {
-    const auto r = run_program({kServer, "-x", "-", "-VX", "-u"});
+    const auto r = run_program({kServer, "-y", "-", "-VX", "-u"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err.substr(0, kUsage.size()), kUsage);
 }
@@ -123,6 +124,7 @@ TEST(ServerCommandLine, HelpAndVersionOnTheStandardOutputAndAnUnknownListenAddre
         {{"-D", "--version", "-x"}, 0, std::string("quorind ") + KOVARI_VERSION + "\n", ""},
         {{"-B", "-P0"}, 1, "", "quorind: listen address  is unknown.\n"},
         {{"-S", "-P0"}, 2, "", "quorind: -S needs the name of a state file.\n"},
+        {{"-X", "-P0"}, 2, "", "quorind: -X needs the base path of a metrics file.\n"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv{kServer};

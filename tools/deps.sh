@@ -53,7 +53,17 @@ else
 fi
 echo "$what: installing the missing Debian packages$missing with apt-get"
 log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+# Packages that bring a service (prometheus, the node exporter) would start
+# it as they are installed: a policy-rc.d that says 101 forbids that, for
+# the length of this install, unless the machine has one of its own.
+policy=/usr/sbin/policy-rc.d
+if [ -e "$policy" ]; then
+  trap 'rm -f "$log"' EXIT
+else
+  printf '#!/bin/sh\nexit 101\n' | $as_root tee "$policy" >/dev/null
+  $as_root chmod 755 "$policy"
+  trap 'rm -f "$log"; $as_root rm -f "$policy"' EXIT
+fi
 # shellcheck disable=SC2086
 if ! { $as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
   $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing; } >"$log" 2>&1; then

@@ -137,19 +137,54 @@ TEST(RestartServer, BadStateFilesAreReportedSetAsideAndTheServerStartsEmpty)
         EXPECT_EQ(read_file(dir.file() + ".bad"), "an earlier bad file\n");
     }
 
-    // A directory in its place is the operator's: said, left where it is.
+}
+
+// A state file that could never be written is refused before the server
+// listens, as a bad option is: it would run on and keep nothing.
+TEST(RestartServer, StateFileThatCannotBeWrittenIsRefusedAtStartWithStatusTwo)
+{
     StateDir dir;
-    ASSERT_EQ(::mkdir(dir.file().c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir((dir / "folder").c_str(), 0700), 0);
+    const struct {
+        const char* what;
+        std::string file;
+        std::string reason;
+    } cases[] = {
+        {"a missing folder", dir / "missing/sites.state", "No such file or directory"},
+        {"a file for a folder", dir / "sites.state/x", "Not a directory"},
+        // A directory in its place is the operator's: said, left where it is.
+        {"a directory in its place", dir / "folder", "Is a directory"},
+    };
+    ASSERT_TRUE(write_file(dir.file(), ""));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto r = run_program({QUORIND_PATH, "-S" + c.file, "-P0"});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, "quorind: can't write state file " + c.file + ": " + c.reason + "\n");
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_FALSE(path_exists(dir / "folder.bad"));
+    EXPECT_EQ(read_file(dir.file()), "");
+}
+
+// The last write, as the server stops, is what a restart finds: when it
+// fails the server says so and ends with status 3, not as a clean stop.
+TEST(RestartServer, LastStateWriteThatFailsEndsWithStatusThree)
+{
+    StateDir dir;
+    const std::string folder = dir / "state";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    const std::string file = folder + "/sites.state";
     ServerProcess s;
-    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-S" + dir.file()})) << s.err();
-    EXPECT_EQ(round_trip(s.port, query_packet(""), 3000), kEmptyReply);
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-S" + file})) << s.err();
     Announcement a;
     a.ssrc = make_ssrc(1);
     a.cname = "ann";
     tell(s.port, announcement(a));
+    ASSERT_EQ(::rmdir(folder.c_str()), 0);
     stop_child(s.child);
-    EXPECT_EQ(s.err(), "quorind: can't write state file " + dir.file() + ": Is a directory\n");
-    EXPECT_FALSE(path_exists(dir.file() + ".bad"));
+    EXPECT_EQ(s.child.status, std::optional<int>(3));
+    EXPECT_EQ(s.err(), "quorind: can't write state file " + file + ": No such file or directory\n");
 }
 
 // The server ends on SIGTERM by writing its state; it is killed the moment

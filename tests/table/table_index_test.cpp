@@ -5,6 +5,7 @@
 // expiry, and the sites a query selects, in table order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <list>
 #include <random>
 
@@ -291,6 +292,9 @@ TEST(SiteTableIndex, AgreesWithAPlainListOverManyRandomChanges)
                 expected.push_back(*s.cname);
             ASSERT_EQ(t.cnames(), expected) << "start " << start << ", after step " << step;
             ASSERT_EQ(table_size(t.srv.table), m.sites.size());
+            ASSERT_EQ(table_unlisted(t.srv.table),
+                      std::size_t(std::count_if(m.sites.begin(), m.sites.end(),
+                                                [](const Site& s) { return is_unlisted(view_of(s)); })));
             for (int k = 0; k < 3; ++k) {
                 std::string q = text();
                 if (q.empty())
