@@ -89,26 +89,6 @@ void for_each_key(std::string_view candidate, std::string_view name, std::string
     }
 }
 
-// The distinct trigrams of both texts, each with the mask of its offsets,
-// in x.key_area as key << 8 | mask, in ascending order of key. Texts of at
-// most 255 bytes each: at most 510 entries, sorted in place.
-void collect_keys(SearchIndex& x, std::string_view candidate, std::string_view name)
-{
-    auto& keys = x.key_area;
-    keys.clear();
-    for_each_key(candidate, name, x.fold_area,
-                 [&](std::uint32_t key, std::size_t i) { keys.push_back(key << 8 | offset_bit(i)); });
-    std::sort(keys.begin(), keys.end());
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        if (n > 0 && keys[n - 1] >> 8 == keys[i] >> 8)
-            keys[n - 1] |= keys[i] & 0xff;
-        else
-            keys[n++] = keys[i];
-    }
-    keys.resize(n);
-}
-
 // The first slot filed under `key` in one of the index's maps, whose keys
 // are unique; kNone when there is none.
 std::uint32_t first_filed(const HashIndex& map, std::uint32_t key)
@@ -179,6 +159,13 @@ void append_entry(PostingList& l, std::uint32_t filing, std::uint8_t mask, std::
     }
     l.last = filing;
     ++l.entries;
+}
+
+// Adds an offset to the list's last entry.
+void add_offset(PostingList& l, std::uint8_t bit)
+{
+    Block& b = l.blocks.back();
+    mask_at(b, entries_in(b) - 1) |= bit;
 }
 
 // --- lists ---
@@ -500,23 +487,31 @@ void search_stage(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std:
     if (x.staged_owners.empty())
         x.staged_first = filing;
     x.staged_owners.push_back({owner, x.max_stamp, order == x.max_stamp});
-    collect_keys(x, candidate, name);
-    for (const std::uint32_t word : x.key_area) {
-        const std::uint32_t key = word >> 8;
+    for_each_key(candidate, name, x.fold_area, [&](std::uint32_t key, std::size_t offset) {
         std::uint32_t id = find_list(x, key);
         if (id == kNone)
             id = make_list(x, key);
         if (x.pending.size() <= id)
             x.pending.resize(x.lists.size());
         SearchIndex::Pending& p = x.pending[id];
+        const std::uint8_t bit = std::uint8_t(offset_bit(offset));
+        if (p.last == filing) {
+            // A trigram that came before in these texts: its offset joins
+            // the entry, still waiting or just put.
+            if (p.count > 0)
+                p.masks[p.count - 1] |= bit;
+            else
+                add_offset(x.lists[id], bit);
+            return;
+        }
         if (p.last < x.staged_first)
             x.pending_lists.push_back(id);  // its first since the last put
         p.last = filing;
-        p.masks[p.count] = std::uint8_t(word);
+        p.masks[p.count] = bit;
         p.filings[p.count++] = filing;
         if (p.count == std::size(p.filings))
             put_pending(x, id);
-    }
+    });
     if (x.staged_owners.size() >= kStagedMost)
         put_staged(x);
 }
@@ -536,15 +531,18 @@ void search_add(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std::s
 {
     flush_staged(x);
     const std::uint32_t filing = file_owner(x, owner, order, false);
-    collect_keys(x, candidate, name);
-    for (const std::uint32_t word : x.key_area) {
-        const std::uint32_t key = word >> 8;
+    for_each_key(candidate, name, x.fold_area, [&](std::uint32_t key, std::size_t offset) {
+        const std::uint8_t bit = std::uint8_t(offset_bit(offset));
         std::uint32_t id = find_list(x, key);
-        if (id == kNone)
+        if (id == kNone) {
             id = make_list(x, key);
-        append_entry(x.lists[id], filing, std::uint8_t(word), x.max_stamp, order == x.max_stamp);
+        } else if (x.lists[id].last == filing) {
+            add_offset(x.lists[id], bit);  // a trigram that came before in these texts
+            return;
+        }
+        append_entry(x.lists[id], filing, bit, x.max_stamp, order == x.max_stamp);
         ++x.pair_live[pair_of(key)];
-    }
+    });
 }
 
 void search_drop(SearchIndex& x, std::uint32_t owner, std::string_view candidate, std::string_view name)

@@ -92,11 +92,9 @@ struct SearchIndex {
     std::uint32_t next_filing = 1;
     std::uint32_t max_stamp = 0;            // the largest stamp filed so far
 
-    // Work areas of search_add and search_drop, kept so that a change
-    // allocates nothing for them once the index has grown: the folded text,
-    // and the texts' trigrams with their offset masks (key << 8 | mask).
+    // Work area of search_add and search_drop, kept so that a change
+    // allocates nothing for it once the index has grown.
     std::string fold_area;
-    std::vector<std::uint32_t> key_area;
 
     // Texts filed by search_stage whose trigrams are not all in the lists
     // yet. Per list, the filing numbers waiting to be appended to it, a
