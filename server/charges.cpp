@@ -6,9 +6,10 @@
 namespace kovari {
 namespace {
 
-// A request's first 300 us are free: announcements and exact queries take
-// 5 to 60 us even at a million sites, a miss a few, so only queries that
-// read many postings are charged (the false-candidate query `abcd` over
+// A request of at most 300 us is free, one that takes longer is charged
+// whole: announcements and exact queries take 5 to 60 us even at a
+// million sites, a miss a few, so only queries that read many postings
+// are charged (the false-candidate query `abcd` over
 // 100,000 sites takes about 540 us, one that its budget stops about 2.5 ms).
 constexpr long kFreeUs = 300;
 // One address: its account runs down 50 us a millisecond, a twentieth of
@@ -44,7 +45,7 @@ void charge_request(Charges& c, std::uint32_t ip, long spent_us, long now_ms)
 {
     if (spent_us <= kFreeUs)
         return;
-    const long charged = spent_us - kFreeUs;
+    const long charged = spent_us;
     if (c.by_address.size() >= kAccountsKept && !c.by_address.contains(ip))
         std::erase_if(c.by_address, [&](const auto& kv) { return held(kv.second, kShareUsPerMs, now_ms) == 0; });
     add(c.by_address[ip], kShareUsPerMs, charged, now_ms);

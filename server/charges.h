@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The cost of expensive requests, charged to the address that sent them.
-// A request's time beyond kFreeUs is charged to its sender's account and
-// to the account of all senders together; each account runs down at a
+// A request that takes more than kFreeUs is charged to its sender's
+// account and to the account of all senders together; each account runs down at a
 // fixed rate. An address whose account holds more than its burst has its
 // further requests wait until it has run down that far, and while all the
 // accounts together hold more than theirs, every address with a charge

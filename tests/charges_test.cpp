@@ -18,14 +18,14 @@ TEST(Charges, OnlyTimeBeyondTheFreePartIsChargedAndItsSenderAloneWaits)
         charge_request(c, kOther, 300, 1000);
     EXPECT_TRUE(c.by_address.empty());
     EXPECT_EQ(charge_due(c, kOther, 1000), std::nullopt);
-    // Queries of 2.3 ms: 2 ms each charged. Two hold 4 ms, within the
+    // Queries of 2 ms, each charged whole. Two hold 4 ms, within the
     // burst of 5; the third takes the account to 6 ms, which runs down at
     // 50 us a millisecond to 5 ms by 1020.
     struct Step {
         long spent_us, at_ms;
         std::optional<long> due;  // for the next request then
     };
-    const Step steps[] = {{2300, 1000, std::nullopt}, {2300, 1000, std::nullopt}, {2300, 1000, 1020}};
+    const Step steps[] = {{2000, 1000, std::nullopt}, {2000, 1000, std::nullopt}, {2000, 1000, 1020}};
     for (const Step& s : steps) {
         charge_request(c, kAttacker, s.spent_us, s.at_ms);
         EXPECT_EQ(charge_due(c, kAttacker, s.at_ms), s.due) << s.spent_us << " at " << s.at_ms;
@@ -42,7 +42,7 @@ TEST(Charges, ManySendersTogetherWaitForTheirCommonShare)
     // 50 ms in all, past the 40 ms of all together, which runs down 400 us
     // a millisecond: 25 ms later.
     for (std::uint32_t k = 0; k < 20; ++k)
-        charge_request(c, 0x0000017f + (k << 24), 2800, 5000);
+        charge_request(c, 0x0000017f + (k << 24), 2500, 5000);
     EXPECT_EQ(charge_due(c, 0x0000017f, 5000), 5025);
     EXPECT_EQ(charge_due(c, 0x0000017f, 5025), std::nullopt);
     // An address with no charge never waits for the others.
