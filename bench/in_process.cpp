@@ -10,10 +10,14 @@
 #include "bench/results.h"
 #include "bench/sites.h"
 #include "bench/workloads.h"
+#include "common/clock.h"
 #include "devkit/files.h"
 #include "devkit/packets.h"
 #include "devkit/sites.h"
 #include "devkit/streams.h"
+#include "server/activity.h"
+#include "server/html.h"
+#include "server/request.h"
 #include "server/server.h"
 
 namespace kovari::bench {
@@ -59,7 +63,7 @@ double time_requests(Server& srv, Workload w, std::uint32_t sites, std::time_t n
         Expect expect;
         src(0, req, expect);
         std::memcpy(buf.bytes, req.data(), req.size());
-        handle_packet(srv, buf, long(req.size()), from, 40000, now);
+        handle_packet(srv, buf, req.size(), from, 40000, now, monotonic_ms());
     }
     return std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / rounds;
 }
@@ -79,7 +83,7 @@ InProcess run_in_process(std::uint32_t sites)
     srv.settings.max_per_address = 0;  // every site comes from one address
     const std::time_t now = std::time(nullptr);
     for (std::uint32_t i = 0; i < sites; ++i)
-        enter_site(srv, bench_record(i, now), now);
+        enter_site(srv, bench_record(i, now), now, 0);
     time_pages(srv, now, res);
     for (Workload w : kAllWorkloads)
         res.us_per_request[workload_name(w)] = time_requests(srv, w, sites, now);

@@ -23,6 +23,8 @@
 #include "devkit/procfs.h"
 #include "devkit/server_process.h"
 #include "devkit/streams.h"
+#include "server/activity.h"
+#include "server/html.h"
 #include "server/server.h"
 #include "server/state_file.h"
 #include "server/writes.h"
@@ -49,7 +51,7 @@ struct QuietServer {
         srv.settings.max_sites = 0;
         srv.settings.max_per_address = 0;
         for (std::uint32_t i = 0; i < sites; ++i)
-            enter_site(srv, bench_record(i, now), now);
+            enter_site(srv, bench_record(i, now), now, 0);
     }
 };
 

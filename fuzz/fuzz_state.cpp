@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "server/server.h"
+#include "server/state_file.h"
 
 namespace {
 

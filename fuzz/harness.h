@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "server/request.h"
 #include "server/server.h"
 
 namespace kovari::fuzz {
@@ -29,8 +30,8 @@ std::FILE* null_stream();
 //     1 byte     clock step, in units of 8 seconds, taken before the packet
 //     1 byte     peer: the packet comes from 127.0.0.<peer>, port 40000+peer
 //     2 bytes    big-endian size of the packet; 0xFFFF stands for a failed
-//                receive, anything above 1024 is cut to 1024 as one
-//                receive would cut it
+//                receive, handed on as an empty one; anything above 1024
+//                is cut to 1024 as one receive would cut it
 //     the packet bytes (fewer if the input ends first)
 // The server, its table and its clock live on between inputs, so that
 // sequences of announcements, sign-offs, queries and sweeps build up; the

@@ -19,7 +19,10 @@
 #include "devkit/packets.h"
 #include "devkit/sites.h"
 #include "devkit/streams.h"
+#include "server/options.h"
+#include "server/request.h"
 #include "server/server.h"
+#include "server/state_file.h"
 
 using namespace kovari;
 using namespace kovari::devkit;
@@ -272,7 +275,7 @@ bool write_replies(const std::string& dir)
     auto feed = [&](const Bytes& packet, std::uint32_t from) {
         const std::size_t n = std::min(packet.size(), kMaxRequest);  // one receive
         std::copy(packet.begin(), packet.begin() + long(n), buf.bytes);
-        return handle_packet(srv, buf, long(n), from, 40000, 870000000);
+        return handle_packet(srv, buf, n, from, 40000, 870000000, 0);
     };
     feed(announcement(ann_lee()), ipv4("10.0.0.1"));
     feed(announcement(unlisted_bob()), ipv4("10.0.0.2"));

@@ -8,6 +8,8 @@
 
 #include "common/utf8.h"
 #include "harness.h"
+#include "server/activity.h"
+#include "server/query.h"
 
 namespace kovari::fuzz {
 namespace {
@@ -141,7 +143,7 @@ const char* run_query_input(const std::uint8_t* data, std::size_t size)
             if (bad != nullptr)
                 return bad;
             if (s.cname)
-                enter_site(srv, std::move(s), kFuzzEpoch);
+                enter_site(srv, std::move(s), kFuzzEpoch, 0);
         }
     }
 
@@ -173,7 +175,7 @@ const char* run_query_input(const std::uint8_t* data, std::size_t size)
     Server against = quiet_server();
     against.settings.max_per_address = 0;
     for (const Site& s : false_candidates(query))
-        enter_site(against, Site(s), kFuzzEpoch);
+        enter_site(against, Site(s), kFuzzEpoch, 0);
     return check_answer(against, query, lowered);
 }
 
@@ -211,7 +213,7 @@ const char* check_answer(Server& srv, const std::string& query, const std::strin
     }
     if (chunks < matching.size()) {
         Server alone = quiet_server();
-        enter_site(alone, site_of(matching[chunks]), kFuzzEpoch);
+        enter_site(alone, site_of(matching[chunks]), kFuzzEpoch, 0);
         const auto single = answer_query(alone, query, 0x0100007f, alone.reply);
         if (single.size() <= 4)
             return "a matching site does not match on its own";
@@ -225,7 +227,7 @@ const char* check_answer(Server& srv, const std::string& query, const std::strin
     std::vector<std::uint8_t> plain = {kReplyByte0, kTypeSDES, 0, 0};
     for (const SiteView& s : matching) {
         Server alone = quiet_server();
-        enter_site(alone, site_of(s), kFuzzEpoch);
+        enter_site(alone, site_of(s), kFuzzEpoch, 0);
         const auto single = answer_query(alone, query, 0x0100007f, alone.reply);
         if (plain.size() + single.size() - 4 > kMaxReply)
             break;

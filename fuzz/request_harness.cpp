@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "harness.h"
+#include "server/activity.h"
+#include "server/options.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define KOVARI_ASAN 1
@@ -21,10 +23,10 @@ namespace {
 // The bytes past those received (and past the 4 that alignment and the
 // forwarding trailer may write) are made unreadable, so that a read beyond
 // the packet is caught even though it stays inside the buffer.
-void fence_buffer(RequestBuffer& buf, long n)
+void fence_buffer(RequestBuffer& buf, std::size_t n)
 {
 #ifdef KOVARI_ASAN
-    const std::size_t open = std::size_t(n > 0 ? n : 0) + kTrailerSize;
+    const std::size_t open = n + kTrailerSize;
     ASAN_POISON_MEMORY_REGION(buf.bytes + open, sizeof buf.bytes - open);
 #else
     (void)buf;
@@ -65,7 +67,7 @@ const char* run_request_input(RequestState& st, const std::uint8_t* data, std::s
     set.verbose = (data[0] & 0x02) || set.very_verbose;
     set.peers.clear();
     if (data[0] & 0x08)
-        set.peers.push_back(Peer{0x0100007f, -1});  // 127.0.0.1, never sent to
+        set.peers.push_back(Peer{0x0100007f, -1, false});  // 127.0.0.1, never sent to
 
     std::size_t pos = 1;
     while (size - pos >= 4) {
@@ -74,7 +76,7 @@ const char* run_request_input(RequestState& st, const std::uint8_t* data, std::s
         const unsigned len = unsigned(data[pos + 2]) << 8 | data[pos + 3];
         pos += 4;
         const std::size_t take = len == 0xFFFF ? 0 : std::min<std::size_t>(len, size - pos);
-        const long n = len == 0xFFFF ? -1 : long(std::min(take, kMaxRequest));
+        const std::size_t n = std::min(take, kMaxRequest);  // a failed receive: none
 
         // The sweep runs between requests, when its time has come.
         st.now += std::time_t(step) * 8;
@@ -85,17 +87,17 @@ const char* run_request_input(RequestState& st, const std::uint8_t* data, std::s
 
         open_buffer(*st.buf);
         if (n > 0)
-            std::memcpy(st.buf->bytes, data + pos, std::size_t(n));
+            std::memcpy(st.buf->bytes, data + pos, n);
         fence_buffer(*st.buf, n);
         const std::uint32_t ip = 0x0000007f | std::uint32_t(peer) << 24;  // 127.0.0.<peer>
         // The socket layer waits for more bytes only for a request that
         // could not be valid as it stands.
-        const bool due = n > 0 && more_due({st.buf->bytes, std::size_t(n)});
+        const bool due = n > 0 && more_due({st.buf->bytes, n});
         // A forwarded packet from a server that is no peer is refused
         // before it is checked: that is not taking it either.
         const std::uint64_t invalid_before = st.srv.stats.invalid + st.srv.stats.refused_forwarded;
         const RequestAction act =
-            handle_packet(st.srv, *st.buf, n, ip, std::uint16_t(40000 + peer), st.now);
+            handle_packet(st.srv, *st.buf, n, ip, std::uint16_t(40000 + peer), st.now, long(st.now) * 1000);
         open_buffer(*st.buf);
         if (due && st.srv.stats.invalid + st.srv.stats.refused_forwarded == invalid_before)
             return "a request that waits for more bytes is valid as it stands";

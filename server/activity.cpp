@@ -2,8 +2,9 @@
 // Changes to the site table, with the activity log lines they give.
 #include <algorithm>
 
-#include "common/clock.h"
-#include "server.h"
+#include "common/clock.h"  // clock_text
+#include "activity.h"
+#include "trust.h"
 
 namespace kovari {
 
@@ -27,18 +28,18 @@ void log_activity(std::FILE* out, const SiteView& s, const char* label, std::tim
     put_text(out, line);
 }
 
-bool enter_site(Server& srv, Site&& s, std::time_t now)
+std::optional<TableChange> enter_site(Server& srv, Site&& s, std::time_t now, long now_ms)
 {
     const auto holder = table_holder(srv.table, *s.cname);
     if (holder && *holder != s.ip) {
-        refuse(srv, Refusal::take_over, s.ip, *s.cname, monotonic_ms());
-        return false;
+        refuse(srv, Refusal::take_over, s.ip, *s.cname, now_ms);
+        return std::nullopt;
     }
     if (!holder) {
         const long share = srv.settings.max_per_address;
         if (share > 0 && table_sites_at(srv.table, s.ip) >= std::size_t(share)) {
-            refuse(srv, Refusal::over_cap, s.ip, *s.cname, monotonic_ms());
-            return false;
+            refuse(srv, Refusal::over_cap, s.ip, *s.cname, now_ms);
+            return std::nullopt;
         }
         const long most = srv.settings.max_sites;
         if (most > 0 && table_size(srv.table) >= std::size_t(most)) {
@@ -46,58 +47,57 @@ bool enter_site(Server& srv, Site&& s, std::time_t now)
             report_limited(srv.limiter, srv.err, srv.settings.program_name, "table full",
                            format("%s: the site table is full (%ld sites), new sites are refused.\n",
                                   srv.settings.program_name.c_str(), most),
-                           monotonic_ms());
-            return false;
+                           now_ms);
+            return std::nullopt;
         }
     }
-    srv.state_status.changed = true;  // a refresh too: its time is kept
     if (table_enter(srv.table, std::move(s)) == EnterOutcome::replaced) {
         ++srv.stats.announced_again;
-        return true;  // a repeated announcement only refreshes the record
+        // A repeated announcement only refreshes the record, whose time the
+        // state file keeps.
+        return TableChange{.records = true};
     }
     ++srv.stats.announced_new;
     srv.stats.most_sites = std::max(srv.stats.most_sites, table_size(srv.table));
     if (srv.settings.verbose)
         log_activity(srv.out, table_head(srv.table), "Connect: ", now);
-    note_change(srv, now);
-    return true;
+    return TableChange{.records = true, .sites = true};
 }
 
-bool release_site(Server& srv, const Ssrc& ssrc, std::uint32_t requester, std::time_t now)
+std::optional<TableChange> release_site(Server& srv, const Ssrc& ssrc, std::uint32_t requester,
+                                        std::time_t now, long now_ms)
 {
     const Release gone = table_release(srv.table, ssrc, requester);
     if (!gone.site) {
         if (gone.held_elsewhere) {
             char id[9];
             std::snprintf(id, sizeof id, "%08X", unsigned(ssrc_value(ssrc)));
-            refuse(srv, Refusal::sign_off, requester, id, monotonic_ms());
-            return false;
+            refuse(srv, Refusal::sign_off, requester, id, now_ms);
+            return std::nullopt;
         }
         ++srv.stats.unknown_signoffs;
-        return true;
+        return TableChange{};
     }
     ++srv.stats.signed_off;
-    srv.state_status.changed = true;
     if (srv.settings.debug) {
         std::fputs("Releasing:\n", srv.err);
         dump_site(srv.err, view_of(*gone.site), escape_controls);
     }
     if (srv.settings.verbose)
         log_activity(srv.out, view_of(*gone.site), "Bye:     ", now);
-    note_change(srv, now);
-    return true;
+    return TableChange{.records = true, .sites = true};
 }
 
-void expire_sites(Server& srv, std::time_t now)
+TableChange expire_sites(Server& srv, std::time_t now)
 {
+    TableChange change;
     table_expire(srv.table, now, kMaxSiteAge, [&](const Site& gone) {
         if (srv.settings.verbose)
             log_activity(srv.out, view_of(gone), "Timeout: ", now);
-        srv.html.table_changed = true;
-        srv.state_status.changed = true;
+        change = {.records = true, .sites = true};
         ++srv.stats.expired;
     });
-    update_html(srv, now);
+    return change;
 }
 
 long clock_step_seconds(long drift_ms)

@@ -15,10 +15,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 #include "common/clock.h"
+#include "forward.h"
+#include "html.h"
 #include "loop.h"
 
 namespace kovari {
@@ -51,7 +52,7 @@ constexpr std::size_t kMinWaitingTotal = 16;
 // A request to act on: the bytes of one receive, or of the pieces gathered.
 struct Delivered {
     RequestBuffer* buf;
-    long n;  // < 0: the receive failed; 0: nothing came
+    std::size_t n;  // 0: nothing came, or the receive failed
 };
 
 // A waiting-list entry still stands for the connection now on its
@@ -62,26 +63,27 @@ bool still_waiting(const Loop& lp, const Waiting& w)
     return c.waiting && c.serial == w.serial;
 }
 
-// A request may have started forwarded copies; they are appended, so the
-// new ones are at the back. Each is watched until it can be sent; closing
-// its descriptor takes it out of the epoll set.
-void watch_new_copies(Loop& lp)
+// What a connection has delivered so far: the pieces gathered, or nothing.
+Delivered delivered_so_far(Loop& lp, const Connection& c)
 {
-    auto& copies = lp.srv.forwarder.copies;
-    for (auto it = copies.rbegin(); it != copies.rend() && !it->watched; ++it) {
-        watch(lp, it->fd.get(), EPOLLOUT);
-        it->watched = true;
-    }
+    return c.partial ? Delivered{c.partial.get(), c.have} : Delivered{&lp.buf, 0};
 }
 
-void start_waiting(Loop& lp, int fd)
+// Returns false when the connection cannot be watched; it then does not wait.
+bool start_waiting(Loop& lp, int fd)
 {
+    if (!watch(lp, fd, EPOLLIN | EPOLLRDHUP)) {
+        const int reason = errno;
+        report_limited(lp.srv.limiter, lp.srv.err, lp.srv.settings.program_name, "watching connection",
+                       format("watching connection: %s\n", std::strerror(reason)), monotonic_ms());
+        return false;
+    }
     Connection& c = lp.conns[std::size_t(fd)];
     c.waiting = true;
     ++lp.waiting_count;
     ++lp.waiting_from[c.ip];
     lp.waiting.push_back({fd, c.serial, monotonic_ms() + kIdleLimitMs});
-    watch(lp, fd, EPOLLIN | EPOLLRDHUP);
+    return true;
 }
 
 void stop_waiting(Loop& lp, Connection& c)
@@ -125,15 +127,25 @@ void answer_connection(Loop& lp, int fd, Delivered d)
 {
     Connection& c = lp.conns[std::size_t(fd)];
     Fd conn(fd);
-    const auto t0 = std::chrono::steady_clock::now();
-    const RequestAction act = handle_packet(lp.srv, *d.buf, d.n, c.ip, c.port, std::time(nullptr));
-    const auto spent = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0);
-    charge_request(lp.charges, c.ip, long(spent.count()), monotonic_ms());
+    Server& srv = lp.srv;
+    const std::time_t now = std::time(nullptr);
+    const long now_ms = monotonic_ms();
+    const long start_us = monotonic_us();
+    const RequestAction act = handle_packet(srv, *d.buf, d.n, c.ip, c.port, now, now_ms);
+    charge_request(lp.charges, c.ip, monotonic_us() - start_us, now_ms);
+    // The writes first: a page writer's child is forked before the copies'
+    // sockets are opened, so it holds none of them open.
+    note_table_change(srv, act.change, now);
+    if (!act.forward.empty()) {
+        // Each copy is watched until it can be sent; closing its descriptor
+        // takes it out of the epoll set.
+        start_copies(srv, act.forward, now_ms, [&](int copy) { return watch(lp, copy, EPOLLOUT); });
+    }
     if (!act.reply.empty()) {
         if (::send(fd, act.reply.data(), act.reply.size(), MSG_NOSIGNAL) < 0) {
             // A client that resets again and again is told about once in 10 s.
             const int reason = errno;
-            report_limited(lp.srv.limiter, lp.srv.err, lp.srv.settings.program_name,
+            report_limited(srv.limiter, srv.err, srv.settings.program_name,
                            format("%s %s", act.send_failure, dotted(c.ip).c_str()),
                            format("%s: %s\n", act.send_failure, std::strerror(reason)), monotonic_ms());
         }
@@ -143,7 +155,6 @@ void answer_connection(Loop& lp, int fd, Delivered d)
     record_request_time(lp.srv.stats.request_times, monotonic_us() - c.accepted_us);
     c.partial.reset();
     c.have = 0;
-    watch_new_copies(lp);
 }
 
 void close_capped(Loop& lp, int fd);
@@ -216,7 +227,7 @@ std::optional<Delivered> receive_first(Loop& lp, int fd)
         return std::nullopt;
     const std::size_t n = r > 0 ? std::size_t(r) : 0;
     if (r <= 0 || n == kMaxRequest || !more_due({lp.buf.bytes, n}))
-        return Delivered{&lp.buf, r < 0 ? -1 : long(r)};
+        return Delivered{&lp.buf, n};
     Connection& c = lp.conns[std::size_t(fd)];
     c.partial = std::make_unique<RequestBuffer>();
     std::memcpy(c.partial->bytes, lp.buf.bytes, n);
@@ -236,17 +247,17 @@ std::optional<Delivered> receive_more(Loop& lp, int fd)
         c.have += std::size_t(r);
     if (r > 0 && c.have < kMaxRequest && more_due({c.partial->bytes, c.have}))
         return std::nullopt;
-    return Delivered{c.partial.get(), long(c.have)};
+    return Delivered{c.partial.get(), c.have};
 }
 
 }  // namespace
 
-void watch(Loop& lp, int fd, std::uint32_t events)
+bool watch(Loop& lp, int fd, std::uint32_t events)
 {
     epoll_event ev{};
     ev.events = events;
     ev.data.fd = fd;
-    epoll_ctl(lp.epoll.get(), EPOLL_CTL_ADD, fd, &ev);
+    return ::epoll_ctl(lp.epoll.get(), EPOLL_CTL_ADD, fd, &ev) == 0;
 }
 
 WaitingCaps waiting_caps(std::size_t descriptors, std::size_t peers)
@@ -276,7 +287,8 @@ void take_connection(Loop& lp, int fd, const sockaddr_in& peer, long accepted_us
         close_capped(lp, fd);
         return;
     }
-    start_waiting(lp, fd);
+    if (!start_waiting(lp, fd))
+        finish_connection(lp, fd, delivered_so_far(lp, lp.conns[std::size_t(fd)]));
 }
 
 bool is_waiting(const Loop& lp, int fd)
@@ -305,8 +317,7 @@ void close_idle(Loop& lp, long now)
         ++lp.srv.stats.idle_closed;
         // Nothing came (an empty receive), or part of a request, handled as
         // it stands.
-        const Connection& c = lp.conns[std::size_t(w.fd)];
-        finish_connection(lp, w.fd, c.partial ? Delivered{c.partial.get(), long(c.have)} : Delivered{&lp.buf, 0});
+        finish_connection(lp, w.fd, delivered_so_far(lp, lp.conns[std::size_t(w.fd)]));
     }
 }
 
@@ -328,7 +339,7 @@ void serve_held(Loop& lp, long now)
         const auto it = lp.waiting_from.find(c.ip);
         if (--it->second == 0)
             lp.waiting_from.erase(it);
-        answer_connection(lp, h.fd, {c.partial.get(), long(c.have)});
+        answer_connection(lp, h.fd, {c.partial.get(), c.have});
     }
 }
 

@@ -15,9 +15,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/clock.h"
 #include "common/host.h"
-#include "server.h"
+#include "forward.h"
 
 namespace kovari {
 
@@ -54,7 +53,7 @@ void parse_forward_list(Server& srv, std::string text)
         return;
     for_each_server(text, [&](const HostPort& entry) {
         if (auto ip = resolve_host(entry.host)) {
-            peers.push_back(Peer{*ip, entry.port});
+            peers.push_back(Peer{*ip, entry.port, entry.port >= 0});
             if (srv.settings.debug)
                 std::fprintf(srv.err, "%s: forwarding to QRN server %s: %s.\n", prog,
                              dotted(*ip).c_str(), entry.host.c_str());
@@ -131,13 +130,13 @@ std::vector<PendingCopy>::iterator find_copy(Forwarder& fw, int fd)
 
 }  // namespace
 
-void start_copies(Server& srv, std::span<const std::uint8_t> bytes, long now_ms)
+void start_copies(Server& srv, std::span<const std::uint8_t> bytes, long now_ms, const WatchCopy& watch)
 {
     const auto& set = srv.settings;
     for (std::size_t i = 0; i < set.peers.size(); ++i) {
         const Peer& peer = set.peers[i];
-        if (peer.port < 0)
-            continue;  // listed, never sent to
+        if (!peer.sent_to)
+            continue;
         if (copies_for(srv.forwarder, i) >= kMaxCopiesPerPeer) {
             ++srv.stats.copies_dropped;
             const std::string server = dotted(peer.ip);
@@ -164,22 +163,27 @@ void start_copies(Server& srv, std::span<const std::uint8_t> bytes, long now_ms)
             report_connect_failure(srv, i, errno, now_ms);
             continue;
         }
+        // A copy the loop does not watch would never be sent.
+        if (!watch(fd.get())) {
+            ++srv.stats.copies_failed;
+            report_peer_failure(srv, i, "watching forwarding socket", errno, now_ms);
+            continue;
+        }
         srv.forwarder.copies.push_back(PendingCopy{std::move(fd), i,
                                                    {bytes.begin(), bytes.end()}, 0,
-                                                   now_ms + kForwardLimitMs, false});
+                                                   now_ms + kForwardLimitMs});
     }
 }
 
-void forward_packet(Server& srv, std::span<std::uint8_t> buffer, std::size_t length,
-                    std::uint32_t origin)
+std::span<const std::uint8_t> mark_forwarded(std::span<std::uint8_t> buffer, std::size_t length,
+                                             std::uint32_t origin)
 {
-    // The forwarded copy: the packet marked, the origin address behind it.
     buffer[0] |= kForwardedBit;
-    std::memcpy(&buffer[length], &origin, 4);
-    start_copies(srv, buffer.first(length + kTrailerSize), monotonic_ms());
+    std::memcpy(&buffer[length], &origin, kTrailerSize);
+    return buffer.first(length + kTrailerSize);
 }
 
-bool serve_copy(Server& srv, int fd)
+bool serve_copy(Server& srv, int fd, long now_ms)
 {
     auto& copies = srv.forwarder.copies;
     const auto it = find_copy(srv.forwarder, fd);
@@ -191,7 +195,7 @@ bool serve_copy(Server& srv, int fd)
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0)
         err = errno;
     if (err != 0) {
-        report_connect_failure(srv, c.peer, err, monotonic_ms());
+        report_connect_failure(srv, c.peer, err, now_ms);
         copies.erase(it);
         return true;
     }
@@ -200,7 +204,7 @@ bool serve_copy(Server& srv, int fd)
     if (r < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
             return true;  // still connecting, or no room yet: wait for the next turn
-        report_send_failure(srv, c.peer, errno, monotonic_ms());
+        report_send_failure(srv, c.peer, errno, now_ms);
         copies.erase(it);
         return true;
     }

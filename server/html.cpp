@@ -14,7 +14,7 @@
 #include "common/clock.h"
 #include "common/layout.h"
 #include "common/utf8.h"
-#include "server.h"
+#include "html.h"
 
 namespace kovari {
 
@@ -243,6 +243,14 @@ void note_change(Server& srv, std::time_t now)
 {
     srv.html.table_changed = true;
     update_html(srv, now);
+}
+
+void note_table_change(Server& srv, TableChange change, std::time_t now)
+{
+    if (change.records)
+        srv.state_status.changed = true;
+    if (change.sites)
+        note_change(srv, now);
 }
 
 }  // namespace kovari

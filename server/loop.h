@@ -16,6 +16,7 @@
 #include "charges.h"
 #include "common/fd.h"
 #include "notify.h"
+#include "request.h"
 #include "server.h"
 
 namespace kovari {
@@ -75,7 +76,8 @@ struct Loop {
     std::uint64_t next_serial = 1;
 };
 
-void watch(Loop& lp, int fd, std::uint32_t events);
+// Adds a descriptor to the epoll set; false (errno says why) when it cannot.
+bool watch(Loop& lp, int fd, std::uint32_t events);
 
 // --- connections.cpp ---
 

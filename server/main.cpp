@@ -26,8 +26,15 @@
 #include <cstring>
 
 #include "common/clock.h"
+#include "activity.h"
+#include "forward.h"
+#include "html.h"
 #include "loop.h"
+#include "metrics.h"
+#include "options.h"
 #include "signals.h"
+#include "state_file.h"
+#include "statistics.h"
 
 namespace kovari {
 namespace {
@@ -80,11 +87,20 @@ void set_accepting(Loop& lp, bool on)
 {
     if (lp.accepting == on)
         return;
-    lp.accepting = on;
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = lp.listener.get();
-    epoll_ctl(lp.epoll.get(), on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, lp.listener.get(), &ev);
+    if (::epoll_ctl(lp.epoll.get(), on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, lp.listener.get(), &ev) < 0) {
+        // Left as it was: a pause that cannot begin leaves the listener
+        // ready, and its accept fails and is reported again; one that
+        // cannot end is tried again after another pause.
+        const int reason = errno;
+        report_limited(lp.srv.limiter, lp.srv.err, lp.srv.settings.program_name, "watching listener",
+                       format("watching listening socket: %s\n", std::strerror(reason)), monotonic_ms());
+        lp.accept_resume = monotonic_ms() + kAcceptPauseMs;
+        return;
+    }
+    lp.accepting = on;
 }
 
 // One accept, and the connection served if there was one. Returns false
@@ -171,7 +187,7 @@ void finish_writes_at_exit(Server& srv)
         if (auto done = finish_job(srv.writers.pages, false))
             finish_page_write(srv, *done, std::time(nullptr));
         else if (!stop_overdue_page_write(srv, monotonic_ms(), std::time(nullptr)))
-            ::poll(nullptr, 0, 10);
+            ::poll(nullptr, 0, 10);  // a pause; interrupted or not, the loop looks again
     }
     collect_writes(srv, true);
 }
@@ -193,7 +209,7 @@ bool handle_event(Loop& lp, int fd)
     } else if (is_waiting(lp, fd)) {
         serve_waiting(lp, fd);
     } else {
-        serve_copy(lp.srv, fd);
+        serve_copy(lp.srv, fd, monotonic_ms());
     }
     return true;
 }
@@ -216,7 +232,11 @@ void run_due_work(Loop& lp, long now)
     if (!lp.accepting && now >= lp.accept_resume)
         set_accepting(lp, true);
     if (now >= lp.sweep_due) {
-        expire_sites(lp.srv, std::time(nullptr));
+        const std::time_t wall = std::time(nullptr);
+        note_table_change(lp.srv, expire_sites(lp.srv, wall), wall);
+        // A change to the pages held back by their interval is written at
+        // the latest by the sweep.
+        update_html(lp.srv, wall);
         save_state_if_changed(lp.srv, std::time(nullptr));
         lp.sweep_due = monotonic_ms() + kSweepInterval * 1000;
         notify(lp.notifier, "STATUS=" + status_text(lp.srv));
@@ -266,7 +286,7 @@ int run_loop(Loop& lp)
         for (int i = 0; i < ready; ++i) {
             if (!handle_event(lp, events[i].data.fd)) {
                 notify(lp.notifier, "STOPPING=1");
-                ::shutdown(lp.listener.get(), SHUT_RDWR);
+                ::shutdown(lp.listener.get(), SHUT_RDWR);  // closed next in any case
                 lp.listener.reset();
                 // The state is written here, whole, in place of any write
                 // under way, while a page being written is finished.
@@ -276,7 +296,7 @@ int run_loop(Loop& lp)
                 // Last, so that it counts the writes just made.
                 if (lp.srv.settings.metrics_base)
                     write_metrics(lp.srv);
-                std::fflush(lp.srv.out);
+                std::fflush(lp.srv.out);  // a log that cannot be written has nowhere to say so
                 return saved ? 0 : kStateLostStatus;
             }
         }
@@ -296,11 +316,18 @@ bool bind_listener(Loop& lp)
         return false;
     }
     // Without this a restart would fail to bind while connections that the
-    // server closed are still in TIME_WAIT.
+    // server closed are still in TIME_WAIT; should it fail, the bind that
+    // follows says whether it mattered.
     const int on = 1;
-    setsockopt(lp.listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::setsockopt(lp.listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0)
+        report_error(lp.srv.err, "setting socket option SO_REUSEADDR", errno);
+    // Without its timeout a wait in accept would not end while only the
+    // listener is watched, and nothing else would be served.
     const timeval wait{.tv_sec = 0, .tv_usec = kAcceptWaitMs * 1000};
-    setsockopt(lp.listener.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    if (::setsockopt(lp.listener.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) < 0) {
+        report_error(lp.srv.err, "setting socket option SO_RCVTIMEO", errno);
+        return false;
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = lp.srv.settings.listen_ip;  // 0: every address
@@ -330,8 +357,10 @@ bool start_listening(Loop& lp)
         report_error(lp.srv.err, "creating event queue", errno);
         return false;
     }
-    watch(lp, lp.signal_read.get(), EPOLLIN);
-    watch(lp, lp.listener.get(), EPOLLIN);
+    if (!watch(lp, lp.signal_read.get(), EPOLLIN) || !watch(lp, lp.listener.get(), EPOLLIN)) {
+        report_error(lp.srv.err, "adding to event queue", errno);
+        return false;
+    }
     return true;
 }
 
@@ -356,7 +385,7 @@ std::size_t raise_descriptor_limit()
 WaitingCaps caps_for(const ServerSettings& set)
 {
     const auto peers = std::count_if(set.peers.begin(), set.peers.end(),
-                                     [](const Peer& p) { return p.port >= 0; });
+                                     [](const Peer& p) { return p.sent_to; });
     return waiting_caps(raise_descriptor_limit(), std::size_t(peers));
 }
 
@@ -381,7 +410,7 @@ int serve(int argc, char** argv)
     // seconds, which would otherwise all come before the server is ready.
     srv.writers.fork = true;
     note_change(srv, std::time(nullptr));
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    setvbuf(stdout, nullptr, _IOLBF, 0);  // failing, the log is only buffered more
     // Ready once the table is loaded and the port accepts connections; a
     // page may not have been written yet.
     lp.notifier = open_notifier(std::getenv("NOTIFY_SOCKET"), std::getenv("WATCHDOG_USEC"));

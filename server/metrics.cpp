@@ -9,6 +9,7 @@
 
 #include "common/release.h"
 #include "server.h"
+#include "statistics.h"
 
 namespace kovari {
 
@@ -53,17 +54,6 @@ void put_request_times(std::string& text, const RequestTimes& times)
 }
 
 }  // namespace
-
-void record_request_time(RequestTimes& times, long us)
-{
-    if (us < 0)
-        us = 0;
-    std::size_t k = 0;
-    while (k < kRequestTimeBuckets.size() && us > kRequestTimeBuckets[k].bound_us)
-        ++k;
-    ++times.counts[k];
-    times.sum_us += std::uint64_t(us);
-}
 
 std::string metrics_text(const Statistics& st, const StateStatus& state, SiteCounts sites)
 {

@@ -3,7 +3,8 @@
 
 #include "common/host.h"
 #include "common/release.h"
-#include "server.h"
+#include "forward.h"
+#include "options.h"
 
 namespace kovari {
 
@@ -57,7 +58,11 @@ std::optional<std::vector<std::uint8_t>> read_message_file(const char* path)
     std::size_t got;
     while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0)
         text.insert(text.end(), chunk, chunk + got);
-    std::fclose(f);
+    // A read that fails part way (a directory, an I/O error) is no message.
+    const bool failed = std::ferror(f) != 0;
+    std::fclose(f);  // only read: nothing is lost at the close
+    if (failed)
+        return std::nullopt;
     return text;
 }
 

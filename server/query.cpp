@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "common/utf8.h"
-#include "server.h"
+#include "query.h"
 
 namespace kovari {
 

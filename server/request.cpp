@@ -7,8 +7,11 @@
 #include <array>
 #include <cstring>
 
-#include "common/clock.h"
-#include "server.h"
+#include "activity.h"
+#include "forward.h"
+#include "query.h"
+#include "request.h"
+#include "trust.h"
 
 namespace kovari {
 
@@ -118,18 +121,18 @@ Site read_announcement(ByteCursor c, const Ssrc& ssrc, std::uint32_t requester,
 // Takes the forwarding mark and trailer off a packet that carries them:
 // clears the mark, sets `requester` to the origin in the trailer and
 // shortens n by the trailer. Returns true when the packet came forwarded.
-bool take_forwarding(RequestBuffer& buf, long& n, std::uint32_t& requester)
+bool take_forwarding(RequestBuffer& buf, std::size_t& n, std::uint32_t& requester)
 {
-    if (n <= long(kTrailerSize))
+    if (n <= kTrailerSize)
         return false;
-    const std::span<const std::uint8_t> received(buf.bytes, std::size_t(n));
+    const std::span<const std::uint8_t> received(buf.bytes, n);
     const auto first = ByteCursor(received).peek();
     if ((*first & 0xC0) != 0xC0)
         return false;
     ByteCursor trailer(received, received.size() - kTrailerSize, received.size());
     std::memcpy(&requester, trailer.rest().data(), kTrailerSize);
     buf.bytes[0] = std::uint8_t(*first & ~kForwardedBit);
-    n -= long(kTrailerSize);
+    n -= kTrailerSize;
     return true;
 }
 
@@ -164,14 +167,14 @@ RequestAction handle_app(Server& srv, std::span<const std::uint8_t> received, st
         const char* text = reinterpret_cast<const char*>(rest.data());
         const std::string_view query(text, ::strnlen(text, rest.size()));
         ++srv.stats.queries;
-        return {answer_query(srv, query, requester, srv.reply), "sending query match reply"};
+        return {answer_query(srv, query, requester, srv.reply), "sending query match reply", {}, {}};
     }
     if (std::equal(name.begin(), name.end(), kNameMessageRequest.begin())) {
         if (set.very_verbose)
             std::fprintf(srv.out, "%s: %s server message request\n", set.program_name.c_str(),
                          dotted(requester).c_str());
         ++srv.stats.message_requests;
-        return {set.message_reply, "sending server message"};
+        return {set.message_reply, "sending server message", {}, {}};
     }
     return {};
 }
@@ -185,30 +188,30 @@ struct Received {
 
 // Takes off the forwarding mark and trailer, pads an APP packet and checks
 // the compound packet. Returns nothing for a packet that is discarded.
-std::optional<Received> check_received(Server& srv, RequestBuffer& buf, long n,
-                                       std::uint32_t peer_ip)
+std::optional<Received> check_received(Server& srv, RequestBuffer& buf, std::size_t n,
+                                       std::uint32_t peer_ip, long now_ms)
 {
     std::uint32_t requester = peer_ip;
     if (n > 0)
         ++srv.stats.requests;
-    if (n > long(kMaxRequest))
-        n = -1;  // the socket layer never passes more; refuse if it did
+    if (n > kMaxRequest)
+        n = 0;  // the socket layer never passes more; refuse if it did
     const bool forwarded = take_forwarding(buf, n, requester);
     if (forwarded) {
         // Only a peer server may speak for another address.
         if (!accepts_forwarded(srv.settings, peer_ip)) {
-            refuse(srv, Refusal::forwarded, peer_ip, dotted(requester), monotonic_ms());
+            refuse(srv, Refusal::forwarded, peer_ip, dotted(requester), now_ms);
             return std::nullopt;
         }
         debug_line(srv, "received forwarded packet from", peer_ip);
     }
     // An APP packet is padded with zeros to a whole number of words.
-    if (n >= 2 && ByteCursor(std::span<const std::uint8_t>(buf.bytes, std::size_t(n))).peek(1) == kTypeAPP) {
+    if (n >= 2 && ByteCursor(std::span<const std::uint8_t>(buf.bytes, n)).peek(1) == kTypeAPP) {
         while (n % 4 != 0)
             buf.bytes[n++] = 0;
     }
-    const std::span<const std::uint8_t> received(buf.bytes, n > 0 ? std::size_t(n) : 0);
-    if (!valid_compound(received, n)) {
+    const std::span<const std::uint8_t> received(buf.bytes, n);
+    if (!valid_compound(received, long(n))) {
         ++srv.stats.invalid;
         debug_line(srv, "discarded invalid RTCP packet from", requester);
         return std::nullopt;
@@ -217,10 +220,11 @@ std::optional<Received> check_received(Server& srv, RequestBuffer& buf, long n,
 }
 
 // Enters the site that an SDES packet announces, its items in `items`.
-// Returns false when the announcement is dropped: no CNAME, or a new site
-// that the full table refuses. Only a stored announcement is forwarded.
-bool handle_sdes(Server& srv, ByteCursor items, const Ssrc& ssrc, std::uint32_t requester,
-                 std::uint16_t peer_port, std::time_t now)
+// Returns nothing when the announcement is dropped: no CNAME, or a site
+// that enter_site refuses. Only a stored announcement is forwarded.
+std::optional<TableChange> handle_sdes(Server& srv, ByteCursor items, const Ssrc& ssrc,
+                                       std::uint32_t requester, std::uint16_t peer_port,
+                                       std::time_t now, long now_ms)
 {
     const auto& set = srv.settings;
     Site s = read_announcement(items, ssrc, requester, peer_port, now);
@@ -235,27 +239,28 @@ bool handle_sdes(Server& srv, ByteCursor items, const Ssrc& ssrc, std::uint32_t 
             if (!set.debug)
                 dump_site(srv.err, view_of(s), escape_controls);
         }
-        return false;
+        return std::nullopt;
     }
-    return enter_site(srv, std::move(s), now);
+    return enter_site(srv, std::move(s), now, now_ms);
 }
 
-// Returns false when the sign-off is refused; it is then not forwarded.
-bool handle_bye(Server& srv, const Ssrc& ssrc, std::uint32_t requester, std::time_t now)
+// Returns nothing when the sign-off is refused; it is then not forwarded.
+std::optional<TableChange> handle_bye(Server& srv, const Ssrc& ssrc, std::uint32_t requester,
+                                      std::time_t now, long now_ms)
 {
     const auto& set = srv.settings;
     if (set.very_verbose)
         std::fprintf(srv.out, "%s: %s BYE %08X\n", set.program_name.c_str(),
                      dotted(requester).c_str(), unsigned(ssrc_value(ssrc)));
-    return release_site(srv, ssrc, requester, now);
+    return release_site(srv, ssrc, requester, now, now_ms);
 }
 
 }  // namespace
 
-RequestAction handle_packet(Server& srv, RequestBuffer& buf, long n, std::uint32_t peer_ip,
-                            std::uint16_t peer_port, std::time_t now)
+RequestAction handle_packet(Server& srv, RequestBuffer& buf, std::size_t n, std::uint32_t peer_ip,
+                            std::uint16_t peer_port, std::time_t now, long now_ms)
 {
-    const auto packet = check_received(srv, buf, n, peer_ip);
+    const auto packet = check_received(srv, buf, n, peer_ip, now_ms);
     if (!packet)
         return {};
     const std::span<const std::uint8_t> received = packet->bytes;
@@ -284,18 +289,22 @@ RequestAction handle_packet(Server& srv, RequestBuffer& buf, long n, std::uint32
     if (type == kTypeAPP)
         return handle_app(srv, received, *pos, requester);
 
+    std::optional<TableChange> change;
     if (type == kTypeSDES) {
         // The items run to the end of the SDES packet (at least its SSRC).
         const std::size_t size = std::max(packet_size(*head), need);
         const ByteCursor items(received, *pos + 8, *pos + size);
-        if (!handle_sdes(srv, items, ssrc_of(*head), requester, peer_port, now))
-            return {};
-    } else if (!handle_bye(srv, ssrc_of(*head), requester, now)) {
-        return {};
+        change = handle_sdes(srv, items, ssrc_of(*head), requester, peer_port, now, now_ms);
+    } else {
+        change = handle_bye(srv, ssrc_of(*head), requester, now, now_ms);
     }
+    if (!change)
+        return {};
+    RequestAction act;
+    act.change = *change;
     if (!packet->forwarded && !srv.settings.peers.empty())
-        forward_packet(srv, std::span<std::uint8_t>(buf.bytes), received.size(), requester);
-    return {};
+        act.forward = mark_forwarded(std::span<std::uint8_t>(buf.bytes), received.size(), requester);
+    return act;
 }
 
 }  // namespace kovari

@@ -38,7 +38,7 @@ void install_handler(int sig, void (*handler)(int))
     sa.sa_handler = handler;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART | (sig == SIGCHLD ? SA_NOCLDSTOP : 0);
-    sigaction(sig, &sa, nullptr);
+    sigaction(sig, &sa, nullptr);  // fails only for a signal number that is not one
 }
 
 }  // namespace

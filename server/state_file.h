@@ -46,15 +46,6 @@ DecodedState decode_state_views(std::span<const std::uint8_t> bytes, std::time_t
                                 const std::function<void(std::size_t)>& expect,
                                 const std::function<void(const SiteView&)>& take);
 
-// What the server does with its state file, beyond the settings.
-struct StateStatus {
-    bool changed = false;       // the table changed since the file was last written
-    bool disabled = false;      // a bad file could not be moved aside: never written over
-    int write_error = 0;        // why the last write failed (step * 1000 + errno; -1: it timed out); 0: it did not
-    std::uint64_t loaded = 0;   // sites taken from the file at start
-    std::uint64_t writes = 0, failures = 0;
-};
-
 // At start, before the server listens: checks that the file can be
 // written where it is, and when it cannot, says so and returns false (the
 // server refuses to start: it would run without keeping anything). Then

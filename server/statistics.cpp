@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The statistics that SIGUSR1 asks for, and the status line that the
 // service manager shows.
-#include "server.h"
+#include "statistics.h"
 
 namespace kovari {
 
@@ -45,7 +45,7 @@ void write_statistics(const Server& srv, std::FILE* out, long now_ms)
                         n(ss.writes), n(ss.failures));
     }
     put_text(out, block);
-    std::fflush(out);
+    std::fflush(out);  // a stream that cannot be written has nowhere to say so
 }
 
 std::string status_text(const Server& srv)

@@ -19,7 +19,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "server.h"
+#include "trust.h"
 
 namespace kovari {
 

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "devkit/sites.h"
+#include "server/activity.h"
+#include "server/query.h"
 #include "server_fixture.h"
 
 using namespace kovari;
@@ -145,7 +147,7 @@ TEST(AnswerQuery, EmptyTableGivesTheFourByteReply)
 TEST(AnswerQuery, WholeReplyOfOneUnlistedSite)
 {
     TestServer t;
-    enter_site(t.srv, site_record(sample_ann(), ipv4("10.0.0.1"), 870000000), 870000000);
+    enter_site(t.srv, site_record(sample_ann(), ipv4("10.0.0.1"), 870000000), 870000000, 0);
     Bytes want = {0x81, 0xCA, 0x00, 0x10, 0xAA, 0xBB, 0xCC, 0xDD};
     auto add = [&](std::uint8_t type, const std::string& text) {
         want.push_back(type);
@@ -170,12 +172,12 @@ TEST(AnswerQuery, ChunksFollowTableOrderAndLeaveOutEmptyItems)
     Site a;
     a.cname = "<i></i>";  // cleans to nothing: no CNAME item
     a.ssrc = make_ssrc(1);
-    enter_site(t.srv, std::move(a), 0);
+    enter_site(t.srv, std::move(a), 0, 0);
     Site b;
     b.cname = "bob";
     b.ssrc = make_ssrc(2);
     b.port = -25536;
-    enter_site(t.srv, std::move(b), 0);
+    enter_site(t.srv, std::move(b), 0, 0);
     const Bytes r = t.reply_of(query_packet(""));
     ASSERT_GE(r.size(), 8u);
     EXPECT_EQ(r[0], 0x82);
@@ -222,7 +224,7 @@ TEST(AnswerQuery, ReplyStopsAtTheFirstChunkThatWouldPassTheCap)
 {
     TestServer t;
     for (int i = 5; i >= 1; --i)
-        enter_site(t.srv, sized_site(i, 136), 0);
+        enter_site(t.srv, sized_site(i, 136), 0, 0);
     const Bytes r = t.reply_of(query_packet(""));
     EXPECT_EQ(r.size(), 412u);
     EXPECT_EQ(r[0], 0x83);
@@ -236,9 +238,9 @@ TEST(AnswerQuery, LaterSmallSitesAreLeftOutToo)
     Site small;
     small.cname = "s";
     small.ssrc = make_ssrc(99);
-    enter_site(t.srv, std::move(small), 0);
+    enter_site(t.srv, std::move(small), 0, 0);
     for (int i = 4; i >= 1; --i)
-        enter_site(t.srv, sized_site(i, 136), 0);
+        enter_site(t.srv, sized_site(i, 136), 0, 0);
     const Bytes r = t.reply_of(query_packet(""));
     EXPECT_EQ(r.size(), 412u);
     EXPECT_EQ(r[0], 0x83);
@@ -248,9 +250,9 @@ TEST(AnswerQuery, ReplyOfExactly512BytesIsSentWhole)
 {
     TestServer t;
     // 4 + 3 * 136 = 412; one more chunk of 100 makes 512.
-    enter_site(t.srv, sized_site(9, 100), 0);
+    enter_site(t.srv, sized_site(9, 100), 0, 0);
     for (int i = 3; i >= 1; --i)
-        enter_site(t.srv, sized_site(i, 136), 0);
+        enter_site(t.srv, sized_site(i, 136), 0, 0);
     const Bytes r = t.reply_of(query_packet(""));
     EXPECT_EQ(r.size(), 512u);
     EXPECT_EQ(r[0], 0x84);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include <gtest/gtest.h>
 
+#include "server/options.h"
+#include "server/request.h"
 #include "server_fixture.h"
 
 using namespace kovari;
@@ -286,6 +288,39 @@ TEST(HandlePacket, ByeReleasesTheSite)
     t.receive(ann());
     t.receive(bye_packet(kSsrc));
     EXPECT_EQ(table_size(t.srv.table), 0u);
+}
+
+// What the request path hands back to the loop: the copy for the peers,
+// marked and with its origin behind it, and what the table change asks to
+// be written; a copy only of what was taken, and never of a copy.
+TEST(HandlePacket, DecisionNamesTheCopyToForwardAndTheTableChange)
+{
+    struct Case {
+        const char* what;
+        Bytes packet;
+        std::uint32_t from;
+        bool forward;
+        bool records, sites;
+    };
+    const std::uint32_t client = ipv4("10.0.0.9"), peer = ipv4("10.0.0.2"), other = ipv4("10.0.0.3");
+    const Case cases[] = {
+        {"a new site", ann(), client, true, true, true},
+        {"the same announcement again", ann(), client, true, true, false},
+        {"the CNAME from another address", ann(), other, false, false, false},
+        {"a copy from a peer", forwarded(ann(), client), peer, false, true, false},
+        {"a sign-off of no site", bye_packet(make_ssrc(7)), client, true, false, false},
+        {"a query", query_packet("ann"), client, false, false, false},
+        {"the sign-off", bye_packet(kSsrc), client, true, true, true},
+    };
+    TestServer t;
+    t.srv.settings.peers = {Peer{peer, 2076}};
+    for (const auto& c : cases) {
+        const RequestAction act = t.receive(c.packet, c.from);
+        const Bytes copy(act.forward.begin(), act.forward.end());
+        EXPECT_EQ(copy, c.forward ? forwarded(c.packet, c.from) : Bytes{}) << c.what;
+        EXPECT_EQ(act.change.records, c.records) << c.what;
+        EXPECT_EQ(act.change.sites, c.sites) << c.what;
+    }
 }
 
 TEST(HandlePacket, ServerMessageRequestGetsThePreparedReply)

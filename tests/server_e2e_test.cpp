@@ -150,9 +150,12 @@ TEST(ServerCommandLine, ListenAddressKeepsOtherAddressesOut)
 
 TEST(ServerCommandLine, UnreadableMessageFileEndsBeforeTheUsage)
 {
-    const auto r = run_program({kServer, "-M/nonexistent/motd", "-U"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "quorind: can't open server message file /nonexistent/motd\n");
+    // A directory opens, and fails at the first read.
+    for (const std::string path : {"/nonexistent/motd", "/"}) {
+        const auto r = run_program({kServer, "-M" + path, "-U"});
+        EXPECT_EQ(r.status, 2) << path;
+        EXPECT_EQ(r.err, "quorind: can't open server message file " + path + "\n");
+    }
 }
 
 TEST(ServerCommandLine, PortInUseIsABindFailure)

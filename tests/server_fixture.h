@@ -5,6 +5,8 @@
 
 #include "devkit/packets.h"
 #include "devkit/streams.h"
+#include "server/options.h"
+#include "server/request.h"
 #include "server/server.h"
 
 namespace kovari::testing {
@@ -24,7 +26,7 @@ struct TestServer {
                           std::uint16_t peer_port = 40001, std::time_t now = 1000)
     {
         std::copy(packet.begin(), packet.end(), buf.bytes);
-        return handle_packet(srv, buf, long(packet.size()), peer_ip, peer_port, now);
+        return handle_packet(srv, buf, packet.size(), peer_ip, peer_port, now, 0);
     }
     devkit::Bytes reply_of(const devkit::Bytes& packet)
     {

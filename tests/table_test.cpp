@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include <gtest/gtest.h>
 
+#include "server/activity.h"
 #include "server_fixture.h"
 
 using namespace kovari;
@@ -26,9 +27,9 @@ TEST(SiteTable, NewSitesGoToTheHead)
 {
     TestServer t;
     for (const char* c : {"a", "b", "c"})
-        enter_site(t.srv, site(c), 1000);
+        enter_site(t.srv, site(c), 1000, 0);
     EXPECT_EQ(t.cnames(), (std::vector<std::string>{"c", "b", "a"}));
-    enter_site(t.srv, site("a"), 1001);
+    enter_site(t.srv, site("a"), 1001, 0);
     EXPECT_EQ(t.cnames(), (std::vector<std::string>{"c", "b", "a"}));
 }
 
@@ -38,9 +39,9 @@ TEST(SiteTable, ReplacementKeepsPositionAndIsWhole)
     t.srv.settings.verbose = true;
     Site first = site("ann", 1);
     first.name = "Ann";
-    enter_site(t.srv, std::move(first), 1000);
-    enter_site(t.srv, site("bob"), 1000);
-    enter_site(t.srv, site("*ann", 7, 2000), 2000);
+    enter_site(t.srv, std::move(first), 1000, 0);
+    enter_site(t.srv, site("bob"), 1000, 0);
+    enter_site(t.srv, site("*ann", 7, 2000), 2000, 0);
     EXPECT_EQ(t.cnames(), (std::vector<std::string>{"bob", "*ann"}));
     std::optional<SiteView> a;
     for_each_site(t.srv.table, [&](const SiteView& s) {
@@ -58,24 +59,24 @@ TEST(SiteTable, ReplacementKeepsPositionAndIsWhole)
 TEST(SiteTable, ReplacementBringsANewSsrcAndTheOldOneNoLongerReleases)
 {
     TestServer t;
-    enter_site(t.srv, site("ann", 1), 1000);
-    enter_site(t.srv, site("ann", 2), 1000);
-    release_site(t.srv, make_ssrc(1), ipv4("10.0.0.7"), 1000);
+    enter_site(t.srv, site("ann", 1), 1000, 0);
+    enter_site(t.srv, site("ann", 2), 1000, 0);
+    release_site(t.srv, make_ssrc(1), ipv4("10.0.0.7"), 1000, 0);
     EXPECT_EQ(t.cnames(), std::vector<std::string>{"ann"});
-    release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1000);
+    release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1000, 0);
     EXPECT_TRUE(t.cnames().empty());
 }
 
 TEST(SiteTable, ReleaseTakesTheSharedSsrcNearestTheHead)
 {
     TestServer t;
-    enter_site(t.srv, site("a", 5), 1000);
-    enter_site(t.srv, site("b", 9), 1000);
-    enter_site(t.srv, site("c", 5), 1000);
-    enter_site(t.srv, site("a", 5), 1000);  // refresh in place: still last
-    release_site(t.srv, make_ssrc(5), ipv4("10.0.0.7"), 1000);
+    enter_site(t.srv, site("a", 5), 1000, 0);
+    enter_site(t.srv, site("b", 9), 1000, 0);
+    enter_site(t.srv, site("c", 5), 1000, 0);
+    enter_site(t.srv, site("a", 5), 1000, 0);  // refresh in place: still last
+    release_site(t.srv, make_ssrc(5), ipv4("10.0.0.7"), 1000, 0);
     EXPECT_EQ(t.cnames(), (std::vector<std::string>{"b", "a"}));
-    release_site(t.srv, make_ssrc(5), ipv4("10.0.0.7"), 1000);
+    release_site(t.srv, make_ssrc(5), ipv4("10.0.0.7"), 1000, 0);
     EXPECT_EQ(t.cnames(), std::vector<std::string>{"b"});
 }
 
@@ -84,12 +85,13 @@ TEST(SiteTable, ReleaseOfAnUnknownSsrcChangesNothing)
     TestServer t;
     t.srv.settings.verbose = true;
     t.srv.settings.debug = true;
-    enter_site(t.srv, site("a", 1), 1000);
+    enter_site(t.srv, site("a", 1), 1000, 0);
     const std::string before = t.out.text() + t.err.text();
-    t.srv.html.table_changed = false;
-    release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1000);
+    const auto change = release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1000, 0);
     EXPECT_EQ(t.out.text() + t.err.text(), before);
-    EXPECT_FALSE(t.srv.html.table_changed);
+    ASSERT_TRUE(change);  // taken, and forwarded
+    EXPECT_FALSE(change->records);
+    EXPECT_FALSE(change->sites);
 }
 
 TEST(SiteTable, ReleaseIsLoggedAndDumped)
@@ -99,8 +101,8 @@ TEST(SiteTable, ReleaseIsLoggedAndDumped)
     t.srv.settings.debug = true;
     Site s = site("ann", 0xDDCCBBAA, 0);
     s.email = "*x";
-    enter_site(t.srv, std::move(s), 60);
-    release_site(t.srv, make_ssrc(0xDDCCBBAA), ipv4("10.0.0.7"), 120);
+    enter_site(t.srv, std::move(s), 60, 0);
+    release_site(t.srv, make_ssrc(0xDDCCBBAA), ipv4("10.0.0.7"), 120, 0);
     EXPECT_EQ(t.out.text(), "00:01 Connect: 10.0.0.7:2076 *x\n"
                             "00:02 Bye:     10.0.0.7:2076 *x\n");
     EXPECT_EQ(t.err.text(), "Releasing:\n"
@@ -113,27 +115,28 @@ TEST(SiteTable, ExpiryRemovesSitesOlderThan900Seconds)
 {
     TestServer t;
     t.srv.settings.verbose = true;
-    enter_site(t.srv, site("old", 1, 99), 99);
-    enter_site(t.srv, site("edge", 2, 100), 100);
-    enter_site(t.srv, site("mid", 3, 99), 99);
-    enter_site(t.srv, site("new", 4, 500), 500);
-    t.srv.html.table_changed = false;
-    expire_sites(t.srv, 1000);
+    enter_site(t.srv, site("old", 1, 99), 99, 0);
+    enter_site(t.srv, site("edge", 2, 100), 100, 0);
+    enter_site(t.srv, site("mid", 3, 99), 99, 0);
+    enter_site(t.srv, site("new", 4, 500), 500, 0);
+    EXPECT_FALSE(expire_sites(t.srv, 999).sites);
+    const TableChange change = expire_sites(t.srv, 1000);
     EXPECT_EQ(t.cnames(), (std::vector<std::string>{"new", "edge"}));
-    EXPECT_TRUE(t.srv.html.table_changed);
+    EXPECT_TRUE(change.sites);
+    EXPECT_TRUE(change.records);
     const std::string out = t.out.text();
     EXPECT_NE(out.find("00:16 Timeout: 10.0.0.7:2076 mid\n00:16 Timeout: 10.0.0.7:2076 old\n"),
               std::string::npos);
     // The table still links correctly after removals in the middle.
-    enter_site(t.srv, site("later", 5, 1000), 1000);
-    release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1000);
+    enter_site(t.srv, site("later", 5, 1000), 1000, 0);
+    release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1000, 0);
     EXPECT_EQ(t.cnames(), (std::vector<std::string>{"later", "new"}));
 }
 
 TEST(SiteTable, WallClockStepsNeitherDropFreshSitesNorKeepStaleOnes)
 {
     TestServer t;
-    enter_site(t.srv, site("fresh", 1, 1000), 1000);
+    enter_site(t.srv, site("fresh", 1, 1000), 1000, 0);
     // An hour forward: the site is 120 s old, not 3720.
     follow_clock_step(t.srv, 3600);
     expire_sites(t.srv, 1000 + 3600 + 120);
@@ -162,15 +165,15 @@ TEST(SiteTable, FullTableRefusesNewSitesButTakesRefreshesAndSignOffs)
 {
     TestServer t;
     t.srv.settings.max_sites = 2;
-    EXPECT_TRUE(enter_site(t.srv, site("ann", 1), 1000));
-    EXPECT_TRUE(enter_site(t.srv, site("bob", 2), 1000));
-    EXPECT_FALSE(enter_site(t.srv, site("cy", 3), 1000));
-    EXPECT_FALSE(enter_site(t.srv, site("dee", 4), 1001));
-    EXPECT_TRUE(enter_site(t.srv, site("*ann", 5), 1002));  // a refresh, marker and all
+    EXPECT_TRUE(enter_site(t.srv, site("ann", 1), 1000, 0));
+    EXPECT_TRUE(enter_site(t.srv, site("bob", 2), 1000, 0));
+    EXPECT_FALSE(enter_site(t.srv, site("cy", 3), 1000, 0));
+    EXPECT_FALSE(enter_site(t.srv, site("dee", 4), 1001, 0));
+    EXPECT_TRUE(enter_site(t.srv, site("*ann", 5), 1002, 0));  // a refresh, marker and all
     EXPECT_EQ(t.cnames(), (std::vector<std::string>{"bob", "*ann"}));
     EXPECT_EQ(t.err.text(), "quorind: the site table is full (2 sites), new sites are refused.\n");
-    release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1003);
-    EXPECT_TRUE(enter_site(t.srv, site("cy", 3), 1004));
+    release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1003, 0);
+    EXPECT_TRUE(enter_site(t.srv, site("cy", 3), 1004, 0));
 }
 
 // The owner's address decides: which site a sign-off removes, whether a
@@ -183,27 +186,27 @@ TEST(SiteTable, ASiteIsChangedOnlyFromItsOwnAddress)
         return s;
     };
     TestServer t;
-    EXPECT_TRUE(enter_site(t.srv, from(site("ann", 5), a), 1000));
-    EXPECT_TRUE(enter_site(t.srv, from(site("bob", 5), b), 1000));
-    EXPECT_TRUE(enter_site(t.srv, from(site("cy", 5), a), 1000));
-    EXPECT_FALSE(enter_site(t.srv, from(site("*ann", 6), b), 1001));  // another address: refused
-    EXPECT_TRUE(enter_site(t.srv, from(site("*ann", 6), a), 1001));   // its own: replaced in place
+    EXPECT_TRUE(enter_site(t.srv, from(site("ann", 5), a), 1000, 0));
+    EXPECT_TRUE(enter_site(t.srv, from(site("bob", 5), b), 1000, 0));
+    EXPECT_TRUE(enter_site(t.srv, from(site("cy", 5), a), 1000, 0));
+    EXPECT_FALSE(enter_site(t.srv, from(site("*ann", 6), b), 1001, 0));  // another address: refused
+    EXPECT_TRUE(enter_site(t.srv, from(site("*ann", 6), a), 1001, 0));   // its own: replaced in place
     EXPECT_EQ(table_holder(t.srv.table, "ann"), std::optional(a));
     EXPECT_EQ(table_sites_at(t.srv.table, a), 2u);
     // The SSRC nearest the head is cy's, but b's sign-off takes b's site.
-    EXPECT_TRUE(release_site(t.srv, make_ssrc(5), b, 1002));
+    EXPECT_TRUE(release_site(t.srv, make_ssrc(5), b, 1002, 0));
     EXPECT_EQ(t.cnames(), (std::vector<std::string>{"cy", "*ann"}));
     // Listed, but not from b: refused, nothing removed.
-    EXPECT_FALSE(release_site(t.srv, make_ssrc(5), b, 1002));
+    EXPECT_FALSE(release_site(t.srv, make_ssrc(5), b, 1002, 0));
     EXPECT_EQ(table_sites_at(t.srv.table, b), 0u);
     // Unknown anywhere: not refused, there is nothing to protect.
-    EXPECT_TRUE(release_site(t.srv, make_ssrc(99), b, 1002));
-    EXPECT_TRUE(release_site(t.srv, make_ssrc(5), a, 1002));
+    EXPECT_TRUE(release_site(t.srv, make_ssrc(99), b, 1002, 0));
+    EXPECT_TRUE(release_site(t.srv, make_ssrc(5), a, 1002, 0));
     EXPECT_EQ(t.cnames(), (std::vector<std::string>{"*ann"}));
     expire_sites(t.srv, 1001 + 901);
     EXPECT_EQ(table_sites_at(t.srv.table, a), 0u);
     // Once its old site has gone, ann may be announced from elsewhere.
-    EXPECT_TRUE(enter_site(t.srv, from(site("ann", 7, 1902), b), 1902));
+    EXPECT_TRUE(enter_site(t.srv, from(site("ann", 7, 1902), b), 1902, 0));
     EXPECT_EQ(table_holder(t.srv.table, "*ann"), std::optional(b));
 }
 
@@ -212,12 +215,12 @@ TEST(SiteTable, SlotsAreReusedAfterRemoval)
     TestServer t;
     for (int round = 0; round < 3; ++round) {
         for (std::uint32_t i = 0; i < 100; ++i)
-            enter_site(t.srv, site("s" + std::to_string(i), i), 1000);
+            enter_site(t.srv, site("s" + std::to_string(i), i), 1000, 0);
         for (std::uint32_t i = 0; i < 100; ++i)
-            release_site(t.srv, make_ssrc(i), ipv4("10.0.0.7"), 1000);
+            release_site(t.srv, make_ssrc(i), ipv4("10.0.0.7"), 1000, 0);
     }
     EXPECT_EQ(table_size(t.srv.table), 0u);
-    enter_site(t.srv, site("x"), 1000);
+    enter_site(t.srv, site("x"), 1000, 0);
     EXPECT_EQ(t.cnames(), std::vector<std::string>{"x"});
 }
 

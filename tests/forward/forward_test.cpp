@@ -5,9 +5,11 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <cerrno>
 #include <sys/socket.h>
 
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "devkit/loopback.h"
 #include "devkit/packets.h"
 #include "devkit/streams.h"
+#include "server/forward.h"
 #include "server/server.h"
 
 namespace kovari {
@@ -26,41 +29,45 @@ using devkit::ipv4;
 struct ListCase {
     std::vector<std::string> options;  // the texts of successive -F options
     bool debug;
-    std::vector<std::pair<std::string, long>> peers;
+    std::vector<std::tuple<std::string, long, bool>> peers;  // address, port, sent to
     std::string err;
 };
 
 TEST(ParseForwardList, FillsThePeerListAsTheOptionsSay)
 {
     const ListCase cases[] = {
-        {{"10.0.0.1, 10.0.0.2:99"}, false, {{"10.0.0.1", 2076}, {"10.0.0.2", 99}}, ""},
-        {{"10.0.0.1:-1"}, true, {{"10.0.0.1", -1}},
+        {{"10.0.0.1, 10.0.0.2:99"}, false, {{"10.0.0.1", 2076, true}, {"10.0.0.2", 99, true}}, ""},
+        {{"10.0.0.1:-1"}, true, {{"10.0.0.1", -1, false}},
          "quorind: forwarding to QRN server 10.0.0.1: 10.0.0.1.\n"},
         {{"1.0.0.1,1.0.0.2,1.0.0.3", "1.0.0.4,1.0.0.5,1.0.0.6,1.0.0.7"}, false,
-         {{"1.0.0.1", 2076}, {"1.0.0.2", 2076}, {"1.0.0.3", 2076}, {"1.0.0.4", 2076}, {"1.0.0.5", 2076}},
+         {{"1.0.0.1", 2076, true}, {"1.0.0.2", 2076, true}, {"1.0.0.3", 2076, true},
+          {"1.0.0.4", 2076, true}, {"1.0.0.5", 2076, true}},
          ""},
         // Once five are listed the rest is not even looked at.
         {{"1.0.0.1,1.0.0.2,1.0.0.3,1.0.0.4,1.0.0.5,bad host!"}, false,
-         {{"1.0.0.1", 2076}, {"1.0.0.2", 2076}, {"1.0.0.3", 2076}, {"1.0.0.4", 2076}, {"1.0.0.5", 2076}},
+         {{"1.0.0.1", 2076, true}, {"1.0.0.2", 2076, true}, {"1.0.0.3", 2076, true},
+          {"1.0.0.4", 2076, true}, {"1.0.0.5", 2076, true}},
          ""},
         {{"1.0.0.1,1.0.0.2,1.0.0.3,1.0.0.4,1.0.0.5", "1.0.0.6"}, false,
-         {{"1.0.0.1", 2076}, {"1.0.0.2", 2076}, {"1.0.0.3", 2076}, {"1.0.0.4", 2076}, {"1.0.0.5", 2076}},
+         {{"1.0.0.1", 2076, true}, {"1.0.0.2", 2076, true}, {"1.0.0.3", 2076, true},
+          {"1.0.0.4", 2076, true}, {"1.0.0.5", 2076, true}},
          ""},
         // An unknown host is dropped and does not count toward the five.
         {{"bad host!,1.0.0.1,1.0.0.2,1.0.0.3,1.0.0.4,1.0.0.5"}, false,
-         {{"1.0.0.1", 2076}, {"1.0.0.2", 2076}, {"1.0.0.3", 2076}, {"1.0.0.4", 2076}, {"1.0.0.5", 2076}},
+         {{"1.0.0.1", 2076, true}, {"1.0.0.2", 2076, true}, {"1.0.0.3", 2076, true},
+          {"1.0.0.4", 2076, true}, {"1.0.0.5", 2076, true}},
          "quorind: warning, forward destination bad host! unknown.\n"},
         // White space is skipped at the start of an entry only.
-        {{" \t\n\v\f\r10.0.0.1"}, false, {{"10.0.0.1", 2076}}, ""},
-        {{"10.0.0.1 :99"}, true, {{"10.0.0.1", 99}},
+        {{" \t\n\v\f\r10.0.0.1"}, false, {{"10.0.0.1", 2076, true}}, ""},
+        {{"10.0.0.1 :99"}, true, {{"10.0.0.1", 99, true}},
          "quorind: forwarding to QRN server 10.0.0.1: 10.0.0.1 .\n"},
-        {{"10.0.0.1, ,10.0.0.2"}, false, {{"10.0.0.1", 2076}, {"10.0.0.2", 2076}},
+        {{"10.0.0.1, ,10.0.0.2"}, false, {{"10.0.0.1", 2076, true}, {"10.0.0.2", 2076, true}},
          "quorind: warning, forward destination  unknown.\n"},
-        {{"10.0.0.1,"}, false, {{"10.0.0.1", 2076}}, ""},
+        {{"10.0.0.1,"}, false, {{"10.0.0.1", 2076, true}}, ""},
         {{"", "  "}, false, {}, ""},
         // Ports are read as far as they go.
-        {{"10.0.0.1:abc", "10.0.0.2: +7x"}, false, {{"10.0.0.1", 0}, {"10.0.0.2", 7}}, ""},
-        {{"localhost:2077"}, true, {{"127.0.0.1", 2077}},
+        {{"10.0.0.1:abc", "10.0.0.2: +7x"}, false, {{"10.0.0.1", 0, true}, {"10.0.0.2", 7, true}}, ""},
+        {{"localhost:2077"}, true, {{"127.0.0.1", 2077, true}},
          "quorind: forwarding to QRN server 127.0.0.1: localhost.\n"},
     };
     for (const auto& c : cases) {
@@ -70,9 +77,9 @@ TEST(ParseForwardList, FillsThePeerListAsTheOptionsSay)
         srv.settings.debug = c.debug;
         for (const auto& text : c.options)
             parse_forward_list(srv, text);
-        std::vector<std::pair<std::string, long>> got;
+        std::vector<std::tuple<std::string, long, bool>> got;
         for (const auto& p : srv.settings.peers)
-            got.emplace_back(dotted(p.ip), p.port);
+            got.emplace_back(dotted(p.ip), p.port, p.sent_to);
         EXPECT_EQ(got, c.peers) << c.options[0];
         EXPECT_EQ(err.text(), c.err) << c.options[0];
     }
@@ -93,7 +100,14 @@ struct ForwardingServer {
         srv.err = err.stream();
         srv.out = out.stream();
     }
-    void add_peer(const char* ip, long port) { srv.settings.peers.push_back({ipv4(ip), port}); }
+    void add_peer(const char* ip, long port) { srv.settings.peers.push_back({ipv4(ip), port, port >= 0}); }
+    // The descriptors handed to the loop to watch, in order.
+    std::vector<int> watched;
+    WatchCopy watch = [this](int fd) {
+        watched.push_back(fd);
+        return true;
+    };
+    void start(std::span<const std::uint8_t> copy, long now_ms) { start_copies(srv, copy, now_ms, watch); }
 };
 
 bool wait_writable(int fd, int timeout_ms)
@@ -102,18 +116,15 @@ bool wait_writable(int fd, int timeout_ms)
     return ::poll(&p, 1, timeout_ms) == 1;
 }
 
-TEST(ForwardPacket, MarksThePacketAndPutsTheOriginBehindIt)
+TEST(MarkForwarded, MarksThePacketAndPutsTheOriginBehindIt)
 {
-    ForwardingServer f;
-    f.add_peer("127.0.0.1", -1);  // listed, never sent to
     std::uint8_t buffer[kMaxRequest + kTrailerSize]{};
     const Bytes bye = devkit::bye_packet(devkit::make_ssrc(0x01020304));
     std::copy(bye.begin(), bye.end(), buffer);
-    forward_packet(f.srv, buffer, bye.size(), ipv4("10.1.2.3"));
+    const auto copy = mark_forwarded(buffer, bye.size(), ipv4("10.1.2.3"));
     const Bytes want = {0xC1, 0xCB, 0x00, 0x01, 0x04, 0x03, 0x02, 0x01, 10, 1, 2, 3};
-    EXPECT_EQ(Bytes(buffer, buffer + 12), want);
-    EXPECT_TRUE(f.srv.forwarder.copies.empty());
-    EXPECT_EQ(f.err.text(), "");
+    EXPECT_EQ(Bytes(copy.begin(), copy.end()), want);
+    EXPECT_EQ(copy.data(), buffer);
 }
 
 TEST(StartCopies, OneCopyPerPeerWithANonNegativePort)
@@ -124,7 +135,7 @@ TEST(StartCopies, OneCopyPerPeerWithANonNegativePort)
     f.add_peer("127.0.0.1", -5);
     f.add_peer("127.0.0.1", peer.port);
     const Bytes copy = {0xC1, 0xCB, 0x00, 0x01, 1, 2, 3, 4, 127, 0, 0, 2};
-    start_copies(f.srv, copy, 1000);
+    f.start(copy, 1000);
     const auto& copies = f.srv.forwarder.copies;
     ASSERT_EQ(copies.size(), 2u);
     EXPECT_EQ(copies[0].peer, 0u);
@@ -132,9 +143,25 @@ TEST(StartCopies, OneCopyPerPeerWithANonNegativePort)
     for (const auto& c : copies) {
         EXPECT_EQ(c.bytes, copy);
         EXPECT_EQ(c.deadline_ms, 1000 + kForwardLimitMs);
-        EXPECT_FALSE(c.watched);
     }
+    // Each watched by the loop as it is made.
+    EXPECT_EQ(f.watched, (std::vector<int>{copies[0].fd.get(), copies[1].fd.get()}));
     EXPECT_EQ(next_copy_deadline(f.srv.forwarder), 6000);
+}
+
+TEST(StartCopies, CopyTheLoopCannotWatchIsDroppedAndReported)
+{
+    PeerListener peer;
+    ForwardingServer f;
+    f.add_peer("127.0.0.1", peer.port);
+    f.watch = [](int) {
+        errno = ENOMEM;
+        return false;
+    };
+    f.start(Bytes{0xC1, 0xCB, 0, 1, 1, 2, 3, 4, 127, 0, 0, 2}, 1000);
+    EXPECT_TRUE(f.srv.forwarder.copies.empty());
+    EXPECT_EQ(f.srv.stats.copies_failed, 1u);
+    EXPECT_EQ(f.err.text(), "watching forwarding socket: Cannot allocate memory\n");
 }
 
 TEST(StartCopies, CopiesWaitingForOnePeerAreBounded)
@@ -145,18 +172,18 @@ TEST(StartCopies, CopiesWaitingForOnePeerAreBounded)
     f.add_peer("127.0.0.1", slow.port);
     const Bytes copy = {0xC1, 0xCB, 0x00, 0x01, 1, 2, 3, 4, 127, 0, 0, 2};
     for (std::size_t i = 0; i < kMaxCopiesPerPeer + 2; ++i)
-        start_copies(f.srv, copy, 1000);
+        f.start(copy, 1000);
     EXPECT_EQ(f.srv.forwarder.copies.size(), kMaxCopiesPerPeer);
     // Said once in 10 s, however often it happens; when it recurs after
     // that, with the count held back meanwhile.
     const std::string line = "quorind: too many packets waiting for server 127.0.0.1, one dropped.\n";
     EXPECT_EQ(f.err.text(), line);
-    start_copies(f.srv, copy, 1000 + kRepeatWindowMs);
+    f.start(copy, 1000 + kRepeatWindowMs);
     EXPECT_EQ(f.err.text(), line + line + "quorind: 1 more like the line above in the last 10 s.\n");
 
     // The bound is per peer: another peer still gets its copy.
     f.add_peer("127.0.0.1", other.port);
-    start_copies(f.srv, copy, 1000);
+    f.start(copy, 1000);
     EXPECT_EQ(f.srv.forwarder.copies.size(), kMaxCopiesPerPeer + 1);
     EXPECT_EQ(f.srv.forwarder.copies.back().peer, 1u);
 }
@@ -167,9 +194,9 @@ TEST(ExpireCopies, CopyWhoseTimeIsUpIsDroppedAsAFailedConnect)
     ForwardingServer f;
     f.add_peer("127.0.0.1", peer.port);
     const Bytes copy = {0xC1, 0xCB, 0x00, 0x01, 1, 2, 3, 4, 127, 0, 0, 2};
-    start_copies(f.srv, copy, 1000);
-    start_copies(f.srv, copy, 2000);
-    start_copies(f.srv, copy, 3000);
+    f.start(copy, 1000);
+    f.start(copy, 2000);
+    f.start(copy, 3000);
 
     expire_copies(f.srv, 5999);
     EXPECT_EQ(f.srv.forwarder.copies.size(), 3u);
@@ -197,11 +224,11 @@ TEST(ServeCopy, SendsTheWholeCopyAndClosesWithoutReading)
     f.srv.settings.debug = true;
     f.add_peer("127.0.0.1", peer.port);
     const Bytes copy = {0xC1, 0xCB, 0x00, 0x01, 1, 2, 3, 4, 127, 0, 0, 2};
-    start_copies(f.srv, copy, monotonic_ms());
+    f.start(copy, monotonic_ms());
     ASSERT_EQ(f.srv.forwarder.copies.size(), 1u);
     const int fd = f.srv.forwarder.copies[0].fd.get();
     ASSERT_TRUE(wait_writable(fd, 2000));
-    EXPECT_TRUE(serve_copy(f.srv, fd));
+    EXPECT_TRUE(serve_copy(f.srv, fd, monotonic_ms()));
     EXPECT_TRUE(f.srv.forwarder.copies.empty());
 
     Fd conn(::accept(peer.fd.get(), nullptr, nullptr));
@@ -216,12 +243,12 @@ TEST(ServeCopy, RefusedConnectIsReportedAtVeryVerboseOnly)
         ForwardingServer f;
         f.srv.settings.very_verbose = very_verbose;
         f.add_peer("127.0.0.1", devkit::free_port());
-        start_copies(f.srv, Bytes{0xC1, 0xCB, 0, 1, 1, 2, 3, 4, 127, 0, 0, 2}, 0);
+        f.start(Bytes{0xC1, 0xCB, 0, 1, 1, 2, 3, 4, 127, 0, 0, 2}, 0);
         // Loopback may refuse at once or only when the socket turns ready.
         if (!f.srv.forwarder.copies.empty()) {
             const int fd = f.srv.forwarder.copies[0].fd.get();
             ASSERT_TRUE(wait_writable(fd, 2000));
-            EXPECT_TRUE(serve_copy(f.srv, fd));
+            EXPECT_TRUE(serve_copy(f.srv, fd, monotonic_ms()));
         }
         EXPECT_TRUE(f.srv.forwarder.copies.empty());
         EXPECT_EQ(f.err.text(), very_verbose ? "connecting forwarding socket: Connection refused\n" : "");
@@ -231,7 +258,7 @@ TEST(ServeCopy, RefusedConnectIsReportedAtVeryVerboseOnly)
 TEST(ServeCopy, DescriptorOfNoCopyIsLeftAlone)
 {
     ForwardingServer f;
-    EXPECT_FALSE(serve_copy(f.srv, 0));
+    EXPECT_FALSE(serve_copy(f.srv, 0, 0));
 }
 
 }  // namespace

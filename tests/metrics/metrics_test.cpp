@@ -3,6 +3,7 @@
 // request time falls in.
 #include <gtest/gtest.h>
 
+#include "server/metrics.h"
 #include "server/server.h"
 
 namespace kovari::testing {

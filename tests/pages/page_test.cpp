@@ -12,6 +12,8 @@
 #include "devkit/files.h"
 #include "devkit/packets.h"
 #include "devkit/streams.h"
+#include "server/activity.h"
+#include "server/html.h"
 #include "server/server.h"
 
 namespace kovari {
@@ -270,6 +272,21 @@ TEST_F(PageFiles, NoPathsNoFiles)
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
+// An announcement as the event loop carries it out: the table changes,
+// then the writes it asks for.
+void announce(Server& srv, Site&& s, std::time_t now)
+{
+    if (const auto change = enter_site(srv, std::move(s), now, 0))
+        note_table_change(srv, *change, now);
+}
+
+// The sweep as the event loop runs it: expiry, then the pages held back.
+void sweep(Server& srv, std::time_t now)
+{
+    note_table_change(srv, expire_sites(srv, now), now);
+    update_html(srv, now);
+}
+
 // Pacing: at most one write per interval; a change held back is written
 // by the next call after the interval, at the latest by the sweep.
 TEST_F(PageFiles, ChangeInsideTheIntervalWaitsForTheNextCallAfterIt)
@@ -278,11 +295,11 @@ TEST_F(PageFiles, ChangeInsideTheIntervalWaitsForTheNextCallAfterIt)
     note_change(srv, t0);  // start-up: written at once
     EXPECT_NE(read_file(base + ".html").find("No sites active."), std::string::npos);
 
-    enter_site(srv, site("10.0.0.1", 2076, "ann", t0 + 10), t0 + 10);
+    announce(srv, site("10.0.0.1", 2076, "ann", t0 + 10), t0 + 10);
     EXPECT_NE(read_file(base + ".html").find("No sites active."), std::string::npos);
     update_html(srv, t0 + 60);  // exactly the interval: not yet
     EXPECT_NE(read_file(base + ".html").find("No sites active."), std::string::npos);
-    expire_sites(srv, t0 + 61);
+    sweep(srv, t0 + 61);
     EXPECT_NE(read_file(base + ".html").find("<h2>1 site active.</h2>"), std::string::npos);
     EXPECT_FALSE(srv.html.table_changed);
     EXPECT_EQ(srv.html.last_html_update, t0 + 61);
@@ -294,7 +311,7 @@ TEST_F(PageFiles, IntervalZeroOrNegativeWritesEveryChange)
         srv.settings.html_interval = interval;
         srv.table = SiteTable{};
         note_change(srv, kDec7At1043Utc);
-        enter_site(srv, site("10.0.0.1", 2076, "ann"), kDec7At1043Utc);
+        announce(srv, site("10.0.0.1", 2076, "ann"), kDec7At1043Utc);
         EXPECT_NE(read_file(base + ".html").find("<h2>1 site active.</h2>"), std::string::npos)
             << interval;
         EXPECT_EQ(srv.html.last_html_update, 0) << interval;
@@ -304,10 +321,10 @@ TEST_F(PageFiles, IntervalZeroOrNegativeWritesEveryChange)
 TEST_F(PageFiles, ReplacementDoesNotMarkThePagesChanged)
 {
     srv.settings.html_interval = 0;
-    enter_site(srv, site("10.0.0.1", 2076, "ann"), kDec7At1043Utc);
+    announce(srv, site("10.0.0.1", 2076, "ann"), kDec7At1043Utc);
     Site again = site("10.0.0.1", 2076, "*ann");
     again.name = "New Name";
-    enter_site(srv, std::move(again), kDec7At1043Utc);
+    announce(srv, std::move(again), kDec7At1043Utc);
     EXPECT_EQ(read_file(base + ".html").find("New Name"), std::string::npos);
 }
 

@@ -19,6 +19,7 @@
 #include "devkit/server_process.h"
 #include "devkit/sites.h"
 #include "server/server.h"
+#include "server/state_file.h"
 
 namespace kovari::testing {
 using namespace kovari::devkit;

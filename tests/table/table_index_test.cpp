@@ -9,6 +9,8 @@
 #include <list>
 #include <random>
 
+#include "server/activity.h"
+#include "server/query.h"
 #include "tests/server_fixture.h"
 
 using namespace kovari;
@@ -66,10 +68,10 @@ TEST(SiteTableIndex, ReplacementsKeepOrderAndQueriesFollowIt)
 {
     TestServer t;
     for (const char* c : {"a", "b", "c", "d"})
-        enter_site(t.srv, site(c, 1, std::string(c) + "@x"), 1000);
+        enter_site(t.srv, site(c, 1, std::string(c) + "@x"), 1000, 0);
     // Replacements with other texts, another SSRC and the marker added.
-    enter_site(t.srv, site("b", 7, std::string("b.new@x"), std::string("Bea")), 1001);
-    enter_site(t.srv, site("*d", 8, std::string("d@x")), 1001);
+    enter_site(t.srv, site("b", 7, std::string("b.new@x"), std::string("Bea")), 1001, 0);
+    enter_site(t.srv, site("*d", 8, std::string("d@x")), 1001, 0);
     EXPECT_EQ(t.cnames(), (V{"*d", "c", "b", "a"}));
     // Every listed site contains "@x"; the unlisted *d is left out.
     EXPECT_EQ(found(t.srv.table, "@x"), (V{"c", "b", "a"}));
@@ -85,15 +87,15 @@ TEST(SiteTableIndex, ReplacementsKeepOrderAndQueriesFollowIt)
 TEST(SiteTableIndex, SignOffTakesTheNearerSiteEvenWhenItsSsrcCameWithAReplacement)
 {
     TestServer t;
-    enter_site(t.srv, site("far", 2), 1000);
-    enter_site(t.srv, site("near", 1), 1000);
-    enter_site(t.srv, site("far", 2), 1000);   // same SSRC again
-    enter_site(t.srv, site("near", 2), 1000);  // now both carry 2
-    release_site(t.srv, make_ssrc(1), ipv4("10.0.0.7"), 1000);   // the old SSRC of near: nothing
+    enter_site(t.srv, site("far", 2), 1000, 0);
+    enter_site(t.srv, site("near", 1), 1000, 0);
+    enter_site(t.srv, site("far", 2), 1000, 0);   // same SSRC again
+    enter_site(t.srv, site("near", 2), 1000, 0);  // now both carry 2
+    release_site(t.srv, make_ssrc(1), ipv4("10.0.0.7"), 1000, 0);   // the old SSRC of near: nothing
     EXPECT_EQ(t.cnames(), (V{"near", "far"}));
-    release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1000);
+    release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1000, 0);
     EXPECT_EQ(t.cnames(), V{"far"});
-    release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1000);
+    release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1000, 0);
     EXPECT_EQ(t.cnames(), V{});
 }
 
@@ -101,17 +103,17 @@ TEST(SiteTableIndex, ExpiryInTheMiddleLeavesNoTraceInTheIndexes)
 {
     TestServer t;
     t.srv.settings.verbose = true;
-    enter_site(t.srv, site("old", 1, std::string("Old@X"), {}, 50), 50);
-    enter_site(t.srv, site("mid", 2, std::string("Mid@X"), {}, 50), 50);
-    enter_site(t.srv, site("new", 3, std::string("New@X"), {}, 500), 500);
+    enter_site(t.srv, site("old", 1, std::string("Old@X"), {}, 50), 50, 0);
+    enter_site(t.srv, site("mid", 2, std::string("Mid@X"), {}, 50), 50, 0);
+    enter_site(t.srv, site("new", 3, std::string("New@X"), {}, 500), 500, 0);
     expire_sites(t.srv, 1000);
     EXPECT_EQ(t.cnames(), V{"new"});
     EXPECT_EQ(found(t.srv.table, "@x"), V{"new"});
     EXPECT_EQ(found(t.srv.table, "*mid@x"), V{});
-    release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1000);  // no longer there
+    release_site(t.srv, make_ssrc(2), ipv4("10.0.0.7"), 1000, 0);  // no longer there
     EXPECT_EQ(t.cnames(), V{"new"});
     // The CNAME is new again: it goes to the head and is logged.
-    enter_site(t.srv, site("mid", 2, std::string("Mid@X")), 1000);
+    enter_site(t.srv, site("mid", 2, std::string("Mid@X")), 1000, 0);
     EXPECT_EQ(t.cnames(), (V{"mid", "new"}));
     EXPECT_NE(t.out.text().find("Connect: 10.0.0.7:2076 Mid@X\n", t.out.text().find("Timeout")),
               std::string::npos);
@@ -120,30 +122,30 @@ TEST(SiteTableIndex, ExpiryInTheMiddleLeavesNoTraceInTheIndexes)
 TEST(SiteTableIndex, CnamesEqualApartFromTheMarkerAreOneSite)
 {
     TestServer t;
-    enter_site(t.srv, site("ann", 1, {}, std::string("Ann Lee")), 1000);
-    enter_site(t.srv, site("bob", 2), 1000);
+    enter_site(t.srv, site("ann", 1, {}, std::string("Ann Lee")), 1000, 0);
+    enter_site(t.srv, site("bob", 2), 1000, 0);
     EXPECT_EQ(found(t.srv.table, "an"), V{"ann"});
-    enter_site(t.srv, site("*ann", 3, {}, std::string("Ann Lee")), 1000);  // now unlisted
+    enter_site(t.srv, site("*ann", 3, {}, std::string("Ann Lee")), 1000, 0);  // now unlisted
     EXPECT_EQ(t.cnames(), (V{"bob", "*ann"}));
     EXPECT_EQ(found(t.srv.table, "an"), V{});
     EXPECT_EQ(found(t.srv.table, "lee"), V{});
     EXPECT_EQ(found(t.srv.table, "ann"), V{"*ann"});
     EXPECT_EQ(found(t.srv.table, "*ann"), V{"*ann"});
-    enter_site(t.srv, site("ann", 4), 1000);  // listed again, in the same place
+    enter_site(t.srv, site("ann", 4), 1000, 0);  // listed again, in the same place
     EXPECT_EQ(t.cnames(), (V{"bob", "ann"}));
     EXPECT_EQ(found(t.srv.table, "an"), V{"ann"});
     EXPECT_EQ(found(t.srv.table, "lee"), V{});
-    release_site(t.srv, make_ssrc(4), ipv4("10.0.0.7"), 1000);
+    release_site(t.srv, make_ssrc(4), ipv4("10.0.0.7"), 1000, 0);
     EXPECT_EQ(found(t.srv.table, "ann"), V{});
 }
 
 TEST(SiteTableIndex, ExactModeThroughTheHashIndexAndSubstringsThroughTheTrigrams)
 {
     TestServer t;
-    enter_site(t.srv, site("ann", 1, std::string("Ann.Lee"), std::string("Anne Smith")), 1000);
-    enter_site(t.srv, site("*bob", 2, std::string("Bob@X")), 1000);
-    enter_site(t.srv, site("cy", 3, std::string("*Cy@X")), 1000);
-    enter_site(t.srv, site("dee", 4, std::string("")), 1000);
+    enter_site(t.srv, site("ann", 1, std::string("Ann.Lee"), std::string("Anne Smith")), 1000, 0);
+    enter_site(t.srv, site("*bob", 2, std::string("Bob@X")), 1000, 0);
+    enter_site(t.srv, site("cy", 3, std::string("*Cy@X")), 1000, 0);
+    enter_site(t.srv, site("dee", 4, std::string("")), 1000, 0);
     EXPECT_EQ(found(t.srv.table, "*ann.lee"), V{"ann"});
     EXPECT_EQ(found(t.srv.table, "*ann"), V{});
     EXPECT_EQ(found(t.srv.table, "ann.le"), V{"ann"});
@@ -162,7 +164,7 @@ TEST(SiteTableIndex, ExactModeThroughTheHashIndexAndSubstringsThroughTheTrigrams
     // A query with a NUL in it finds nothing.
     EXPECT_EQ(found(t.srv.table, std::string_view("ann\0", 4)), V{});
     // Letters beyond ASCII fold in UTF-8 texts, exactly and in substrings.
-    enter_site(t.srv, site("lw", 5, std::string("ZO\xC3\x8B@X"), std::string("\xC5\x81ukasz")), 1000);
+    enter_site(t.srv, site("lw", 5, std::string("ZO\xC3\x8B@X"), std::string("\xC5\x81ukasz")), 1000, 0);
     EXPECT_EQ(found(t.srv.table, "\xC5\x82ukasz"), V{"lw"});
     EXPECT_EQ(found(t.srv.table, "*zo\xC3\xAB@x"), V{"lw"});
 }
@@ -171,8 +173,8 @@ TEST(SiteTableIndex, QueryOfOneCharacterAndOfLongTexts)
 {
     TestServer t;
     const std::string long_mail = std::string(200, 'm') + "@X";
-    enter_site(t.srv, site("a", 1, long_mail), 1000);
-    enter_site(t.srv, site("b", 2, std::string("QQ")), 1000);
+    enter_site(t.srv, site("a", 1, long_mail), 1000, 0);
+    enter_site(t.srv, site("b", 2, std::string("QQ")), 1000, 0);
     EXPECT_EQ(found(t.srv.table, "@"), V{"a"});
     EXPECT_EQ(found(t.srv.table, "q"), V{"b"});
     EXPECT_EQ(found(t.srv.table, std::string(150, 'm') + "@x"), V{"a"});
@@ -274,12 +276,12 @@ TEST(SiteTableIndex, AgreesWithAPlainListOverManyRandomChanges)
                     if (run)
                         table_enter_batched(t.srv.table, view_of(s), table_prefetch(t.srv.table, view_of(s)));
                     else
-                        enter_site(t.srv, std::move(s), now);
+                        enter_site(t.srv, std::move(s), now, 0);
                 }
             } else if (op < 9) {
                 const Ssrc ssrc = make_ssrc(std::uint32_t(pick(25)));
                 m.release(ssrc);
-                release_site(t.srv, ssrc, ipv4("10.0.0.7"), now);
+                release_site(t.srv, ssrc, ipv4("10.0.0.7"), now, 0);
             } else {
                 now += 200;
                 m.expire(now);
@@ -314,7 +316,7 @@ TEST(SiteTableIndex, MatchReplyChunksComeInTableOrder)
     for (std::uint32_t i = 0; i < 40; ++i) {
         std::string mail = "user";
         mail.append(std::to_string(i)).append("@mail");
-        enter_site(t.srv, site(std::string("s").append(std::to_string(i)), i, mail), 1000);
+        enter_site(t.srv, site(std::string("s").append(std::to_string(i)), i, mail), 1000, 0);
     }
     // Sites 0..39 were entered in order, so the head holds 39. "1@MAIL"
     // matches 1, 11, 21 and 31; their chunks come nearest the head first.
@@ -363,11 +365,11 @@ TEST(SiteTableIndex, LargeTableWithManyChangesAgreesWithAPlainList)
             const int i = pick(3000);
             if (pick(3) == 0) {
                 m.release(make_ssrc(std::uint32_t(i)));
-                release_site(t.srv, make_ssrc(std::uint32_t(i)), ipv4("10.0.0.7"), 1000);
+                release_site(t.srv, make_ssrc(std::uint32_t(i)), ipv4("10.0.0.7"), 1000, 0);
             } else {
                 const Site s = person(i, pick(5));
                 m.enter(s);
-                enter_site(t.srv, Site(s), 1000);
+                enter_site(t.srv, Site(s), 1000, 0);
             }
         }
         std::vector<std::string> expected;
@@ -403,7 +405,7 @@ TEST(SiteTableIndex, ShortQueryHeldOnlyFarFromTheHeadIsFoundThroughTheLists)
         const std::string n = std::to_string(i);
         Site s = site("h" + n, i, "u" + n + "@mail", i < 300 ? std::optional<std::string>("za zb zc zd ze zf zg zh zi zj " + n) : std::nullopt);
         m.enter(s);
-        enter_site(t.srv, std::move(s), 1000);
+        enter_site(t.srv, std::move(s), 1000, 0);
     }
     for (const char* q : {"z", "zc", "za zb", "j 29", "@"}) {
         ASSERT_EQ(found(t.srv.table, q), m.matches(q, 19)) << q;
