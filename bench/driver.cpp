@@ -9,10 +9,12 @@
 // away from the request path: the page lag under -I0 (bench/page_lag.h),
 // what starting a write costs, loading the state file, and a large table
 // (bench/state_writes.h); the system calls per request of both servers
-// (bench/syscalls.h); what misbehaving clients cost the others
-// (bench/hostile.h); and last the false-candidate attack (bench/falsehit.h). The command line is in settings.h.
+// (bench/syscalls.h); the hash-flooding attack (bench/collide.h); what
+// misbehaving clients cost the others (bench/hostile.h); and last the
+// false-candidate attack (bench/falsehit.h). The command line is in settings.h.
 #include <cstdio>
 
+#include "bench/collide.h"
 #include "bench/falsehit.h"
 #include "bench/in_process.h"
 #include "bench/json.h"
@@ -70,6 +72,8 @@ int main(int argc, char** argv)
         run_falsehits(*set);
         return 0;
     }
+    if (set->collide_only)
+        return set->collide_sizes.empty() || !run_collide(*set).empty() ? 0 : 1;
     Results res;
     if (set->writes_only) {
         run_writes(*set, res);
@@ -97,6 +101,8 @@ int main(int argc, char** argv)
     print_table(*set, res, inproc);
     print_targets(*set, res, inproc);
     std::printf("%s\n", json_summary(*set, res, inproc).c_str());
+    if (!set->collide_sizes.empty() && run_collide(*set).empty())
+        return 1;
     if (set->hostile_seconds > 0 && !run_hostile(*set))
         return 1;
     run_falsehits(*set);

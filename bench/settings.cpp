@@ -13,6 +13,7 @@ std::optional<Settings> usage()
     std::fputs("usage: kvbench --quorind PATH --ref PATH [--seconds S] [--reps R] [--sizes N,N..]\n"
                "               [--connections C] [--idle N] [--hostile S] [--lag S] [--large N] [--syscalls 0|1]\n"
                "               [--writes] [--falsehit] [--json] [--smoke] [--server-option OPT]...\n"
+               "               [--collide N,N..] [--collide-only]\n"
                "       kvbench --large-only N\n",
                stderr);
     return std::nullopt;
@@ -43,6 +44,8 @@ void make_smoke(Settings& set)
     set.large = 5000;
     set.falsehit_sizes = {2000};
     set.falsehit_seconds = 0.5;
+    set.collide_sizes = {2000};
+    set.collide_pairs = 100;
 }
 
 }  // namespace
@@ -86,6 +89,10 @@ std::optional<Settings> parse_settings(int argc, char** argv)
             make_smoke(set);
         else if (a == "--sizes")
             set.sizes = parse_sizes(value());
+        else if (a == "--collide")
+            set.collide_sizes = parse_sizes(value());
+        else if (a == "--collide-only")
+            set.collide_only = true;
         else if (a == "--server-option")
             set.server_options.push_back(value());
         else
@@ -97,6 +104,8 @@ std::optional<Settings> parse_settings(int argc, char** argv)
         set.connections < 1 || set.seconds <= 0 || set.hostile_seconds < 0 || set.lag_seconds < 0)
         return usage();
     std::sort(set.sizes.begin(), set.sizes.end());
+    std::erase(set.collide_sizes, 0u);
+    std::sort(set.collide_sizes.begin(), set.collide_sizes.end());
     return set;
 }
 

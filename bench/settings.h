@@ -20,6 +20,9 @@
 // the workloads are run against (each round's own), with every "{dir}" in
 // it replaced by a temporary folder of that run: --server-option
 // -X{dir}/quorind measures the server writing its metrics file.
+// --collide N,N.. gives the sizes of the hash-flooding run (bench/collide.h;
+// 100,000 and 250,000 sites by default, 0 leaves it out); --collide-only
+// runs it alone.
 // --large-only N gives the large table's figures alone, as one JSON line:
 // kvbench runs itself so, for a fresh process whose memory is the table's.
 #pragma once
@@ -53,6 +56,9 @@ struct Settings {
     double falsehit_seconds = 3;  // each of its runs
     bool syscalls = true;         // --syscalls: traced with strace when it is installed
     bool json = false;
+    std::vector<std::uint32_t> collide_sizes = {100000, 250000};  // sorted; empty: none
+    std::uint32_t collide_pairs = 10000;  // announce+query pairs timed after each fill
+    bool collide_only = false;    // --collide-only
     std::vector<std::string> server_options;  // --server-option
 };
 

@@ -5,7 +5,7 @@
 
 namespace kovari {
 
-std::optional<std::string> read_item(ByteCursor& c)
+std::optional<std::string_view> read_item(ByteCursor& c)
 {
     const auto len = c.peek(1);
     if (!len) {
@@ -18,7 +18,7 @@ std::optional<std::string> read_item(ByteCursor& c)
     // Texts are NUL-terminated everywhere they are used: a NUL inside an
     // item ends its text there.
     const char* first = reinterpret_cast<const char*>(item->data() + 2);
-    return std::string(first, ::strnlen(first, *len));
+    return std::string_view(first, ::strnlen(first, *len));
 }
 
 }  // namespace kovari

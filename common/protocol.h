@@ -134,15 +134,16 @@ private:
 };
 
 // Reads the SDES item at the cursor (type byte, length byte L, L bytes of
-// text) and steps past it. An item whose length runs past the end of the
-// bytes received yields nothing and leaves the cursor at the end, so the
-// caller's scan stops there: a truncated item is dropped.
-std::optional<std::string> read_item(ByteCursor& c);
+// text) and steps past it: its text, a view into the bytes received. An
+// item whose length runs past the end of the bytes received yields nothing
+// and leaves the cursor at the end, so the caller's scan stops there: a
+// truncated item is dropped.
+std::optional<std::string_view> read_item(ByteCursor& c);
 
 // Private item texts: byte 1, a one-letter prefix, the value.
 // Returns the prefix letter, or 0 when the text is not a private item of
 // that form.
-inline char private_prefix(const std::string& text)
+inline char private_prefix(std::string_view text)
 {
     return text.size() >= 2 && text[0] == 1 ? text[1] : 0;
 }

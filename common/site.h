@@ -54,26 +54,28 @@ Site site_of(const SiteView& v);
 
 // The text field that SDES item type 1..6 fills, or nullptr for any other.
 std::optional<std::string>* item_field(Site& s, std::uint8_t type);
+std::optional<std::string_view>* item_field(SiteView& s, std::uint8_t type);
 
-// Reads the items of one SDES chunk into `s`, from the cursor up to and
-// including its 0 item. Texts of types 1..6 fill their fields (a later item
-// of a type replaces an earlier one); each private item (type 8) is handed
-// to on_private(text); other types are passed over. Returns true when the 0
-// item was read; false when the bytes ended first or an item ran past them,
-// the cursor then being at the end.
-template <typename F>
-bool read_chunk_items(ByteCursor& c, Site& s, F&& on_private)
+// Reads the items of one SDES chunk into `s`, a record of its own or a
+// view whose texts point into the bytes received, from the cursor up to
+// and including its 0 item. Texts of types 1..6 fill their fields (a later
+// item of a type replaces an earlier one); each private item (type 8) is
+// handed to on_private(text), a std::string_view; other types are passed
+// over. Returns true when the 0 item was read; false when the bytes ended
+// first or an item ran past them, the cursor then being at the end.
+template <typename Record, typename F>
+bool read_chunk_items(ByteCursor& c, Record& s, F&& on_private)
 {
     while (const auto type = c.peek()) {
         if (*type == kItemEnd) {
             c.skip(1);
             return true;
         }
-        auto text = read_item(c);
+        const auto text = read_item(c);
         if (!text)
             return false;
         if (auto* field = item_field(s, *type))
-            *field = std::move(*text);
+            *field = *text;
         else if (*type == kItemPRIV)
             on_private(*text);
     }

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "text.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include <limits>
 
 #include "utf8.h"
 
@@ -132,12 +131,24 @@ std::string escape_controls(std::string_view text)
     return out;
 }
 
-long parse_decimal(const char* text)
+long parse_decimal(std::string_view text)
 {
-    const int saved = errno;
-    const long v = std::strtol(text, nullptr, 10);
-    errno = saved;
-    return v;
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        ++i;
+    const bool negative = i < text.size() && text[i] == '-';
+    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
+        ++i;
+    // Gathered as a negative number, whose range reaches LONG_MIN.
+    constexpr long kMin = std::numeric_limits<long>::min();
+    long v = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        const int d = text[i] - '0';
+        v = v < (kMin + d) / 10 ? kMin : v * 10 - d;
+    }
+    if (negative)
+        return v;
+    return v == kMin ? std::numeric_limits<long>::max() : -v;
 }
 
 }  // namespace kovari

@@ -44,10 +44,11 @@ bool contains_folded(std::string_view text, std::string_view lowered);
 // terminal; every other byte, UTF-8 included, as it is.
 std::string escape_controls(std::string_view text);
 
-// Decimal conversion in the manner of strtol(…, 10): leading white space and
-// a sign are accepted, reading stops at the first non-digit, no digits give
-// 0. Saturates instead of overflowing.
-long parse_decimal(const char* text);
+// Decimal conversion in the manner of strtol(…, 10) in the C locale:
+// leading white space and a sign are accepted, reading stops at the first
+// non-digit or the end of the text, no digits give 0. Saturates instead of
+// overflowing.
+long parse_decimal(std::string_view text);
 
 // The letter of a command-line option: the character after the '-', a
 // lower-case letter counting as its upper-case form.

@@ -105,6 +105,15 @@ double cpu_us(const ProcStat& s)
     return double(s.utime_ticks + s.stime_ticks) * 1e6 / double(::sysconf(_SC_CLK_TCK));
 }
 
+std::optional<double> run_time_us(pid_t pid)
+{
+    std::ifstream in(proc_dir(pid) + "/schedstat");
+    unsigned long long ns = 0;
+    if (!(in >> ns))
+        return std::nullopt;
+    return double(ns) / 1000.0;
+}
+
 std::optional<ProcStatus> read_proc_status(pid_t pid)
 {
     std::ifstream in(proc_dir(pid) + "/status");

@@ -25,6 +25,11 @@ std::optional<ProcStat> read_proc_stat(pid_t pid);
 // User plus system CPU time in microseconds.
 double cpu_us(const ProcStat& s);
 
+// The same to the nanosecond, from /proc/<pid>/schedstat (the time the
+// process ran, as the scheduler counts it), for spans too short for the
+// clock ticks of cpu_us; nullopt when the kernel does not give it.
+std::optional<double> run_time_us(pid_t pid);
+
 // The fields of /proc/<pid>/status the tools use.
 struct ProcStatus {
     long rss_kb = -1;  // VmRSS; -1 when the kernel gives none (a zombie)

@@ -124,7 +124,8 @@ const char* run_query_input(const std::uint8_t* data, std::size_t size)
             Site s;
             std::copy(ssrc->begin(), ssrc->end(), s.ssrc.begin());
             const char* bad = nullptr;
-            read_chunk_items(c, s, [&](const std::string& text) {
+            read_chunk_items(c, s, [&](std::string_view item) {
+                const std::string text(item);
                 if (bad == nullptr)
                     bad = check_item(kItemPRIV, text);
                 const char* value = text.c_str() + (text.size() >= 2 ? 2 : text.size());

@@ -155,7 +155,7 @@ std::optional<Site> decode_chunk(ByteCursor& c)
         return std::nullopt;
     Site s;
     std::copy(ssrc->begin(), ssrc->end(), s.ssrc.begin());
-    if (!read_chunk_items(c, s, [&](const std::string& text) { apply_private_item(s, text); }))
+    if (!read_chunk_items(c, s, [&](std::string_view text) { apply_private_item(s, std::string(text)); }))
         return std::nullopt;  // cut short, or an item runs past the bytes received
     // On to the next word boundary, counted from the reply's start.
     c.skip((4 - c.offset() % 4) % 4);

@@ -28,14 +28,15 @@ void log_activity(std::FILE* out, const SiteView& s, const char* label, std::tim
     put_text(out, line);
 }
 
-std::optional<TableChange> enter_site(Server& srv, Site&& s, std::time_t now, long now_ms)
+std::optional<TableChange> enter_site(Server& srv, const SiteView& s, std::time_t now, long now_ms)
 {
-    const auto holder = table_holder(srv.table, *s.cname);
-    if (holder && *holder != s.ip) {
+    const CnameProbe probe = table_probe_cname(srv.table, *s.cname);
+    const bool listed = probe.slot != SiteTable::kNone;
+    if (listed && srv.table.slots[probe.slot].ip != s.ip) {
         refuse(srv, Refusal::take_over, s.ip, *s.cname, now_ms);
         return std::nullopt;
     }
-    if (!holder) {
+    if (!listed) {
         const long share = srv.settings.max_per_address;
         if (share > 0 && table_sites_at(srv.table, s.ip) >= std::size_t(share)) {
             refuse(srv, Refusal::over_cap, s.ip, *s.cname, now_ms);
@@ -51,7 +52,7 @@ std::optional<TableChange> enter_site(Server& srv, Site&& s, std::time_t now, lo
             return std::nullopt;
         }
     }
-    if (table_enter(srv.table, std::move(s)) == EnterOutcome::replaced) {
+    if (table_enter(srv.table, s, probe) == EnterOutcome::replaced) {
         ++srv.stats.announced_again;
         // A repeated announcement only refreshes the record, whose time the
         // state file keeps.

@@ -14,8 +14,14 @@ namespace kovari {
 // Returns nothing when the site is refused: its CNAME is listed from
 // another address, or it is new and its address holds its share or the
 // table is full. s.ip is the address that announced it (the origin when
-// forwarded). `now_ms` (monotonic) paces the reports of refusals.
-std::optional<TableChange> enter_site(Server& srv, Site&& s, std::time_t now, long now_ms);
+// forwarded). `now_ms` (monotonic) paces the reports of refusals. The texts
+// are copied when the table stores the site. One look in the CNAME index
+// serves both the check and the entry.
+std::optional<TableChange> enter_site(Server& srv, const SiteView& s, std::time_t now, long now_ms);
+inline std::optional<TableChange> enter_site(Server& srv, const Site& s, std::time_t now, long now_ms)
+{
+    return enter_site(srv, view_of(s), now, now_ms);
+}
 // A sign-off from `requester` (the origin when forwarded). Returns nothing
 // when it is refused: sites carry the SSRC, none announced from there.
 std::optional<TableChange> release_site(Server& srv, const Ssrc& ssrc, std::uint32_t requester,

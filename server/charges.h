@@ -15,6 +15,8 @@
 #include <optional>
 #include <unordered_map>
 
+#include "keyed_hash.h"
+
 namespace kovari {
 
 struct Charges {
@@ -22,11 +24,11 @@ struct Charges {
         long charge_us = 0;  // as of at_ms
         long at_ms = 0;
     };
-    // By address. Keyed by a stranger's choice of source address (within
-    // what TCP lets it use); accounts come only from requests that took
-    // more than kFreeUs, and settled ones go once there are many, so it
+    // By address, hashed with the program's secret (a stranger chooses
+    // its source address, within what TCP lets it use). Accounts come only
+    // from requests that took more than kFreeUs, and settled ones go once there are many, so it
     // holds at most about as many as such requests in the last second.
-    std::unordered_map<std::uint32_t, Account> by_address;
+    std::unordered_map<std::uint32_t, Account, KeyedHasher> by_address;
     Account all;
 };
 

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "hash_index.h"
 
-#include <cstring>
-
 namespace kovari {
 
 namespace {
@@ -22,14 +20,6 @@ void rebuild_index(HashIndex& x, std::size_t capacity)
             i = (i + 1) & mask;
         x.cells[i] = c;
     }
-}
-
-std::uint64_t mix(std::uint64_t h)
-{
-    h ^= h >> 31;
-    h *= 0xbf58476d1ce4e5b9ull;
-    h ^= h >> 29;
-    return h;
 }
 
 // The capacity a rebuild gives for `live` entries: at most half full.
@@ -80,24 +70,5 @@ void index_erase(HashIndex& x, std::uint32_t hash, std::uint32_t slot)
         }
     }
 }
-
-std::uint32_t hash_text(std::string_view t)
-{
-    // Eight bytes a round, the tail as one short word.
-    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ t.size();
-    std::size_t i = 0;
-    for (; i + 8 <= t.size(); i += 8) {
-        std::uint64_t w = 0;
-        std::memcpy(&w, t.data() + i, 8);
-        h = mix(h ^ w) * 0x94d049bb133111ebull;
-    }
-    std::uint64_t w = 0;
-    for (int k = 0; i < t.size(); ++i, ++k)
-        w |= std::uint64_t(static_cast<unsigned char>(t[i])) << (8 * k);
-    h = mix(h ^ w);
-    return std::uint32_t(h ^ (h >> 32));
-}
-
-std::uint32_t hash_ssrc(const Ssrc& s) { return std::uint32_t(mix(ssrc_value(s) + 0x9E3779B9ull)); }
 
 }  // namespace kovari

@@ -2,7 +2,9 @@
 // The hash indexes of the site table: an open-addressing multi-map from a
 // 32-bit hash to slot numbers, and the hashes of the keys it is used with.
 // The index only narrows a search: the caller compares the keys itself, so
-// a collision costs one comparison and never a wrong answer.
+// a collision costs one comparison and never a wrong answer. Every hash
+// placed in it is keyed (keyed_hash.h), and the index carries the key its
+// owner hashes with.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "common/protocol.h"
+#include "keyed_hash.h"
 
 namespace kovari {
 
@@ -27,6 +30,7 @@ struct HashIndex {
     std::vector<Cell> cells;  // size 0 or a power of two
     std::size_t live = 0;
     std::size_t gone = 0;
+    HashKey key;  // what the owner hashes this index's keys with
 };
 
 void index_insert(HashIndex& x, std::uint32_t hash, std::uint32_t slot);
@@ -60,10 +64,11 @@ inline void index_prefetch(const HashIndex& x, std::uint32_t hash)
         __builtin_prefetch(&x.cells[hash & (x.cells.size() - 1)]);
 }
 
-// Hash of a text's bytes. A key compared without regard to case is hashed
-// in its folded form.
-std::uint32_t hash_text(std::string_view t);
+// The hashes under which the table files its keys, under the index's key.
+// A text's: a key compared without regard to case is hashed in its folded
+// form.
+inline std::uint32_t hash_text(const HashKey& key, std::string_view t) { return std::uint32_t(siphash<1, 3>(key, t)); }
 
-std::uint32_t hash_ssrc(const Ssrc& s);
+inline std::uint32_t hash_ssrc(const HashKey& key, const Ssrc& s) { return std::uint32_t(siphash_word(key, ssrc_value(s))); }
 
 }  // namespace kovari

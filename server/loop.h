@@ -60,7 +60,8 @@ struct Loop {
     Fd signal_read{};
     std::vector<Connection> conns{};  // by descriptor
     std::deque<Waiting> waiting{};    // in order of acceptance: deadlines grow
-    std::unordered_map<std::uint32_t, std::size_t> waiting_from{};  // by address; none: no entry
+    // By address, hashed with the program's secret; none: no entry.
+    std::unordered_map<std::uint32_t, std::size_t, KeyedHasher> waiting_from{};
     std::size_t waiting_count = 0;
     WaitingCaps caps{};
     RequestBuffer buf{};              // the first receive of every connection

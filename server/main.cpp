@@ -389,12 +389,31 @@ WaitingCaps caps_for(const ServerSettings& set)
     return waiting_caps(raise_descriptor_limit(), std::size_t(peers));
 }
 
+// Keys every map whose keys a client steers with the secret drawn at
+// start: the table's indexes, the waiting connections and the charges per
+// address, and the repeated error lines.
+void key_hashes(Loop& lp, const HashKey& key)
+{
+    table_set_hash_key(lp.srv.table, key);
+    lp.srv.limiter.seen = decltype(lp.srv.limiter.seen)(0, KeyedHasher{key});
+    lp.waiting_from = decltype(lp.waiting_from)(0, KeyedHasher{key});
+    lp.charges.by_address = decltype(lp.charges.by_address)(0, KeyedHasher{key});
+}
+
 int serve(int argc, char** argv)
 {
     Server srv;
     if (auto status = parse_server_options(srv, argc, argv))
         return *status;
     Loop lp{.srv = srv};
+    // Without a secret anyone could choose keys that fill one run of an
+    // index: the server does not run unkeyed.
+    const std::optional<HashKey> key = draw_hash_key();
+    if (!key) {
+        report_error(srv.err, "drawing the hash key", errno);
+        return 1;
+    }
+    key_hashes(lp, *key);
     lp.caps = caps_for(srv.settings);
     srv.stats.started_ms = monotonic_ms();
     srv.stats.started_at = std::time(nullptr);

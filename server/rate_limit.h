@@ -11,6 +11,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "keyed_hash.h"
+
 namespace kovari {
 
 inline constexpr long kRepeatWindowMs = 10'000;
@@ -20,7 +22,9 @@ struct RateLimiter {
         long printed_ms = 0;          // monotonic
         std::uint64_t suppressed = 0;  // since it was printed
     };
-    std::unordered_map<std::string, Seen> seen;  // by key: the message and its peer or cap
+    // By key: the message and its peer or cap; keys an outsider's address
+    // steers, so hashed with the program's secret.
+    std::unordered_map<std::string, Seen, KeyedHasher> seen;
     // The size at which keys not seen for a window are looked for: twice
     // what stayed after the last look, so that many addresses reported at
     // once cost a constant amount per line, not a walk of the map each.

@@ -100,20 +100,22 @@ void debug_line(const Server& srv, const char* what, std::uint32_t ip)
 // The SSRC at offset 4 of a packet header that is known to hold it.
 Ssrc ssrc_of(std::span<const std::uint8_t> head) { return {head[4], head[5], head[6], head[7]}; }
 
-// Builds the site record of an announcement from the packet's first chunk.
-// Items are read up to the 0 item or the end of the SDES packet; an item
-// whose length runs past the packet is dropped and ends the scan.
-Site read_announcement(ByteCursor c, const Ssrc& ssrc, std::uint32_t requester,
-                       std::uint16_t peer_port, std::time_t now)
+// A look at the site record of an announcement, from the packet's first
+// chunk: its texts point into the bytes received, and the table copies
+// them only when it stores the site. Items are read up to the 0 item or the
+// end of the SDES packet; an item whose length runs past the packet is
+// dropped and ends the scan.
+SiteView read_announcement(ByteCursor c, const Ssrc& ssrc, std::uint32_t requester,
+                           std::uint16_t peer_port, std::time_t now)
 {
-    Site s;
+    SiteView s;
     s.ssrc = ssrc;
     s.ip = requester;
     s.port = std::int16_t(peer_port);
     s.time = now;
-    read_chunk_items(c, s, [&](const std::string& text) {
+    read_chunk_items(c, s, [&](std::string_view text) {
         if (private_prefix(text) == 'P')
-            s.port = std::int16_t(parse_decimal(text.c_str() + 2));
+            s.port = std::int16_t(parse_decimal(text.substr(2)));
     });
     return s;
 }
@@ -227,21 +229,21 @@ std::optional<TableChange> handle_sdes(Server& srv, ByteCursor items, const Ssrc
                                        std::time_t now, long now_ms)
 {
     const auto& set = srv.settings;
-    Site s = read_announcement(items, ssrc, requester, peer_port, now);
+    const SiteView s = read_announcement(items, ssrc, requester, peer_port, now);
     if (set.very_verbose)
         std::fprintf(srv.out, "%s: %s SDES %08X\n", set.program_name.c_str(),
                      dotted(requester).c_str(), unsigned(ssrc_value(s.ssrc)));
     if (set.debug)
-        dump_site(srv.err, view_of(s), escape_controls);
+        dump_site(srv.err, s, escape_controls);
     if (!s.cname) {
         if (set.debug || set.verbose) {
             std::fputs("Bogus SDES with no CNAME.\n", srv.err);
             if (!set.debug)
-                dump_site(srv.err, view_of(s), escape_controls);
+                dump_site(srv.err, s, escape_controls);
         }
         return std::nullopt;
     }
-    return enter_site(srv, std::move(s), now, now_ms);
+    return enter_site(srv, s, now, now_ms);
 }
 
 // Returns nothing when the sign-off is refused; it is then not forwarded.

@@ -29,19 +29,12 @@ std::uint8_t mask_at(const Block& b, std::size_t i) { return b.bytes[kBlockBytes
 
 std::uint32_t pair_of(std::uint32_t key) { return key >> 8; }
 
-// The maps probe linearly from a word's hash, so keys that lie close
-// together (three bytes of text, filing numbers counted up) want their
-// bits spread first. A multiplication by an odd number and a shift of the
-// high half into the low one each map distinct words to distinct words,
-// so equal hashes mean equal keys and the maps need no comparison of
-// their own.
-std::uint32_t spread(std::uint32_t key)
-{
-    std::uint32_t h = key * 0x9E3779B1u;
-    h ^= h >> 16;
-    h *= 0x85EBCA77u;
-    return h ^ (h >> 13);
-}
+// The maps probe linearly from a word's hash: a keyed permutation, so that
+// no client can choose texts whose trigrams, or a run of changes whose
+// filing numbers, fill one run of cells, and distinct words still give
+// distinct hashes, so equal hashes mean equal keys and the maps need no
+// comparison of their own.
+std::uint32_t spread(const HashIndex& map, std::uint32_t key) { return permute_word(map.key, key); }
 
 std::uint32_t byte_at(std::string_view t, std::size_t i)
 {
@@ -94,7 +87,7 @@ void for_each_key(std::string_view candidate, std::string_view name, std::string
 std::uint32_t first_filed(const HashIndex& map, std::uint32_t key)
 {
     std::uint32_t found = kNone;
-    index_find(map, spread(key), [&](std::uint32_t v) {
+    index_find(map, spread(map, key), [&](std::uint32_t v) {
         found = v;
         return false;
     });
@@ -195,14 +188,14 @@ std::uint32_t make_list(SearchIndex& x, std::uint32_t key)
     l.next_in_pair = x.pair_head[pair_of(key)];
     x.pair_head[pair_of(key)] = id;
     ++x.pair_lists[pair_of(key)];
-    index_insert(x.by_key, spread(key), id);
+    index_insert(x.by_key, spread(x.by_key, key), id);
     return id;
 }
 
 void remove_list(SearchIndex& x, std::uint32_t id)
 {
     PostingList& l = x.lists[id];
-    index_erase(x.by_key, spread(l.key), id);
+    index_erase(x.by_key, spread(x.by_key, l.key), id);
     std::uint32_t* link = &x.pair_head[pair_of(l.key)];
     while (*link != id)
         link = &x.lists[*link].next_in_pair;
@@ -426,7 +419,7 @@ std::uint32_t file_owner(SearchIndex& x, std::uint32_t owner, std::uint32_t orde
     const std::uint32_t filing = x.next_filing++;
     x.filing_of[owner] = filing;
     if (!staged)
-        index_insert(x.owner_of, spread(filing), owner);
+        index_insert(x.owner_of, spread(x.owner_of, filing), owner);
     x.max_stamp = std::max(x.max_stamp, order);
     return filing;
 }
@@ -464,8 +457,8 @@ void put_staged(SearchIndex& x)
     constexpr std::size_t kAhead = 8;
     for (std::size_t k = 0; k < owners.size(); ++k) {
         if (k + kAhead < owners.size())
-            index_prefetch(x.owner_of, spread(x.staged_first + std::uint32_t(k + kAhead)));
-        index_insert(x.owner_of, spread(x.staged_first + std::uint32_t(k)), owners[k].owner);
+            index_prefetch(x.owner_of, spread(x.owner_of, x.staged_first + std::uint32_t(k + kAhead)));
+        index_insert(x.owner_of, spread(x.owner_of, x.staged_first + std::uint32_t(k)), owners[k].owner);
     }
     x.staged_owners.clear();
 }
@@ -551,7 +544,7 @@ void search_drop(SearchIndex& x, std::uint32_t owner, std::string_view candidate
     if (!search_holds(x, owner))
         return;
     const std::uint32_t filing = x.filing_of[owner];
-    index_erase(x.owner_of, spread(filing), owner);
+    index_erase(x.owner_of, spread(x.owner_of, filing), owner);
     x.filing_of[owner] = kNone;
     for_each_key(candidate, name, x.fold_area, [&](std::uint32_t key, std::size_t) {
         const std::uint32_t id = find_list(x, key);

@@ -104,7 +104,7 @@ std::uint32_t folded_hash(SiteTable& t, std::string_view key)
     } else {
         append_folded(t.fold_area, key);
     }
-    return hash_text(t.fold_area);
+    return hash_text(t.by_candidate.key, t.fold_area);
 }
 
 void count_address(SiteTable& t, std::uint32_t ip) { ++t.by_address[ip]; }
@@ -116,11 +116,17 @@ void uncount_address(SiteTable& t, std::uint32_t ip)
         t.by_address.erase(it);
 }
 
-// The hashes of a record under which the indexes file it.
-EntryHashes hashes_of(SiteTable& t, const SiteView& s)
+// The hashes of a record under which the indexes file it, that of its
+// CNAME given.
+EntryHashes hashes_of(SiteTable& t, const SiteView& s, std::uint32_t cname_hash)
 {
     const std::string_view candidate = s.email ? *s.email : *s.cname;
-    return {hash_text(without_marker(*s.cname)), hash_ssrc(s.ssrc), folded_hash(t, without_marker(candidate))};
+    return {cname_hash, hash_ssrc(t.by_ssrc.key, s.ssrc), folded_hash(t, without_marker(candidate))};
+}
+
+EntryHashes hashes_of(SiteTable& t, const SiteView& s)
+{
+    return hashes_of(t, s, hash_text(t.by_cname.key, without_marker(*s.cname)));
 }
 
 void index_site(SiteTable& t, std::uint32_t slot, const EntryHashes& h)
@@ -135,9 +141,16 @@ void unindex_site(SiteTable& t, std::uint32_t slot)
 {
     const Entry& e = t.slots[slot];
     uncount_address(t, e.ip);
-    index_erase(t.by_cname, hash_text(cname_key(e)), slot);
-    index_erase(t.by_ssrc, hash_ssrc(e.ssrc), slot);
+    index_erase(t.by_cname, hash_text(t.by_cname.key, cname_key(e)), slot);
+    index_erase(t.by_ssrc, hash_ssrc(t.by_ssrc.key, e.ssrc), slot);
     index_erase(t.by_candidate, folded_hash(t, candidate_key(e)), slot);
+}
+
+// The search index's maps are keyed as the table's indexes are.
+void key_search(SearchIndex& x, const HashKey& key)
+{
+    x.by_key.key = key;
+    x.owner_of.key = key;
 }
 
 // Files the search texts of every listed site anew, from the tail, so
@@ -146,6 +159,7 @@ void unindex_site(SiteTable& t, std::uint32_t slot)
 void refile_search(SiteTable& t)
 {
     search_clear(t.search);
+    key_search(t.search, t.by_cname.key);
     t.file_next = SiteTable::kNone;
     std::uint32_t tail = SiteTable::kNone;
     for (std::uint32_t i = t.head; i != SiteTable::kNone; i = t.slots[i].next)
@@ -228,7 +242,7 @@ void unlink(SiteTable& t, std::uint32_t i)
 }
 
 // The slot of the site whose CNAME, without its marker, is `key`, whose
-// hash_text is `hash`.
+// hash in by_cname is `hash`.
 std::uint32_t find_cname(const SiteTable& t, std::string_view key, std::uint32_t hash)
 {
     std::uint32_t found = SiteTable::kNone;
@@ -254,7 +268,7 @@ void replace_entry(SiteTable& t, std::uint32_t slot, Entry&& fresh)
     const std::string_view old_candidate = candidate_key(e);
     const bool same_candidate = same_folded(old_candidate, candidate_key(fresh));
     if (!same_ssrc)
-        index_erase(t.by_ssrc, hash_ssrc(e.ssrc), slot);
+        index_erase(t.by_ssrc, hash_ssrc(t.by_ssrc.key, e.ssrc), slot);
     if (!same_candidate)
         index_erase(t.by_candidate, folded_hash(t, old_candidate), slot);
     if (!same_search)
@@ -267,7 +281,7 @@ void replace_entry(SiteTable& t, std::uint32_t slot, Entry&& fresh)
     fresh.next = e.next;
     e = std::move(fresh);
     if (!same_ssrc)
-        index_insert(t.by_ssrc, hash_ssrc(e.ssrc), slot);
+        index_insert(t.by_ssrc, hash_ssrc(t.by_ssrc.key, e.ssrc), slot);
     if (!same_candidate)
         index_insert(t.by_candidate, folded_hash(t, candidate_key(e)), slot);
     if (!same_search)
@@ -296,20 +310,26 @@ void add_entry(SiteTable& t, Entry&& fresh, const EntryHashes& h, bool deferred)
         t.file_next = i;  // the sites after it are nearer the head
 }
 
-// `known`: the record's hashes, worked out already (table_prefetch); else
-// the CNAME's is worked out to find it, and the others only for a new site,
-// so that a refresh costs one hash.
-EnterOutcome enter(SiteTable& t, const SiteView& s, const EntryHashes* known, bool deferred)
+// Enters a record whose CNAME, hashed to `cname_hash`, is at `found`
+// (kNone: a new site). `known`: the record's hashes, worked out already
+// (table_prefetch); else the others are worked out only for a new site, so
+// that a refresh costs one hash.
+EnterOutcome enter_at(SiteTable& t, const SiteView& s, std::uint32_t found, std::uint32_t cname_hash,
+                      const EntryHashes* known, bool deferred)
 {
-    Entry fresh = pack(s);
-    const std::uint32_t cname_hash = known ? known->cname : hash_text(cname_key(fresh));
-    const std::uint32_t found = find_cname(t, cname_key(fresh), cname_hash);
     if (found != SiteTable::kNone) {
-        replace_entry(t, found, std::move(fresh));
+        replace_entry(t, found, pack(s));
         return EnterOutcome::replaced;
     }
-    add_entry(t, std::move(fresh), known ? *known : hashes_of(t, s), deferred);
+    add_entry(t, pack(s), known ? *known : hashes_of(t, s, cname_hash), deferred);
     return EnterOutcome::added;
+}
+
+EnterOutcome enter(SiteTable& t, const SiteView& s, const EntryHashes* known, bool deferred)
+{
+    const std::string_view key = without_marker(*s.cname);
+    const std::uint32_t hash = known ? known->cname : hash_text(t.by_cname.key, key);
+    return enter_at(t, s, find_cname(t, key, hash), hash, known, deferred);
 }
 
 }  // namespace
@@ -358,6 +378,14 @@ bool table_file_some(SiteTable& t, std::size_t most)
     return false;
 }
 
+void table_set_hash_key(SiteTable& t, const HashKey& key)
+{
+    for (HashIndex* x : {&t.by_cname, &t.by_ssrc, &t.by_candidate})
+        x->key = key;
+    key_search(t.search, key);
+    t.by_address = decltype(t.by_address)(0, KeyedHasher{key});
+}
+
 void table_reserve(SiteTable& t, std::size_t more)
 {
     const std::size_t n = t.count + more;
@@ -379,11 +407,22 @@ EntryHashes table_prefetch(SiteTable& t, const SiteView& s)
 
 std::optional<std::uint32_t> table_holder(const SiteTable& t, std::string_view cname)
 {
-    const std::string_view key = without_marker(cname);
-    const std::uint32_t slot = find_cname(t, key, hash_text(key));
-    if (slot == SiteTable::kNone)
+    const CnameProbe probe = table_probe_cname(t, cname);
+    if (probe.slot == SiteTable::kNone)
         return std::nullopt;
-    return t.slots[slot].ip;
+    return t.slots[probe.slot].ip;
+}
+
+CnameProbe table_probe_cname(const SiteTable& t, std::string_view cname)
+{
+    const std::string_view key = without_marker(cname);
+    const std::uint32_t hash = hash_text(t.by_cname.key, key);
+    return {find_cname(t, key, hash), hash};
+}
+
+EnterOutcome table_enter(SiteTable& t, const SiteView& s, const CnameProbe& probe)
+{
+    return enter_at(t, s, probe.slot, probe.hash, nullptr, false);
 }
 
 std::size_t table_sites_at(const SiteTable& t, std::uint32_t ip)
@@ -416,7 +455,7 @@ Release table_release(SiteTable& t, const Ssrc& ssrc, std::uint32_t owner)
 {
     std::uint32_t best = SiteTable::kNone;
     bool listed = false;
-    index_find(t.by_ssrc, hash_ssrc(ssrc), [&](std::uint32_t slot) {
+    index_find(t.by_ssrc, hash_ssrc(t.by_ssrc.key, ssrc), [&](std::uint32_t slot) {
         const Entry& e = t.slots[slot];
         if (e.ssrc != ssrc)
             return true;
@@ -471,7 +510,7 @@ std::optional<std::size_t> table_find(const SiteTable& t, std::string_view q, st
     Nearest nearest{std::span(out, limit), t.order};
     // Exact comparisons: every site for a '*' query, else the unlisted ones,
     // which have no search texts.
-    index_find(t.by_candidate, hash_text(key), [&](std::uint32_t slot) {
+    index_find(t.by_candidate, hash_text(t.by_candidate.key, key), [&](std::uint32_t slot) {
         const Entry& e = t.slots[slot];
         if ((exact_query || unlisted(e)) && equal_folded(candidate_key(e), key))
             offer_match(nearest, slot);

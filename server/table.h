@@ -74,13 +74,18 @@ struct SiteTable {
 
     // Sites held per address (forwarded sites under their origin), for the
     // cap on what one address may fill. Only addresses that hold a site are
-    // here.
-    std::unordered_map<std::uint32_t, std::uint32_t> by_address;
+    // here; keyed as the indexes are.
+    std::unordered_map<std::uint32_t, std::uint32_t, KeyedHasher> by_address;
 
     // Work area for folding a key before it is hashed, kept so that
     // entering a site allocates nothing for it once the table has grown.
     std::string fold_area;
 };
+
+// Keys every hash of the table with `key`: the indexes, the search index's
+// maps and the count per address. Set while the table is empty (at start,
+// before the state file is loaded).
+void table_set_hash_key(SiteTable& t, const HashKey& key);
 
 enum class EnterOutcome { added, replaced };
 
@@ -122,6 +127,17 @@ EntryHashes table_prefetch(SiteTable& t, const SiteView& s);
 // The address of the site with this CNAME (one leading '*' disregarded on
 // each), if one is listed: entering the CNAME would replace that site.
 std::optional<std::uint32_t> table_holder(const SiteTable& t, std::string_view cname);
+
+// One look in the CNAME index: the slot of the site with this CNAME (one
+// leading '*' disregarded on each), kNone when none is listed, and the
+// hash it was looked up by. Entering a record with that CNAME through the
+// probe, while the table has not changed since, costs no second look.
+struct CnameProbe {
+    std::uint32_t slot = SiteTable::kNone;
+    std::uint32_t hash = 0;
+};
+CnameProbe table_probe_cname(const SiteTable& t, std::string_view cname);
+EnterOutcome table_enter(SiteTable& t, const SiteView& s, const CnameProbe& probe);
 
 // How many sites the table holds for this address.
 std::size_t table_sites_at(const SiteTable& t, std::uint32_t ip);

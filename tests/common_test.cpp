@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "common/host.h"
 #include "common/report.h"
 #include "common/site.h"
@@ -22,7 +24,7 @@ std::vector<std::uint8_t> bytes(std::initializer_list<int> v)
 
 }  // namespace
 
-TEST(ReadItem, CopiesTextAndStepsPastIt)
+TEST(ReadItem, GivesTextAndStepsPastIt)
 {
     const auto b = bytes({1, 3, 'a', 'n', 'n', 2, 0});
     ByteCursor c(b, 0, b.size());
@@ -121,6 +123,13 @@ TEST(ParseDecimal, ReadsLikeStrtol)
     EXPECT_EQ(parse_decimal("+7"), 7);
     EXPECT_EQ(parse_decimal("abc"), 0);
     EXPECT_EQ(parse_decimal(""), 0);
+    // The same as strtol itself, at the edges of the range too.
+    for (const char* t : {"\t\n\v\f\r 5", "- 5", "-", "+-1", "007", "9223372036854775807", "9223372036854775808",
+                          "99999999999999999999", "-9223372036854775808", "-9223372036854775809",
+                          "-99999999999999999999", "65537x"})
+        EXPECT_EQ(parse_decimal(t), std::strtol(t, nullptr, 10)) << t;
+    // A text that is not NUL-terminated ends where its view does.
+    EXPECT_EQ(parse_decimal(std::string_view("2076999", 4)), 2076);
 }
 
 TEST(LowerCase, FoldsUtf8LettersAndOnlyAsciiCapitalsOf8BitText)

@@ -62,6 +62,45 @@ std::vector<Ssrc> reply_ssrcs(const Bytes& reply)
 
 using V = std::vector<std::string>;
 
+// What an outsider who knew the hash key would announce: CNAMEs and SSRCs
+// whose hashes under `key` agree in their low 12 bits, so that in an index
+// of up to 4,096 cells they all start at one cell, the first two with
+// equal 32-bit hashes, which only a comparison of the keys tells apart.
+struct CollidingKeys {
+    std::vector<std::string> cnames;
+    std::vector<std::uint32_t> ssrcs;
+};
+
+template <typename Hash>
+std::vector<std::uint32_t> colliding_numbers(Hash hash, std::size_t count)
+{
+    // Two with equal hashes among 2^18 numbers: a few pairs are there, by
+    // the birthday bound.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> by_hash;
+    for (std::uint32_t n = 0; n < 1u << 18; ++n)
+        by_hash.emplace_back(hash(n), n);
+    std::sort(by_hash.begin(), by_hash.end());
+    std::vector<std::uint32_t> v;
+    for (std::size_t i = 1; i < by_hash.size() && v.empty(); ++i)
+        if (by_hash[i].first == by_hash[i - 1].first)
+            v = {by_hash[i - 1].second, by_hash[i].second};
+    const std::uint32_t low = v.empty() ? 0 : hash(v[0]) & 0xfff;
+    for (std::uint32_t n = 1u << 18; v.size() < count; ++n)
+        if ((hash(n) & 0xfff) == low)
+            v.push_back(n);
+    return v;
+}
+
+CollidingKeys colliding_keys(const HashKey& key, std::size_t cnames, std::size_t ssrcs)
+{
+    CollidingKeys k;
+    const auto cname = [](std::uint32_t n) { return "c" + std::to_string(n); };
+    for (std::uint32_t n : colliding_numbers([&](std::uint32_t n) { return hash_text(key, cname(n)); }, cnames))
+        k.cnames.push_back(cname(n));
+    k.ssrcs = colliding_numbers([&](std::uint32_t n) { return hash_ssrc(key, make_ssrc(n)); }, ssrcs);
+    return k;
+}
+
 }  // namespace
 
 TEST(SiteTableIndex, ReplacementsKeepOrderAndQueriesFollowIt)
@@ -226,13 +265,19 @@ struct Model {
 
 TEST(SiteTableIndex, AgreesWithAPlainListOverManyRandomChanges)
 {
-    // Four starts: a new table; order stamps about to be renumbered; the
-    // search index about to run out of filing numbers (either of these two
-    // files every listed site anew on the way, in a run of entries too);
-    // and texts made of few trigrams, repeated with small changes, so that
-    // most sites hold every trigram of a query, at offsets that agree
-    // modulo 8 or not, without holding the query.
-    for (int start = 0; start < 4; ++start) {
+    // Five starts: a new table; order stamps about to be renumbered; the
+    // search index about to run out of filing numbers (either files every
+    // listed site anew on the way, in a run of entries too); CNAMEs and
+    // SSRCs chosen to collide under the table's hash key; and texts made
+    // of few trigrams, repeated with small changes, so that most sites
+    // hold every trigram of a query, at offsets that agree modulo 8 or
+    // not, without holding the query.
+    const HashKey hostile_key{0x0123456789abcdefull, 0xfedcba9876543210ull};
+    const CollidingKeys colliding = colliding_keys(hostile_key, 60, 25);
+    ASSERT_EQ(hash_text(hostile_key, colliding.cnames[0]), hash_text(hostile_key, colliding.cnames[1]));
+    ASSERT_EQ(hash_ssrc(hostile_key, make_ssrc(colliding.ssrcs[0])),
+              hash_ssrc(hostile_key, make_ssrc(colliding.ssrcs[1])));
+    for (int start = 0; start < 5; ++start) {
         std::mt19937 rng(2076 + start);
         const auto pick = [&](int n) { return int(std::uniform_int_distribution<int>(0, n - 1)(rng)); };
         // UTF-8 words fold beyond ASCII, and a stray Latin-1 byte makes a
@@ -241,10 +286,10 @@ TEST(SiteTableIndex, AgreesWithAPlainListOverManyRandomChanges)
                                                 "\xC5\x81", "\xC5\x82", "Zo\xC3\x8B", "\xEB", "\xE2\x84\xAA"};
         const std::vector<std::string> adversarial = {"abc", "bcd", "abcX", "Xbcd", "cda", "ab", "cd", "XXXXX",
                                                       "abcXXXXXXbcd", "d", "bcdabc", "ABC"};
-        const auto& words = start == 3 ? adversarial : plain;
+        const auto& words = start == 4 ? adversarial : plain;
         const auto text = [&] {
             std::string t = pick(4) == 0 ? "*" : "";
-            for (int k = pick(start == 3 ? 5 : 3) + 1; k > 0; --k)
+            for (int k = pick(start == 4 ? 5 : 3) + 1; k > 0; --k)
                 t += words[std::size_t(pick(int(words.size())))];
             return t;
         };
@@ -253,6 +298,14 @@ TEST(SiteTableIndex, AgreesWithAPlainListOverManyRandomChanges)
             t.srv.table.next_order = 0xffffffffu - 700;
         if (start == 2)
             t.srv.table.search.next_filing = 0xffffffffu - 700;
+        if (start == 3) {
+            // The filing numbers run out on the way here too: the search
+            // index, cleared and filed anew, keeps the table's key.
+            table_set_hash_key(t.srv.table, hostile_key);
+            t.srv.table.search.next_filing = 0xffffffffu - 700;
+        }
+        const auto cname = [&](int n) { return start == 3 ? colliding.cnames[std::size_t(n)] : "c" + std::to_string(n); };
+        const auto ssrc = [&](int n) { return make_ssrc(start == 3 ? colliding.ssrcs[std::size_t(n)] : std::uint32_t(n)); };
         Model m;
         std::time_t now = 1000;
         for (int step = 0; step < 4000; ++step) {
@@ -264,7 +317,8 @@ TEST(SiteTableIndex, AgreesWithAPlainListOverManyRandomChanges)
                 // twice in a run.
                 const bool run = pick(4) == 0;
                 for (int k = run ? 1 + pick(30) : 1; k > 0; --k) {
-                    Site s = site(std::string("c").append(std::to_string(pick(60))), std::uint32_t(pick(25)));
+                    Site s = site(cname(pick(60)), 0);
+                    s.ssrc = ssrc(pick(25));
                     if (pick(4) == 0)
                         s.cname->insert(s.cname->begin(), '*');
                     if (pick(3) != 0)
@@ -279,9 +333,9 @@ TEST(SiteTableIndex, AgreesWithAPlainListOverManyRandomChanges)
                         enter_site(t.srv, std::move(s), now, 0);
                 }
             } else if (op < 9) {
-                const Ssrc ssrc = make_ssrc(std::uint32_t(pick(25)));
-                m.release(ssrc);
-                release_site(t.srv, ssrc, ipv4("10.0.0.7"), now, 0);
+                const Ssrc gone = ssrc(pick(25));
+                m.release(gone);
+                release_site(t.srv, gone, ipv4("10.0.0.7"), now, 0);
             } else {
                 now += 200;
                 m.expire(now);
@@ -306,6 +360,11 @@ TEST(SiteTableIndex, AgreesWithAPlainListOverManyRandomChanges)
                 ASSERT_EQ(found(t.srv.table, q, limit), m.matches(q, limit))
                     << "query '" << q << "', start " << start << ", after step " << step;
             }
+        }
+        if (start == 3) {
+            EXPECT_LT(t.srv.table.search.next_filing, 0xffffffffu - 700);  // filed anew
+            for (const HashIndex* x : {&t.srv.table.search.by_key, &t.srv.table.search.owner_of})
+                EXPECT_TRUE(x->key.k0 == hostile_key.k0 && x->key.k1 == hostile_key.k1);
         }
     }
 }
