@@ -26,8 +26,9 @@ struct Charges {
     };
     // By address, hashed with the program's secret (a stranger chooses
     // its source address, within what TCP lets it use). Accounts come only
-    // from requests that took more than kFreeUs, and settled ones go once there are many, so it
-    // holds at most about as many as such requests in the last second.
+    // from requests that took more than kFreeUs, and settled ones go once
+    // there are many, so it holds about as many as such requests in the
+    // last second at most.
     std::unordered_map<std::uint32_t, Account, KeyedHasher> by_address;
     Account all;
 };
