@@ -135,7 +135,7 @@ void answer_connection(Loop& lp, int fd, Delivered d)
     charge_request(lp.charges, c.ip, monotonic_us() - start_us, now_ms);
     // The writes first: a page writer's child is forked before the copies'
     // sockets are opened, so it holds none of them open.
-    note_table_change(srv, act.change, now);
+    note_table_change(srv, act.change, now, WriteMode::in_child);
     if (!act.forward.empty()) {
         // Each copy is watched until it can be sent; closing its descriptor
         // takes it out of the epoll set.

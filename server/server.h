@@ -28,7 +28,6 @@
 namespace kovari {
 
 inline constexpr std::time_t kSweepInterval = 120;  // seconds between sweeps
-inline constexpr std::time_t kMaxSiteAge = 900;     // older sites expire
 // The listen queue: connections the kernel has completed and the server has
 // not accepted yet. SOMAXCONN (4096; the kernel cuts it to
 // net.core.somaxconn). With 25, 256 requests in flight from one address for
@@ -66,6 +65,7 @@ struct ServerSettings {
     bool very_verbose = false;  // -VV: a line per connection and packet
     std::optional<std::string> public_base;   // -H
     std::optional<std::string> private_base;  // -Z
+    std::optional<std::string> json_base;     // -J
     long html_interval = 60;                  // -I
     long max_sites = kDefaultMaxSites;        // -N; 0 or less: no limit
     std::optional<std::string> state_file;    // -S
@@ -80,11 +80,9 @@ struct ServerSettings {
 struct HtmlState {
     bool table_changed = true;
     std::time_t last_html_update = 0;
-    // Per page (public, private), why it last could not be opened (an
-    // errno value; 0: it could). A reason is reported once, when it changes.
-    int open_error[2] = {0, 0};
-    // The last page writer was killed for running too long; reported once.
-    bool writer_timed_out = false;
+    // Per page (public, private, JSON), why it last could not be opened:
+    // told once, until the reason changes.
+    ProblemNote page_problem[kFilesPerWrite];
 };
 
 // The reply area: the cap plus one whole chunk, which is written before the
@@ -141,7 +139,6 @@ struct Statistics {
 struct StateStatus {
     bool changed = false;       // the table changed since the file was last written
     bool disabled = false;      // a bad file could not be moved aside: never written over
-    int write_error = 0;        // why the last write failed (step * 1000 + errno; -1: it timed out); 0: it did not
     std::uint64_t loaded = 0;   // sites taken from the file at start
     std::uint64_t writes = 0, failures = 0;
 };

@@ -31,6 +31,8 @@
 
 namespace kovari {
 
+inline constexpr std::time_t kMaxSiteAge = 900;  // older sites expire
+
 struct SiteTable {
     static constexpr std::uint32_t kNone = 0xffffffffu;
     static constexpr int kTexts = 6;  // cname, name, email, phone, loc, tool

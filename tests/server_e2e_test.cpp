@@ -36,6 +36,7 @@ const std::string kUsage =
     " \t  -Fserv,... Forward to listed servers\n"
     " \t  -Hpath     Write HTML status on base path\n"
     " \t  -Insec     Interval between HTML updates\n"
+    " \t  -Jpath     Write JSON status as path.json\n"
     " \t  -Mfile     Load server message from file\n"
     " \t  -Nsites    Hold at most this many sites [1000000]\n"
     " \t  -Pport     Listen on given port\n"
