@@ -153,6 +153,8 @@ int next_timeout(const Loop& lp, long now)
         due = std::min(due, lp.metrics_due);
     if (auto idle_due = next_idle_deadline(lp))
         due = std::min(due, *idle_due);
+    if (auto held_due = next_held_due(lp, now))
+        due = std::min(due, *held_due);
     if (auto copy_due = next_copy_deadline(lp.srv.forwarder))
         due = std::min(due, *copy_due);
     if (!lp.accepting)
@@ -216,7 +218,8 @@ bool handle_event(Loop& lp, int fd)
 }
 
 // What falls due with time rather than with an event: the next slice of
-// search texts to file, idle connections, copies out of time, writers out
+// search texts to file, idle connections, requests held back whose
+// senders' charge has run down, copies out of time, writers out
 // of time, the end of an accept pause and the expiry sweep.
 void run_due_work(Loop& lp, long now)
 {
@@ -225,6 +228,7 @@ void run_due_work(Loop& lp, long now)
         std::fprintf(lp.srv.err, "%s: search texts of the loaded sites filed, %ld ms after the start\n",
                      lp.srv.settings.program_name.c_str(), monotonic_ms() - lp.srv.stats.started_ms);
     close_idle(lp, now);
+    serve_held(lp, now);
     expire_copies(lp.srv, now);
     if (auto late = stop_overdue_write(lp.srv.writers.pages, now))
         finish_page_write(lp.srv, *late, std::time(nullptr), WriteMode::in_child);
@@ -255,7 +259,7 @@ void run_due_work(Loop& lp, long now)
 // Nothing but the listener needs the loop for the next kAcceptWaitMs.
 bool only_listening(const Loop& lp)
 {
-    return lp.accepting && lp.waiting_count == 0 && lp.srv.forwarder.copies.empty() &&
+    return lp.accepting && lp.waiting_count == 0 && lp.held.empty() && lp.srv.forwarder.copies.empty() &&
            next_timeout(lp, monotonic_ms()) >= kAcceptWaitMs;
 }
 
@@ -390,13 +394,14 @@ WaitingCaps caps_for(const ServerSettings& set)
 }
 
 // Keys every map whose keys a client steers with the secret drawn at
-// start: the table's indexes, the waiting connections per address and the
-// repeated error lines.
+// start: the table's indexes, the waiting connections and the charges per
+// address, and the repeated error lines.
 void key_hashes(Loop& lp, const HashKey& key)
 {
     table_set_hash_key(lp.srv.table, key);
     lp.srv.limiter.seen = decltype(lp.srv.limiter.seen)(0, KeyedHasher{key});
     lp.waiting_from = decltype(lp.waiting_from)(0, KeyedHasher{key});
+    lp.charges.by_address = decltype(lp.charges.by_address)(0, KeyedHasher{key});
 }
 
 int serve(int argc, char** argv)

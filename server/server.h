@@ -125,9 +125,11 @@ struct Statistics {
     std::uint64_t refused_forwarded = 0, refused_over_cap = 0;
     std::uint64_t expired = 0;
     std::uint64_t queries = 0, message_requests = 0;
+    std::uint64_t refused_queries = 0;  // given up as too costly, not answered
     std::uint64_t invalid = 0;      // discarded packets, empty receives included
     std::uint64_t idle_closed = 0;  // connections that delivered no whole request in time
     std::uint64_t cap_closed = 0;   // waiting connections closed by the per-address or total cap
+    std::uint64_t held = 0;         // requests held back while their sender was over its share
     std::uint64_t copies_sent = 0, copies_failed = 0, copies_dropped = 0;
     std::uint64_t pages_written = 0, page_failures = 0;
     RequestTimes request_times;     // from accepting each connection to closing it

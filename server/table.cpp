@@ -469,7 +469,7 @@ Release table_release(SiteTable& t, const Ssrc& ssrc, std::uint32_t owner)
     return Release{table_remove_slot(t, best), false};
 }
 
-std::size_t table_find(const SiteTable& t, std::string_view q, std::uint32_t* out, std::size_t limit)
+std::optional<std::size_t> table_find(const SiteTable& t, std::string_view q, std::uint32_t* out, std::size_t limit)
 {
     // Site texts hold no NUL, so a query with one matches nothing.
     if (limit == 0 || q.empty() || q.find('\0') != std::string_view::npos)
@@ -518,8 +518,9 @@ std::size_t table_find(const SiteTable& t, std::string_view q, std::uint32_t* ou
     });
     // Substring search of the listed sites through the trigram index; each
     // candidate it leaves is compared in full.
-    if (!exact_query)
-        search_find(t.search, q, nearest, [&](std::uint32_t slot) { return holds_query(t.slots[slot], q); });
+    if (!exact_query &&
+        !search_find(t.search, q, nearest, [&](std::uint32_t slot) { return holds_query(t.slots[slot], q); }))
+        return std::nullopt;
     return nearest.size;
 }
 
