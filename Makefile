@@ -35,12 +35,17 @@ test: configure
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# Builds the two programs only (not the tests, the benchmark or the soak)
-# and runs the server in the foreground with its activity log.
+# Builds the two programs and the announcer (not the tests, the benchmark
+# or the soak), says how to try them, and runs the server in the
+# foreground with its activity log. The server prints nothing until a site
+# connects; a port already taken ends it at once with its own message.
 run: configure
-	cmake --build $(BUILD) -j $(JOBS) --target quorind quorinq
-	@echo "quorind listens on TCP port 2076 on every IPv4 address (0.0.0.0:2076)."
-	@echo "Press Ctrl-C to stop it."
+	cmake --build $(BUILD) -j $(JOBS) --target quorind quorinq kovari-announce
+	@echo "Starting $(BUILD)/server/quorind -V: the directory server on TCP port 2076 of every"
+	@echo "IPv4 address, with its activity log here. Ctrl-C stops it."
+	@echo "To try it, from another terminal in this folder:"
+	@echo "  $(BUILD)/tools/kovari-announce -P2076 sdes A11CE alice@example.org name=Alice port=5004"
+	@echo "  $(BUILD)/lookup/quorinq -Hlocalhost alice"
 	$(BUILD)/server/quorind -V
 
 # A server on a free loopback port, sample sites and quorinq's output modes.

@@ -9,12 +9,13 @@
 // away from the request path: the page lag under -I0 (bench/page_lag.h),
 // what starting a write costs, loading the state file, and a large table
 // (bench/state_writes.h); the system calls per request of both servers
-// (bench/syscalls.h); the hash-flooding attack (bench/collide.h); and last
-// what misbehaving clients cost the others
-// (bench/hostile.h). The command line is in settings.h.
+// (bench/syscalls.h); the hash-flooding attack (bench/collide.h); what
+// misbehaving clients cost the others (bench/hostile.h); and last the
+// false-candidate attack (bench/falsehit.h). The command line is in settings.h.
 #include <cstdio>
 
 #include "bench/collide.h"
+#include "bench/falsehit.h"
 #include "bench/in_process.h"
 #include "bench/json.h"
 #include "bench/page_lag.h"
@@ -43,6 +44,19 @@ void run_writes(const Settings& set, Results& res)
         res.large = run_large_apart(set.large, set.quorind);
 }
 
+// The false-candidate attack against both servers at each size.
+void run_falsehits(const Settings& set)
+{
+    for (std::uint32_t sites : set.falsehit_sizes) {
+        for (const auto* server : {"quorind", "ref"}) {
+            std::fprintf(stderr, "false candidates, %s, %u sites\n", server, sites);
+            const bool ours = server[0] == 'q';
+            const FalsehitResult r = run_falsehit(ours ? set.quorind : set.ref, {}, sites, set.falsehit_seconds);
+            std::printf("falsehit %s\n", falsehit_text(server, r).c_str());
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -52,6 +66,10 @@ int main(int argc, char** argv)
         return 2;
     if (set->large_only) {
         std::printf("%s\n", large_json(run_large_table(set->large, set->quorind)).c_str());
+        return 0;
+    }
+    if (set->falsehit_only) {
+        run_falsehits(*set);
         return 0;
     }
     if (set->collide_only)
@@ -87,5 +105,6 @@ int main(int argc, char** argv)
         return 1;
     if (set->hostile_seconds > 0 && !run_hostile(*set))
         return 1;
+    run_falsehits(*set);
     return 0;
 }

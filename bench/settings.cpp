@@ -12,7 +12,7 @@ std::optional<Settings> usage()
 {
     std::fputs("usage: kvbench --quorind PATH --ref PATH [--seconds S] [--reps R] [--sizes N,N..]\n"
                "               [--connections C] [--idle N] [--hostile S] [--lag S] [--large N] [--syscalls 0|1]\n"
-               "               [--writes] [--json] [--smoke] [--server-option OPT]...\n"
+               "               [--writes] [--falsehit] [--json] [--smoke] [--server-option OPT]...\n"
                "               [--collide N,N..] [--collide-only]\n"
                "       kvbench --large-only N\n",
                stderr);
@@ -42,6 +42,8 @@ void make_smoke(Settings& set)
     set.pieces_queries = 10;
     set.lag_seconds = 2;
     set.large = 5000;
+    set.falsehit_sizes = {2000};
+    set.falsehit_seconds = 0.5;
     set.collide_sizes = {2000};
     set.collide_pairs = 100;
 }
@@ -79,6 +81,8 @@ std::optional<Settings> parse_settings(int argc, char** argv)
             set.syscalls = std::atoi(value().c_str()) != 0;
         else if (a == "--writes")
             set.writes_only = true;
+        else if (a == "--falsehit")
+            set.falsehit_only = true;
         else if (a == "--json")
             set.json = true;
         else if (a == "--smoke")

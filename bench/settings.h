@@ -14,8 +14,9 @@
 // 1,000,000 by default); --syscalls 0 leaves out the count of system
 // calls per request (strace); --writes gives only the figures of the page and
 // state writes (the page lag, the write starts, the state file at start,
-// the large table) at the largest size; --smoke is a short run on tiny
-// tables. --server-option adds OPT to the command line of the quorind that
+// the large table) at the largest size; --falsehit gives only the figures
+// of the false-candidate attack (bench/falsehit.h); --smoke is a short run
+// on tiny tables. --server-option adds OPT to the command line of the quorind that
 // the workloads are run against (each round's own), with every "{dir}" in
 // it replaced by a temporary folder of that run: --server-option
 // -X{dir}/quorind measures the server writing its metrics file.
@@ -50,6 +51,9 @@ struct Settings {
     std::uint32_t large = 1'000'000;  // sites of the large table
     bool large_only = false;      // --large-only
     bool writes_only = false;     // --writes
+    bool falsehit_only = false;   // --falsehit
+    std::vector<std::uint32_t> falsehit_sizes = {100000, 250000};  // false candidates
+    double falsehit_seconds = 3;  // each of its runs
     bool syscalls = true;         // --syscalls: traced with strace when it is installed
     bool json = false;
     std::vector<std::uint32_t> collide_sizes = {100000, 250000};  // sorted; empty: none

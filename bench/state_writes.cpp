@@ -26,6 +26,7 @@
 #include "server/activity.h"
 #include "server/html.h"
 #include "server/server.h"
+#include "server/state_codec.h"
 #include "server/state_file.h"
 #include "server/writes.h"
 
@@ -58,15 +59,15 @@ struct QuietServer {
 // What starting a write cost, `rounds` times: `start` begins it, `job` is
 // the child it should have made, `collect` takes the child's result.
 template <class Start, class Collect>
-std::vector<double> time_starts(int rounds, BackgroundJob& job, bool& forked, Start&& start, Collect&& collect)
+std::vector<double> time_starts(int rounds, Writer& writer, bool& forked, Start&& start, Collect&& collect)
 {
     std::vector<double> ms;
     for (int k = 0; k < rounds; ++k) {
         const auto t0 = Clock::now();
         start();
         ms.push_back(ms_since(t0));
-        forked = forked && running(job);
-        if (const auto result = finish_job(job, true))
+        forked = forked && running(writer);
+        if (const auto result = collect_write(writer, true))
             collect(*result);
     }
     return ms;
@@ -121,19 +122,19 @@ WriteStalls run_write_stalls(std::uint32_t sites)
     srv.settings.private_base = dir / "private";
     srv.settings.html_interval = 0;
     srv.settings.state_file = dir / "state";
-    srv.writers.fork = true;
     res.forked = true;
     constexpr int kRounds = 9;
     const auto pages = time_starts(
-        kRounds, srv.writers.pages, res.forked, [&] { note_change(srv, now); },
-        [&](const JobResult& r) { finish_page_write(srv, r, now); });
+        kRounds, srv.writers.pages, res.forked,
+        [&] { note_table_change(srv, TableChange{.records = false, .sites = true}, now, WriteMode::in_child); },
+        [&](const JobResult& r) { finish_page_write(srv, r, now, WriteMode::in_child); });
     const auto state = time_starts(
         kRounds, srv.writers.state, res.forked,
         [&] {
             srv.state_status.changed = true;
-            save_state_if_changed(srv, now);
+            save_state_if_changed(srv, now, WriteMode::in_child);
         },
-        [&](const JobResult& r) { finish_state_write(srv, r); });
+        [&](const JobResult& r) { finish_state_write(srv, r, now, WriteMode::in_child); });
     res.page_start_ms = median(pages);
     res.page_start_max_ms = largest(pages);
     res.state_start_ms = median(state);

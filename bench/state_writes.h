@@ -23,7 +23,7 @@ struct Settings;
 struct WriteStalls {
     std::uint32_t sites = 0;
     // The call that starts a write, median and largest of nine: a page
-    // write (note_change under -I0) and a state write (save_state_if_changed).
+    // write (note_table_change under -I0) and a state write (save_state_if_changed).
     double page_start_ms = -1, page_start_max_ms = -1;
     double state_start_ms = -1, state_start_max_ms = -1;
     bool forked = false;     // every call started a child (else it wrote in process)

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "server/server.h"
-#include "server/state_file.h"
+#include "server/state_codec.h"
 
 namespace {
 

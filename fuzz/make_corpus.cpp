@@ -22,7 +22,7 @@
 #include "server/options.h"
 #include "server/request.h"
 #include "server/server.h"
-#include "server/state_file.h"
+#include "server/state_codec.h"
 
 using namespace kovari;
 using namespace kovari::devkit;

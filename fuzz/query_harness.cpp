@@ -15,6 +15,8 @@
 namespace kovari::fuzz {
 namespace {
 
+const char* check_answer(Server& srv, const std::string& query, const std::string& lowered);
+
 // What put_item writes must be a displayable item of at most 48
 // characters: no control bytes, white space only as single blanks, none at
 // the end. Only the first byte of a private item is kept as it is.
@@ -60,6 +62,43 @@ const char* check_site_texts(const Site& s)
             if (const char* bad = check_item(std::uint8_t(kItemCNAME + k), **texts[k]))
                 return bad;
     return nullptr;
+}
+
+// Sites whose texts hold the query's trigrams without (mostly) holding
+// the query: its first and last runs of all but one byte, with 0 to 9
+// bytes between them, the query with one byte changed, and the query
+// itself, in both the CNAME and the name. At most 38 sites, none for a
+// query too long for its texts to stay within an item's 255 bytes.
+std::vector<Site> false_candidates(const std::string& query)
+{
+    std::vector<std::string> texts;
+    if (query.size() > 120)
+        return {};
+    if (query.size() >= 2) {
+        const std::string head = query.substr(0, query.size() - 1), tail = query.substr(1);
+        for (std::size_t gap = 0; gap < 10; ++gap)
+            texts.push_back(head + std::string(gap, 'x') + tail);
+    }
+    for (std::size_t i = 0; i < query.size() && i < 8; ++i) {
+        std::string t = query;
+        t[i] = char(t[i] ^ 1);
+        texts.push_back(t);
+    }
+    texts.push_back("<" + query + ">");
+    std::vector<Site> sites;
+    for (std::size_t k = 0; k < texts.size(); ++k) {
+        for (bool in_name : {false, true}) {
+            Site s;
+            s.ssrc = {0, 0, std::uint8_t(k), std::uint8_t(in_name)};
+            s.cname = in_name ? "c" + std::to_string(k) + "-" + std::to_string(sites.size()) : texts[k];
+            if (in_name)
+                s.name = texts[k];
+            s.ip = 0x0700000a;
+            s.time = kFuzzEpoch;
+            sites.push_back(std::move(s));
+        }
+    }
+    return sites;
 }
 
 Server quiet_server()
@@ -130,6 +169,22 @@ const char* run_query_input(const std::uint8_t* data, std::size_t size)
             return "lower_case of UTF-8 is not UTF-8 or not stable";
     }
 
+    if (const char* bad = check_answer(srv, query, lowered))
+        return bad;
+    // The same query over a table made against it: texts that hold each of
+    // its trigrams, at offsets that agree modulo 8 or not, with small
+    // changes, and now and then the query itself.
+    Server against = quiet_server();
+    against.settings.max_per_address = 0;
+    for (const Site& s : false_candidates(query))
+        enter_site(against, Site(s), kFuzzEpoch, 0);
+    return check_answer(against, query, lowered);
+}
+
+namespace {
+
+const char* check_answer(Server& srv, const std::string& query, const std::string& lowered)
+{
     const auto reply = answer_query(srv, query, 0x0100007f, srv.reply);
     std::size_t chunks = 0;
     if (const char* bad = check_match_reply(reply, chunks))
@@ -187,5 +242,7 @@ const char* run_query_input(const std::uint8_t* data, std::size_t size)
         return "match reply differs from the plain walk's";
     return nullptr;
 }
+
+}  // namespace
 
 }  // namespace kovari::fuzz

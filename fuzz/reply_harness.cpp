@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "common/utf8.h"
 #include "lookup/lookup.h"
 
 namespace kovari::fuzz {
@@ -21,6 +22,7 @@ const char* run_reply_input(const std::uint8_t* data, std::size_t size)
     run.table_output = modes & 0x04;
     run.debug_output = modes & 0x08;
     run.message_pending = modes & 0x10;
+    run.json_output = modes & 0x40;
     const bool message = run.message_pending;
     std::FILE* sink = null_stream();
 
@@ -39,6 +41,15 @@ const char* run_reply_input(const std::uint8_t* data, std::size_t size)
     const int status = finish_run(run, sink, sink);
     if (status != (run.address_output && run.sites_shown == 0 ? 2 : 0))
         return "finish_run gave the wrong status";
+    // A JSON line is one line of UTF-8 whatever the reply held.
+    for (const FoundSite& f : decode_found_sites(reply)) {
+        const std::string line = json_site_line(f);
+        if (!is_utf8(line))
+            return "JSON line is not UTF-8";
+        for (char c : line)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+                return "JSON line holds a control character";
+    }
     for (const Site& s : sites) {
         if (list_line(s).size() < 25)
             return "list line shorter than its address field";

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/json.h"
 #include "common/layout.h"
 #include "common/release.h"
 #include "common/text.h"
@@ -21,6 +22,7 @@ void print_lookup_usage(std::FILE* err, const std::string& program)
                 " \t  -C\t      Output kvphone connection address(es)\n"
                 " \t  -D\t      Debugging output on stderr\n"
                 " \t  -Hhost:port Query designated host\n"
+                " \t  -J\t      JSON Lines output, one site a line\n"
                 " \t  -L\t      List table of matches\n"
                 " \t  -M\t      Show server message\n"
                 " \t  -U\t      Print this message\n");
@@ -49,6 +51,7 @@ std::optional<int> parse_lookup_options(RunState& run, int argc, const char* con
             break;
         case 'D': run.debug_output = true; break;
         case 'H': run.server_text = std::string(arg + 2); break;
+        case 'J': run.json_output = true; break;
         case 'L':
             run.table_output = true;
             run.list_output = false;
@@ -134,48 +137,68 @@ std::span<const std::uint8_t> build_query(LookupBuffer& buf, std::string_view te
 
 namespace {
 
-// A private item's value: 'P' port, 'I' address, 'T' time.
-void apply_private_item(Site& s, const std::string& text)
+// A private item's value: 'P' port, 'I' address, 'T' time. The text is
+// kept as well.
+void apply_private_item(FoundSite& f, const std::string& text)
 {
+    Site& s = f.site;
     const char* value = text.c_str() + 2;
     switch (private_prefix(text)) {
-    case 'P': s.port = std::int16_t(std::uint16_t(parse_decimal(value) & 0xffff)); break;
-    case 'I': s.ip = ::inet_addr(value); break;  // INADDR_NONE when unreadable
-    case 'T': s.time = std::time_t(parse_decimal(value)); break;
+    case 'P':
+        s.port = std::int16_t(std::uint16_t(parse_decimal(value) & 0xffff));
+        f.port_text = std::string(value);
+        break;
+    case 'I':
+        s.ip = ::inet_addr(value);  // INADDR_NONE when unreadable
+        f.address_text = std::string(value);
+        break;
+    case 'T':
+        s.time = std::time_t(parse_decimal(value));
+        f.time_text = std::string(value);
+        break;
     default: break;
     }
 }
 
 }  // namespace
 
-std::optional<Site> decode_chunk(ByteCursor& c)
+std::optional<FoundSite> decode_chunk(ByteCursor& c)
 {
     const auto ssrc = c.read_bytes(4);
     if (!ssrc)
         return std::nullopt;
-    Site s;
-    std::copy(ssrc->begin(), ssrc->end(), s.ssrc.begin());
-    if (!read_chunk_items(c, s, [&](std::string_view text) { apply_private_item(s, std::string(text)); }))
+    FoundSite f;
+    std::copy(ssrc->begin(), ssrc->end(), f.site.ssrc.begin());
+    if (!read_chunk_items(c, f.site,
+                          [&](std::string_view text) { apply_private_item(f, std::string(text)); }))
         return std::nullopt;  // cut short, or an item runs past the bytes received
     // On to the next word boundary, counted from the reply's start.
     c.skip((4 - c.offset() % 4) % 4);
-    return s;
+    return f;
 }
 
-std::vector<Site> decode_match_reply(std::span<const std::uint8_t> reply)
+std::vector<FoundSite> decode_found_sites(std::span<const std::uint8_t> reply)
 {
-    std::vector<Site> sites;
+    std::vector<FoundSite> sites;
     const auto byte0 = ByteCursor(reply).peek();
     if (!byte0)
         return sites;
     const int count = packet_count(*byte0);
     ByteCursor c(reply, 4, reply.size());
     for (int k = 0; k < count; ++k) {
-        auto s = decode_chunk(c);
-        if (!s)
+        auto f = decode_chunk(c);
+        if (!f)
             break;
-        sites.push_back(std::move(*s));
+        sites.push_back(std::move(*f));
     }
+    return sites;
+}
+
+std::vector<Site> decode_match_reply(std::span<const std::uint8_t> reply)
+{
+    std::vector<Site> sites;
+    for (FoundSite& f : decode_found_sites(reply))
+        sites.push_back(std::move(f.site));
     return sites;
 }
 
@@ -250,10 +273,88 @@ std::string table_entry(const Site& s, bool utf8_terminal)
     return e;
 }
 
-void show_site(RunState& run, const Site& s, std::FILE* out, std::FILE* err)
+namespace {
+
+// A decimal integer and nothing else: an optional '-' and 1 to 18 digits
+// (so that it fits a long long). Leading blanks, '+' and trailing bytes
+// make it no number.
+std::optional<long long> whole_number(std::string_view t)
 {
+    const bool negative = !t.empty() && t[0] == '-';
+    const std::string_view digits = t.substr(negative ? 1 : 0);
+    if (digits.empty() || digits.size() > 18)
+        return std::nullopt;
+    long long v = 0;
+    for (char d : digits) {
+        if (d < '0' || d > '9')
+            return std::nullopt;
+        v = v * 10 + (d - '0');
+    }
+    return negative ? -v : v;
+}
+
+std::string json_number(const std::optional<std::string>& text)
+{
+    const auto v = text ? whole_number(*text) : std::nullopt;
+    return v ? std::to_string(*v) : "null";
+}
+
+std::string json_text(const std::optional<std::string>& t)
+{
+    return t ? json_string(*t) : "null";
+}
+
+// The dotted form of an 'I' item that holds an IPv4 address.
+std::string json_address(const std::optional<std::string>& text)
+{
+    in_addr a{};
+    if (!text || ::inet_aton(text->c_str(), &a) == 0)
+        return "null";
+    return '"' + dotted(a.s_addr) + '"';
+}
+
+}  // namespace
+
+std::string json_site_line(const FoundSite& f)
+{
+    const Site& s = f.site;
+    char ssrc[9];
+    std::snprintf(ssrc, sizeof ssrc, "%08X", unsigned(ssrc_value(s.ssrc)));
+    std::string line = "{\"ssrc\": \"";
+    line += ssrc;
+    line += '"';
+    const std::pair<const char*, const std::optional<std::string>*> texts[] = {
+        {"cname", &s.cname}, {"name", &s.name}, {"email", &s.email},
+        {"phone", &s.phone}, {"loc", &s.loc},   {"tool", &s.tool}};
+    for (const auto& [key, text] : texts) {
+        line += ", \"";
+        line += key;
+        line += "\": ";
+        line += json_text(*text);
+    }
+    line += ", \"address\": " + json_address(f.address_text);
+    line += ", \"port\": " + json_number(f.port_text);
+    line += ", \"time\": " + json_number(f.time_text);
+    line += '}';
+    return line;
+}
+
+std::string json_message_line(std::string_view text)
+{
+    return "{\"message\": " + json_string(text) + "}";
+}
+
+void show_site(RunState& run, const FoundSite& f, std::FILE* out, std::FILE* err)
+{
+    const Site& s = f.site;
     if (run.debug_output)
         dump_site(err, view_of(s), run.utf8_terminal ? shown_on_utf8 : shown_on_bytes);
+    if (run.json_output) {
+        put_text(out, json_site_line(f));
+        std::fputc('\n', out);
+        ++run.sites_shown;
+        return;
+    }
     if (run.list_output) {
         put_text(out, list_line(s, run.utf8_terminal));
         std::fputc('\n', out);
@@ -272,14 +373,18 @@ void handle_reply(RunState& run, std::span<const std::uint8_t> reply, std::FILE*
         run.message_pending = false;
         // The text sits between the 12-byte header and the final NUL. A
         // reply too short to hold both carries no text.
-        const auto text = ByteCursor(reply, kMessageReplyHeader, reply.size() - 1).rest();
-        put_text(out, terminal_text(std::string_view(reinterpret_cast<const char*>(text.data()),
-                                                     text.size()),
-                                    run.utf8_terminal, true));
+        const auto bytes = ByteCursor(reply, kMessageReplyHeader, reply.size() - 1).rest();
+        const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        if (run.json_output) {
+            put_text(out, json_message_line(text));
+            std::fputc('\n', out);
+        } else {
+            put_text(out, terminal_text(text, run.utf8_terminal, true));
+        }
         return;
     }
-    for (const Site& s : decode_match_reply(reply))
-        show_site(run, s, out, err);
+    for (const FoundSite& f : decode_found_sites(reply))
+        show_site(run, f, out, err);
 }
 
 int finish_run(const RunState& run, std::FILE* out, std::FILE* err)
@@ -290,7 +395,8 @@ int finish_run(const RunState& run, std::FILE* out, std::FILE* err)
         std::fputs("No users found.\n", err);
         return 2;
     }
-    std::fputs("\n", out);
+    if (!run.json_output)  // which has no line of addresses to end
+        std::fputs("\n", out);
     return 0;
 }
 

@@ -36,6 +36,7 @@ struct RunState {
     bool address_output = false;    // -C
     bool table_output = false;      // -L
     bool debug_output = false;      // -D
+    bool json_output = false;       // -J: JSON Lines in place of the other modes
     bool message_pending = false;   // -M, until the message reply arrived
     std::optional<std::string> server_text;  // -H
     long server_port = kDefaultPort;
@@ -68,12 +69,22 @@ std::span<const std::uint8_t> build_message_request(LookupBuffer& buf);
 // bytes long (checked by overlong_query before any connection).
 std::span<const std::uint8_t> build_query(LookupBuffer& buf, std::string_view text);
 
-// Decodes the chunk at the cursor into a site. nullopt when the chunk does
-// not end (with its 0 item) inside the bytes received; the cursor is then
-// at the end.
-std::optional<Site> decode_chunk(ByteCursor& c);
+// A site as a reply carried it: the record, and the texts of its last 'P',
+// 'I' and 'T' items, which tell an item that was absent from one whose
+// value reads as zero (JSON output shows the difference).
+struct FoundSite {
+    Site site;
+    std::optional<std::string> port_text, address_text, time_text;
+};
+
+// Decodes the chunk at the cursor. nullopt when the chunk does not end
+// (with its 0 item) inside the bytes received; the cursor is then at the
+// end.
+std::optional<FoundSite> decode_chunk(ByteCursor& c);
 // Every chunk of a match reply that arrived complete, at most as many as
 // the count in byte 0 says.
+std::vector<FoundSite> decode_found_sites(std::span<const std::uint8_t> reply);
+// The same, the records only.
 std::vector<Site> decode_match_reply(std::span<const std::uint8_t> reply);
 
 // What is printed of a text from a reply. The server's clean-up is not
@@ -89,9 +100,14 @@ std::string terminal_text(std::string_view text, bool utf8_terminal, bool keep_l
 std::string list_line(const Site& s, bool utf8_terminal = false);   // without the newline
 std::string address_entry(const Site& s, bool first);              // " -pip:port"
 std::string table_entry(const Site& s, bool utf8_terminal = false); // begins with "\n"
+// One JSON object, without the newline: ssrc, the six texts (null when
+// absent), address, port and time (null when absent or unreadable).
+std::string json_site_line(const FoundSite& f);
+// {"message": "..."}, without the newline.
+std::string json_message_line(std::string_view text);
 
 // Prints one decoded site in every mode that is on and counts it.
-void show_site(RunState& run, const Site& s, std::FILE* out, std::FILE* err);
+void show_site(RunState& run, const FoundSite& f, std::FILE* out, std::FILE* err);
 
 // Deals with one reply of n > 0 bytes: the server message while one is
 // pending, else a match reply.

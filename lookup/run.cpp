@@ -50,7 +50,8 @@ int run_lookup(int argc, const char* const* argv, const LookupContext& ctx)
         return *status;
     // A query that cannot go out whole is refused before anything is sent.
     if (overlong_query(run, argc, argv)) {
-        std::fprintf(ctx.err, "%s: query text too long.\n", run.program.c_str());
+        std::fprintf(ctx.err, "%s: query text too long: at most %zu bytes.\n", run.program.c_str(),
+                     kMaxQueryText);
         return 2;
     }
 
@@ -64,6 +65,10 @@ int run_lookup(int argc, const char* const* argv, const LookupContext& ctx)
     if (!ip) {
         std::fprintf(ctx.err, "%s: server %s is unknown.\n", run.program.c_str(),
                      name.host.c_str());
+        // "-H host" leaves -H empty and makes the host the first query.
+        if (run.server_text && run.server_text->empty())
+            std::fprintf(ctx.err, "%s: -H takes the server in the same argument: -Hhost:port\n",
+                         run.program.c_str());
         return 2;
     }
     run.server_port = name.port;

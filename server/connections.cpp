@@ -98,19 +98,45 @@ void drop_pending(Loop& lp, Connection& c)
         lp.pending_from.erase(it);
 }
 
-// Acts on what the connection delivered, replies and closes it.
-void finish_connection(Loop& lp, int fd, Delivered d)
+// Holds a whole request back while its address is over its share of the
+// server's time (Charges): kept in the connection's own buffer, out of the
+// epoll set, counted among the address's pending connections and within
+// their caps. False when the address has its fill of those.
+bool make_room(Loop& lp, std::uint32_t ip);
+bool hold_request(Loop& lp, int fd, Delivered d)
 {
     Connection& c = lp.conns[std::size_t(fd)];
-    drop_pending(lp, c);
+    if (!make_room(lp, c.ip))
+        return false;
+    if (d.buf != c.partial.get()) {
+        c.partial = std::make_unique<RequestBuffer>();
+        std::memcpy(c.partial->bytes, d.buf->bytes, std::size_t(d.n));
+    }
+    c.have = std::size_t(d.n);
+    c.held = true;
+    ++lp.srv.stats.held;
+    ++lp.pending_count;
+    ++lp.pending_from[c.ip];
+    epoll_ctl(lp.epoll.get(), EPOLL_CTL_DEL, fd, nullptr);  // fails harmlessly if it never waited
+    lp.held.push_back({fd, c.serial});
+    return true;
+}
+
+// Acts on what the connection delivered, replies and closes it. The time
+// it took is charged to the sender.
+void answer_connection(Loop& lp, int fd, Delivered d)
+{
+    Connection& c = lp.conns[std::size_t(fd)];
     Fd conn(fd);
     Server& srv = lp.srv;
     const std::time_t now = std::time(nullptr);
     const long now_ms = monotonic_ms();
+    const long start_us = monotonic_us();
     const RequestAction act = handle_packet(srv, *d.buf, d.n, c.ip, c.port, now, now_ms);
+    charge_request(lp.charges, c.ip, monotonic_us() - start_us, now_ms);
     // The writes first: a page writer's child is forked before the copies'
     // sockets are opened, so it holds none of them open.
-    note_table_change(srv, act.change, now);
+    note_table_change(srv, act.change, now, WriteMode::in_child);
     if (!act.forward.empty()) {
         // Each copy is watched until it can be sent; closing its descriptor
         // takes it out of the epoll set.
@@ -130,6 +156,20 @@ void finish_connection(Loop& lp, int fd, Delivered d)
     record_request_time(lp.srv.stats.request_times, monotonic_us() - c.accepted_us);
     c.partial.reset();
     c.have = 0;
+}
+
+void close_capped(Loop& lp, int fd);
+
+void finish_connection(Loop& lp, int fd, Delivered d)
+{
+    Connection& c = lp.conns[std::size_t(fd)];
+    drop_pending(lp, c);
+    if (d.n > 0 && charge_due(lp.charges, c.ip, monotonic_ms())) {
+        if (!hold_request(lp, fd, d))
+            close_capped(lp, fd);
+        return;
+    }
+    answer_connection(lp, fd, d);
 }
 
 // Closes a connection without its request, to keep within a cap: an
@@ -280,6 +320,41 @@ void close_idle(Loop& lp, long now)
         // it stands.
         finish_connection(lp, d.fd, delivered_so_far(lp, lp.conns[std::size_t(d.fd)]));
     }
+}
+
+void serve_held(Loop& lp, long now)
+{
+    // Each held request once per wake-up: at most the pending caps' total.
+    for (std::size_t k = lp.held.size(); k-- > 0;) {
+        const Held h = lp.held.front();
+        lp.held.pop_front();
+        Connection& c = lp.conns[std::size_t(h.fd)];
+        if (!c.held || c.serial != h.serial)
+            continue;
+        if (charge_due(lp.charges, c.ip, now)) {
+            lp.held.push_back(h);
+            continue;
+        }
+        c.held = false;
+        --lp.pending_count;
+        const auto it = lp.pending_from.find(c.ip);
+        if (--it->second == 0)
+            lp.pending_from.erase(it);
+        answer_connection(lp, h.fd, {c.partial.get(), c.have});
+    }
+}
+
+std::optional<long> next_held_due(const Loop& lp, long now)
+{
+    std::optional<long> due;
+    for (const Held& h : lp.held) {
+        const Connection& c = lp.conns[std::size_t(h.fd)];
+        if (!c.held || c.serial != h.serial)
+            continue;
+        const long at = charge_due(lp.charges, c.ip, now).value_or(now);
+        due = due ? std::min(*due, at) : at;
+    }
+    return due;
 }
 
 std::optional<long> next_idle_deadline(const Loop& lp)

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The HTML status pages and the pacing of their writes.
+// The status pages (HTML, and JSON for programs) and the pacing of their
+// writes.
 //
 // Site texts come from anyone on the network, so every one of them is
 // escaped on the page; the columns are padded by the columns a reader sees,
@@ -7,7 +8,8 @@
 // built whole in memory, written to base.new and renamed over base.html
 // only when every write and the close succeeded, so a full disk never
 // replaces a good page by a broken one. While the server runs, a child
-// process builds and writes them (writes.h).
+// process builds and writes them (writes.h); the event loop starts each
+// write (update_html) after a change has been noted.
 #include <cstdio>
 #include <cstring>
 
@@ -15,6 +17,7 @@
 #include "common/layout.h"
 #include "common/utf8.h"
 #include "html.h"
+#include "json_page.h"
 
 namespace kovari {
 
@@ -112,117 +115,126 @@ std::string html_page(const SiteTable& table, bool private_page, std::time_t now
 
 namespace {
 
-// The page's file: base.new, renamed to base.html once it is whole.
-FileOutcome write_page_file(const SiteTable& table, const std::string& base, bool private_page,
-                            std::time_t now)
+// The pages one write replaces, each with its slot in the write's result.
+enum class Page : std::uint8_t { public_html, private_html, json };
+
+std::size_t slot_of(Page p) { return std::size_t(p); }
+
+// How a page is named in messages, and its file's suffix.
+const char* kind_of(Page p) { return p == Page::json ? "JSON" : "HTML"; }
+const char* suffix_of(Page p) { return p == Page::json ? ".json" : ".html"; }
+
+// The temporary file: base.new for the HTML pages, base.json.new for the
+// JSON page, so that it never meets the public page's base.new when both
+// share a base path.
+std::string temp_of(const std::string& base, Page p) { return base + (p == Page::json ? ".json.new" : ".new"); }
+
+// The page's file: written whole under its temporary name and renamed over
+// the old one once it is.
+FileOutcome write_page_file(const SiteTable& table, const std::string& base, Page page, std::time_t now)
 {
-    return replace_file(base + ".new", base + ".html", html_page(table, private_page, now), 0666, false);
+    std::string bytes = page == Page::json ? json_page(table, now) : html_page(table, page == Page::private_html, now);
+    return replace_file(temp_of(base, page), base + suffix_of(page), bytes, 0666, false);
 }
 
 // Counts and reports what became of one page, wherever it was written.
-bool report_page(Server& srv, const std::string& base, bool private_page, const FileOutcome& done)
+bool report_page(Server& srv, const std::string& base, Page page, const FileOutcome& done)
 {
-    int& open_error = srv.html.open_error[private_page ? 1 : 0];
+    const bool news = is_news(srv.html.page_problem[slot_of(page)], done);
     if (done.failed == FileStep::open) {
-        // A missing directory or a read-only file system is an operator's
-        // mistake to be told about, but not at every change of the table.
+        // Told once until the reason changes; a failed write or rename
+        // each time.
         ++srv.stats.page_failures;
-        if (done.error != open_error)
-            std::fprintf(srv.err, "%s: can't open HTML page %s.new: %s\n",
-                         srv.settings.program_name.c_str(), base.c_str(), std::strerror(done.error));
-        open_error = done.error;
+        if (news)
+            std::fprintf(srv.err, "%s: can't open %s page %s: %s\n", srv.settings.program_name.c_str(),
+                         kind_of(page), temp_of(base, page).c_str(), std::strerror(done.error));
         return false;
     }
-    open_error = 0;
     if (done.failed != FileStep::done) {
         ++srv.stats.page_failures;
-        report_error(srv.err, done.failed == FileStep::write ? "writing HTML page" : "renaming HTML page",
+        report_error(srv.err,
+                     format("%s %s page", done.failed == FileStep::write ? "writing" : "renaming", kind_of(page))
+                         .c_str(),
                      done.error);
         return false;
     }
     ++srv.stats.pages_written;
     if (srv.settings.debug)
-        std::fprintf(srv.err, "%s: updated %s.html\n", srv.settings.program_name.c_str(), base.c_str());
+        std::fprintf(srv.err, "%s: updated %s%s\n", srv.settings.program_name.c_str(), base.c_str(),
+                     suffix_of(page));
     return true;
 }
 
-// The configured pages, each with its outcome slot in a background result.
+// The configured pages.
 template <typename F>
 void for_each_page(const ServerSettings& set, F&& f)
 {
     if (set.public_base)
-        f(*set.public_base, false);
+        f(*set.public_base, Page::public_html);
     if (set.private_base)
-        f(*set.private_base, true);
+        f(*set.private_base, Page::private_html);
+    if (set.json_base)
+        f(*set.json_base, Page::json);
 }
 
-// Writes the pages for the table as it stands: in a child when the loop
-// runs, so that the requests go on meanwhile; in process otherwise, or when
-// no child can be made.
-void start_page_write(Server& srv, std::time_t now)
+// Writes the pages for the table as it stands. A failure on one page does
+// not keep the others from being written.
+void start_page_write(Server& srv, std::time_t now, WriteMode how)
 {
     const auto work = [&] {
         JobResult r;
-        for_each_page(srv.settings, [&](const std::string& base, bool private_page) {
-            r.files[private_page ? 1 : 0] = write_page_file(srv.table, base, private_page, now);
+        for_each_page(srv.settings, [&](const std::string& base, Page page) {
+            r.files[slot_of(page)] = write_page_file(srv.table, base, page, now);
         });
         return r;
     };
-    if (srv.writers.fork && start_job(srv.writers.pages, work, monotonic_ms()))
-        return;
-    // A failure on one page does not keep the other from being written.
-    for_each_page(srv.settings, [&](const std::string& base, bool private_page) {
-        write_html_page(srv, base, private_page, now);
-    });
+    if (const auto done = start_write(srv.writers.pages, how, work, monotonic_ms()))
+        finish_page_write(srv, *done, now, how);
 }
 
 }  // namespace
 
 bool write_html_page(Server& srv, const std::string& base, bool private_page, std::time_t now)
 {
-    return report_page(srv, base, private_page, write_page_file(srv.table, base, private_page, now));
+    const Page page = private_page ? Page::private_html : Page::public_html;
+    return report_page(srv, base, page, write_page_file(srv.table, base, page, now));
 }
 
-void finish_page_write(Server& srv, const JobResult& result, std::time_t now)
+void finish_page_write(Server& srv, const JobResult& result, std::time_t now, WriteMode next)
 {
+    if (result.timed_out) {
+        ++srv.stats.page_failures;
+        // A file system that hangs hangs every write: told once, until a
+        // write gets through again.
+        if (is_news(srv.writers.pages.problem, {FileStep::time_limit, 0}))
+            std::fprintf(srv.err, "writing HTML page: timed out after %ld s\n", kWriteTimeLimitMs / 1000);
+        // The old pages stay; what the child should have written comes
+        // next, unless that would be in process (at the end), where it
+        // could hang the server the same way.
+        srv.html.table_changed = true;
+        if (next == WriteMode::in_child)
+            update_html(srv, now, next);
+        return;
+    }
     if (result.killed_by != 0) {
         ++srv.stats.page_failures;
         srv.html.table_changed = true;  // written again with the next chance
         std::fprintf(srv.err, "%s: the page writer was ended by signal %d.\n",
                      srv.settings.program_name.c_str(), result.killed_by);
     } else {
-        srv.html.writer_timed_out = false;
-        for_each_page(srv.settings, [&](const std::string& base, bool private_page) {
-            report_page(srv, base, private_page, result.files[private_page ? 1 : 0]);
+        is_news(srv.writers.pages.problem, {});
+        for_each_page(srv.settings, [&](const std::string& base, Page page) {
+            report_page(srv, base, page, result.files[slot_of(page)]);
         });
     }
     // A change that came while the pages were being written.
-    update_html(srv, now);
+    update_html(srv, now, next);
 }
 
-bool stop_overdue_page_write(Server& srv, long now_ms, std::time_t now)
-{
-    if (!cancel_if_overdue(srv.writers.pages, now_ms))
-        return false;
-    ++srv.stats.page_failures;
-    // A file system that hangs hangs every write: told once, until a write
-    // gets through again.
-    if (!srv.html.writer_timed_out)
-        std::fprintf(srv.err, "writing HTML page: timed out after %ld s\n", kWriteTimeLimitMs / 1000);
-    srv.html.writer_timed_out = true;
-    // The old pages stay; what the child should have written comes next,
-    // unless the server is ending (it then writes nothing more in process
-    // that could hang the same way).
-    srv.html.table_changed = true;
-    if (srv.writers.fork)
-        update_html(srv, now);
-    return true;
-}
-
-void update_html(Server& srv, std::time_t now)
+void update_html(Server& srv, std::time_t now, WriteMode how)
 {
     const auto& set = srv.settings;
-    if (!set.public_base && !set.private_base)
+    if (!set.public_base && !set.private_base && !set.json_base)
         return;
     if (!srv.html.table_changed)
         return;
@@ -236,21 +248,17 @@ void update_html(Server& srv, std::time_t now)
     srv.html.table_changed = false;
     if (set.html_interval > 0)
         srv.html.last_html_update = now;
-    start_page_write(srv, now);
+    start_page_write(srv, now, how);
 }
 
-void note_change(Server& srv, std::time_t now)
-{
-    srv.html.table_changed = true;
-    update_html(srv, now);
-}
-
-void note_table_change(Server& srv, TableChange change, std::time_t now)
+void note_table_change(Server& srv, TableChange change, std::time_t now, WriteMode how)
 {
     if (change.records)
         srv.state_status.changed = true;
-    if (change.sites)
-        note_change(srv, now);
+    if (change.sites) {
+        srv.html.table_changed = true;
+        update_html(srv, now, how);
+    }
 }
 
 }  // namespace kovari

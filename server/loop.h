@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "charges.h"
 #include "common/fd.h"
 #include "notify.h"
 #include "request.h"
@@ -31,6 +32,7 @@ struct Connection {
     // own made at the first piece; `have` bytes of it have come.
     std::unique_ptr<RequestBuffer> partial{};
     std::size_t have = 0;
+    bool held = false;  // whole, held back while its address is over its share
 };
 
 // When a pending connection's idle limit runs out.
@@ -38,6 +40,12 @@ struct PendingDeadline {
     int fd;
     std::uint64_t serial;  // which connection on this descriptor
     long deadline;         // monotonic ms
+};
+
+// A connection whose request is held back (Charges).
+struct Held {
+    int fd;
+    std::uint64_t serial;
 };
 
 // How many connections may be pending at once.
@@ -58,6 +66,8 @@ struct Loop {
     std::size_t pending_count = 0;
     PendingCaps caps{};
     RequestBuffer buf{};              // the first receive of every connection
+    Charges charges{};                // the time of expensive requests, by sender
+    std::deque<Held> held{};          // in order of arrival
     long sweep_due = 0;
     long metrics_due = 0;             // the next write of the metrics file (-X)
     long clock_offset_ms = 0;         // wall clock minus monotonic clock, as followed
@@ -85,5 +95,8 @@ void serve_pending(Loop& lp, int fd);
 // Closes the connections whose time is up, handling what they sent.
 void close_idle(Loop& lp, long now);
 std::optional<long> next_idle_deadline(const Loop& lp);
+// Handles the held requests whose addresses have run their charge down.
+void serve_held(Loop& lp, long now);
+std::optional<long> next_held_due(const Loop& lp, long now);
 
 }  // namespace kovari

@@ -151,41 +151,46 @@ int next_timeout(const Loop& lp, long now)
         due = std::min(due, lp.metrics_due);
     if (auto idle_due = next_idle_deadline(lp))
         due = std::min(due, *idle_due);
+    if (auto held_due = next_held_due(lp, now))
+        due = std::min(due, *held_due);
     if (auto copy_due = next_copy_deadline(lp.srv.forwarder))
         due = std::min(due, *copy_due);
     if (!lp.accepting)
         due = std::min(due, lp.accept_resume);
     if (lp.notifier && lp.notifier->watchdog_ms > 0)
         due = std::min(due, lp.watchdog_due);
-    for (const BackgroundJob* job : {&lp.srv.writers.pages, &lp.srv.writers.state})
-        if (auto job_due = job_deadline(*job))
+    for (const Writer* w : {&lp.srv.writers.pages, &lp.srv.writers.state})
+        if (auto job_due = write_deadline(*w))
             due = std::min(due, *job_due);
     return int(std::max(0L, due - now));
 }
 
 // The children writing the pages or the state file that have ended (all
 // of them, waiting for each, when `wait`): their results are reported, and
-// a change that came meanwhile is written next.
-void collect_writes(Server& srv, bool wait)
+// a change that came meanwhile is written next, as `next` says.
+void collect_writes(Server& srv, bool wait, WriteMode next)
 {
-    if (auto done = finish_job(srv.writers.pages, wait))
-        finish_page_write(srv, *done, std::time(nullptr));
-    if (auto done = finish_job(srv.writers.state, wait))
-        finish_state_write(srv, *done);
+    if (auto done = collect_write(srv.writers.pages, wait))
+        finish_page_write(srv, *done, std::time(nullptr), next);
+    if (auto done = collect_write(srv.writers.state, wait))
+        finish_state_write(srv, *done, std::time(nullptr), next);
 }
 
 // At the end: the page write under way is waited for, but no longer than
 // its time limit, past which it is stopped and said as at any other time;
-// then the children that are left are collected.
+// then the children that are left are collected. What is written after
+// them is written in process.
 void finish_writes_at_exit(Server& srv)
 {
     while (running(srv.writers.pages)) {
-        if (auto done = finish_job(srv.writers.pages, false))
-            finish_page_write(srv, *done, std::time(nullptr));
-        else if (!stop_overdue_page_write(srv, monotonic_ms(), std::time(nullptr)))
+        if (auto done = collect_write(srv.writers.pages, false))
+            finish_page_write(srv, *done, std::time(nullptr), WriteMode::in_process);
+        else if (auto late = stop_overdue_write(srv.writers.pages, monotonic_ms()))
+            finish_page_write(srv, *late, std::time(nullptr), WriteMode::in_process);
+        else
             ::poll(nullptr, 0, 10);  // a pause; interrupted or not, the loop looks again
     }
-    collect_writes(srv, true);
+    collect_writes(srv, true, WriteMode::in_process);
 }
 
 // Acts on one ready descriptor. Returns false when a signal asks the
@@ -197,7 +202,7 @@ bool handle_event(Loop& lp, int fd)
         if (noted.statistics)
             write_statistics(lp.srv, lp.srv.out, monotonic_ms());
         if (noted.child_ended)
-            collect_writes(lp.srv, false);
+            collect_writes(lp.srv, false, WriteMode::in_child);
         return !noted.stop;
     }
     if (fd == lp.listener.get()) {
@@ -211,7 +216,8 @@ bool handle_event(Loop& lp, int fd)
 }
 
 // What falls due with time rather than with an event: the next slice of
-// search texts to file, idle connections, copies out of time, writers out
+// search texts to file, idle connections, requests held back whose
+// senders' charge has run down, copies out of time, writers out
 // of time, the end of an accept pause and the expiry sweep.
 void run_due_work(Loop& lp, long now)
 {
@@ -220,18 +226,21 @@ void run_due_work(Loop& lp, long now)
         std::fprintf(lp.srv.err, "%s: search texts of the loaded sites filed, %ld ms after the start\n",
                      lp.srv.settings.program_name.c_str(), monotonic_ms() - lp.srv.stats.started_ms);
     close_idle(lp, now);
+    serve_held(lp, now);
     expire_copies(lp.srv, now);
-    stop_overdue_page_write(lp.srv, now, std::time(nullptr));
-    stop_overdue_state_write(lp.srv, now, std::time(nullptr));
+    if (auto late = stop_overdue_write(lp.srv.writers.pages, now))
+        finish_page_write(lp.srv, *late, std::time(nullptr), WriteMode::in_child);
+    if (auto late = stop_overdue_write(lp.srv.writers.state, now))
+        finish_state_write(lp.srv, *late, std::time(nullptr), WriteMode::in_child);
     if (!lp.accepting && now >= lp.accept_resume)
         set_accepting(lp, true);
     if (now >= lp.sweep_due) {
         const std::time_t wall = std::time(nullptr);
-        note_table_change(lp.srv, expire_sites(lp.srv, wall), wall);
+        note_table_change(lp.srv, expire_sites(lp.srv, wall), wall, WriteMode::in_child);
         // A change to the pages held back by their interval is written at
         // the latest by the sweep.
-        update_html(lp.srv, wall);
-        save_state_if_changed(lp.srv, std::time(nullptr));
+        update_html(lp.srv, wall, WriteMode::in_child);
+        save_state_if_changed(lp.srv, wall, WriteMode::in_child);
         lp.sweep_due = monotonic_ms() + kSweepInterval * 1000;
         notify(lp.notifier, "STATUS=" + status_text(lp.srv));
     }
@@ -248,7 +257,7 @@ void run_due_work(Loop& lp, long now)
 // Nothing but the listener needs the loop for the next kAcceptWaitMs.
 bool only_listening(const Loop& lp)
 {
-    return lp.accepting && lp.pending_count == 0 && lp.srv.forwarder.copies.empty() &&
+    return lp.accepting && lp.pending_count == 0 && lp.held.empty() && lp.srv.forwarder.copies.empty() &&
            next_timeout(lp, monotonic_ms()) >= kAcceptWaitMs;
 }
 
@@ -284,7 +293,6 @@ int run_loop(Loop& lp)
                 lp.listener.reset();
                 // The state is written here, whole, in place of any write
                 // under way, while a page being written is finished.
-                lp.srv.writers.fork = false;
                 const bool saved = save_state_at_exit(lp.srv, std::time(nullptr));
                 finish_writes_at_exit(lp.srv);
                 // Last, so that it counts the writes just made.
@@ -387,13 +395,14 @@ PendingCaps caps_for(const ServerSettings& set)
 }
 
 // Keys every map whose keys a client steers with the secret drawn at
-// start: the table's indexes, the waiting connections per address and the
-// repeated error lines.
+// start: the table's indexes, the pending connections and the charges per
+// address, and the repeated error lines.
 void key_hashes(Loop& lp, const HashKey& key)
 {
     table_set_hash_key(lp.srv.table, key);
     lp.srv.limiter.seen = decltype(lp.srv.limiter.seen)(0, KeyedHasher{key});
     lp.pending_from = decltype(lp.pending_from)(0, KeyedHasher{key});
+    lp.charges.by_address = decltype(lp.charges.by_address)(0, KeyedHasher{key});
 }
 
 int serve(int argc, char** argv)
@@ -423,8 +432,7 @@ int serve(int argc, char** argv)
     // The first pages are written by a child, as every later write is, while
     // the first requests are served: at a million sites building them takes
     // seconds, which would otherwise all come before the server is ready.
-    srv.writers.fork = true;
-    note_change(srv, std::time(nullptr));
+    update_html(srv, std::time(nullptr), WriteMode::in_child);
     setvbuf(stdout, nullptr, _IOLBF, 0);  // failing, the log is only buffered more
     // Ready once the table is loaded and the port accepts connections; a
     // page may not have been written yet.

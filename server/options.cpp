@@ -34,6 +34,7 @@ void print_server_usage(std::FILE* err, const std::string& program)
                 " \t  -Fserv,... Forward to listed servers\n"
                 " \t  -Hpath     Write HTML status on base path\n"
                 " \t  -Insec     Interval between HTML updates\n"
+                " \t  -Jpath     Write JSON status as path.json\n"
                 " \t  -Mfile     Load server message from file\n"
                 " \t  -Nsites    Hold at most this many sites [1000000]\n"
                 " \t  -Pport     Listen on given port\n"
@@ -121,6 +122,7 @@ std::optional<int> parse_server_options(Server& srv, int argc, char** argv)
         case 'F': parse_forward_list(srv, value); break;
         case 'H': s.public_base = value; break;
         case 'I': s.html_interval = parse_decimal(value); break;
+        case 'J': s.json_base = value; break;
         case 'M': {
             auto text = read_message_file(value);
             if (!text) {

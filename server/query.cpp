@@ -224,8 +224,16 @@ std::span<const std::uint8_t> answer_query(Server& srv, std::string_view query,
     } else {
         // The first matches in table order, found through the table's indexes.
         std::uint32_t found[kMostMatches];
-        const std::size_t n = table_find(srv.table, text, found, kMostMatches);
-        for (std::size_t i = 0; i < n && add(table_view(srv.table, found[i])); ++i) {
+        const std::optional<std::size_t> n = table_find(srv.table, text, found, kMostMatches);
+        if (!n) {
+            // Too costly to answer (texts made to hold the query's every
+            // trigram in its place): refused with no reply at all, which
+            // the lookup reports, rather than with a reply that would look
+            // like the whole answer.
+            ++srv.stats.refused_queries;
+            return {};
+        }
+        for (std::size_t i = 0; i < *n && add(table_view(srv.table, found[i])); ++i) {
         }
     }
     put_length_field(out, cursor);

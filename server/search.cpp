@@ -15,10 +15,15 @@ using Block = SearchIndex::Block;
 using PostingList = SearchIndex::PostingList;
 constexpr std::uint32_t kNone = SearchIndex::kNone;
 constexpr std::size_t kPairs = 1 << 16;
-constexpr std::size_t kBlockEntries = 1 + sizeof Block::deltas;
+constexpr std::size_t kBlockBytes = sizeof Block::bytes;
+// Each entry takes at least a byte of difference (but the first) and a byte of mask.
+constexpr std::size_t kBlockEntries = (kBlockBytes + 1) / 2;
 constexpr std::uint8_t kInOrder = SearchIndex::kInOrder;
 
 bool in_order(const Block& b) { return (b.count & kInOrder) != 0; }
+std::size_t entries_in(const Block& b) { return b.count & ~kInOrder; }
+std::uint8_t& mask_at(Block& b, std::size_t i) { return b.bytes[kBlockBytes - 1 - i]; }
+std::uint8_t mask_at(const Block& b, std::size_t i) { return b.bytes[kBlockBytes - 1 - i]; }
 
 // --- keys ---
 
@@ -42,9 +47,12 @@ std::uint32_t key_at(std::string_view t, std::size_t i)
     return byte_at(t, i) << 16 | byte_at(t, i + 1) << 8 | byte_at(t, i + 2);
 }
 
-// Calls f(key) for the trigrams of both texts, folded: one per byte of
-// text, so that every byte of it begins one. A key may come more than
-// once. `fold` is a work area.
+// The bit of an offset in a trigram's offset mask.
+std::uint32_t offset_bit(std::size_t offset) { return 1u << (offset % 8); }
+
+// Calls f(key, offset) for the trigrams of both texts, folded: one per
+// byte of text, so that every byte of it begins one. A key may come more
+// than once. `fold` is a work area.
 template <typename F>
 void for_each_key(std::string_view candidate, std::string_view name, std::string& fold, F&& f)
 {
@@ -55,7 +63,7 @@ void for_each_key(std::string_view candidate, std::string_view name, std::string
         std::uint32_t key = 0;
         for (std::size_t i = fold.size(); i-- > 0;) {
             key = std::uint32_t(static_cast<unsigned char>(fold[i])) << 16 | key >> 8;
-            f(key);
+            f(key, i);
         }
     }
 }
@@ -78,7 +86,7 @@ std::uint32_t live_owner(const SearchIndex& x, std::uint32_t filing) { return fi
 
 // --- blocks ---
 
-// Decodes a block into vals; returns the number of entries.
+// Decodes a block's filing numbers into vals; returns the number of entries.
 std::size_t decode_block(const Block& b, std::uint32_t* vals)
 {
     std::uint32_t v = b.first;
@@ -87,7 +95,7 @@ std::size_t decode_block(const Block& b, std::uint32_t* vals)
     for (std::size_t i = 0; i < b.used;) {
         std::uint32_t d = 0;
         for (int shift = 0;; shift += 7) {
-            const std::uint8_t byte = b.deltas[i++];
+            const std::uint8_t byte = b.bytes[i++];
             d |= std::uint32_t(byte & 0x7f) << shift;
             if ((byte & 0x80) == 0)
                 break;
@@ -98,24 +106,12 @@ std::size_t decode_block(const Block& b, std::uint32_t* vals)
     return n;
 }
 
-// Appends `filing`, larger than every entry of the list, with `bound` as
-// its block's stamp bound; `ordered` when its stamp was the largest filed
-// at the time (a block is in order while all its entries are).
-void append_entry(PostingList& l, std::uint32_t filing, std::uint32_t bound, bool ordered)
+// Appends `filing`, larger than every entry of the list, with the offset
+// mask of its trigram and `bound` as its block's stamp bound; `ordered`
+// when its stamp was the largest filed at the time (a block is in order
+// while all its entries are).
+void append_entry(PostingList& l, std::uint32_t filing, std::uint8_t mask, std::uint32_t bound, bool ordered)
 {
-    if (!l.blocks.empty()) {
-        // The usual case: a difference of one byte, and room for it.
-        Block& b = l.blocks.back();
-        const std::uint32_t d = filing - l.last;
-        if (d < 0x80 && b.used < sizeof Block::deltas) {
-            b.deltas[b.used++] = std::uint8_t(d);
-            b.count = std::uint8_t((b.count + 1) & (ordered ? 0xff : ~kInOrder));
-            b.bound = bound;
-            l.last = filing;
-            ++l.entries;
-            return;
-        }
-    }
     std::uint8_t bytes[5];
     std::size_t len = 0;
     if (!l.blocks.empty()) {
@@ -125,21 +121,30 @@ void append_entry(PostingList& l, std::uint32_t filing, std::uint32_t bound, boo
                 break;
         }
     }
-    if (l.blocks.empty() || l.blocks.back().used + len > sizeof Block::deltas) {
+    if (l.blocks.empty() || l.blocks.back().used + len + entries_in(l.blocks.back()) + 1 > kBlockBytes) {
         Block b;
         b.first = filing;
         b.count = std::uint8_t(1 | (ordered ? kInOrder : 0));
+        mask_at(b, 0) = mask;
         b.bound = bound;
         l.blocks.push_back(b);
     } else {
         Block& b = l.blocks.back();
-        std::copy(bytes, bytes + len, b.deltas + b.used);
+        std::copy(bytes, bytes + len, b.bytes + b.used);
         b.used = std::uint8_t(b.used + len);
+        mask_at(b, entries_in(b)) = mask;
         b.count = std::uint8_t((b.count + 1) & (ordered ? 0xff : ~kInOrder));
         b.bound = bound;
     }
     l.last = filing;
     ++l.entries;
+}
+
+// Adds an offset to the list's last entry.
+void add_offset(PostingList& l, std::uint8_t bit)
+{
+    Block& b = l.blocks.back();
+    mask_at(b, entries_in(b) - 1) |= bit;
 }
 
 // --- lists ---
@@ -201,7 +206,7 @@ void rewrite_list(SearchIndex& x, std::uint32_t id)
         const std::size_t n = decode_block(b, vals);
         for (std::size_t i = 0; i < n; ++i)
             if (live_owner(x, vals[i]) != kNone)
-                append_entry(l, vals[i], b.bound, in_order(b));
+                append_entry(l, vals[i], mask_at(b, i), b.bound, in_order(b));
     }
     if (l.entries == 0)
         remove_list(x, id);
@@ -211,10 +216,21 @@ void rewrite_list(SearchIndex& x, std::uint32_t id)
 
 // --- queries ---
 
+// What a query of three bytes or more may cost before it is given up, in
+// units of one posting entry read: a candidate compared in full costs
+// kCompareWork of them (its owner looked up, its texts read from the
+// table, each a miss of the cache in a large table). Measured on the
+// benchmark machine, a unit is about 5 ns, so that a query stops within
+// about 2.5 ms of work: the cost of reading the lists of a table of
+// 250,000 sites that all hold the query's trigrams in their places.
+constexpr std::uint64_t kQueryWork = std::uint64_t(1) << 19;
+constexpr std::uint64_t kCompareWork = 16;
+
 struct Finder {
     const SearchIndex& x;
     Nearest& nearest;
     MatchCheck check;
+    std::uint64_t work = 0;  // units spent, see kQueryWork
 
     bool full() const { return nearest.size == nearest.out.size(); }
     std::uint32_t worst() const { return nearest.order[nearest.out[nearest.size - 1]]; }
@@ -240,6 +256,7 @@ struct Finder {
             if (std::find(held.begin(), held.end(), owner) != held.end())
                 return true;
         }
+        work += kCompareWork;
         if (check.matches(check.context, owner))
             offer_match(nearest, owner);
         return true;
@@ -254,6 +271,9 @@ struct Cursor {
     std::uint32_t vals[kBlockEntries];
     std::size_t pos;     // vals[pos] is the largest entry not yet passed
     bool decoded = false;
+
+    // The offset mask of the entry last found.
+    std::uint8_t mask() const { return mask_at(list->blocks[block], pos); }
 
     // Whether the list holds `f`; each call's `f` is smaller than the last.
     // `passed` is set when every entry left is larger than `f`, so that no
@@ -284,26 +304,42 @@ struct Cursor {
 // of the candidates settles the rest of the query.
 constexpr std::size_t kIntersected = 4;
 
-void find_long(const SearchIndex& x, std::string_view q, Finder& finder)
+// The offset mask of a trigram found at `offset` in the query, turned so
+// that bit k stands for the query beginning at an offset of k modulo 8.
+std::uint8_t turned(std::uint8_t mask, std::uint32_t offset)
 {
-    // The trigrams of the query; a request of 1024 bytes has fewer.
-    std::uint32_t keys[1024];
+    const unsigned r = offset % 8;
+    return std::uint8_t((mask >> r | mask << (8 - r)) & 0xff);
+}
+
+// False when the query was given up, its work past kQueryWork.
+bool find_long(const SearchIndex& x, std::string_view q, Finder& finder)
+{
+    // The trigrams of the query with their offsets, each trigram once at
+    // its first offset; a request of 1024 bytes has fewer.
+    struct Gram {
+        std::uint32_t key;
+        std::uint32_t offset;
+    };
+    Gram grams[1024];
     std::size_t count = 0;
-    for (std::size_t i = 0; i + 3 <= q.size() && count < std::size(keys); ++i)
-        keys[count++] = key_at(q, i);
-    std::sort(keys, keys + count);
-    count = std::size_t(std::unique(keys, keys + count) - keys);
+    for (std::size_t i = 0; i + 3 <= q.size() && count < std::size(grams); ++i)
+        grams[count++] = {key_at(q, i), std::uint32_t(i)};
+    std::stable_sort(grams, grams + count, [](const Gram& a, const Gram& b) { return a.key < b.key; });
+    count = std::size_t(std::unique(grams, grams + count, [](const Gram& a, const Gram& b) { return a.key == b.key; }) -
+                        grams);
     // The lists, shortest first; a trigram without a list: no listed site holds the query.
     struct Sized {
         std::uint32_t entries;
         std::uint32_t id;
+        std::uint32_t offset;
     };
     Sized lists[1024];
     for (std::size_t k = 0; k < count; ++k) {
-        const std::uint32_t id = find_list(x, keys[k]);
+        const std::uint32_t id = find_list(x, grams[k].key);
         if (id == kNone)
-            return;
-        lists[k] = {x.lists[id].entries, id};
+            return true;
+        lists[k] = {x.lists[id].entries, id, grams[k].offset};
     }
     const std::size_t used = std::min(count, kIntersected);
     std::partial_sort(lists, lists + used, lists + count,
@@ -314,20 +350,29 @@ void find_long(const SearchIndex& x, std::string_view q, Finder& finder)
     const PostingList& driver = x.lists[lists[0].id];
     std::uint32_t vals[kBlockEntries];
     for (std::size_t b = driver.blocks.size(); b-- > 0;) {
-        if (finder.beyond(driver.blocks[b]))
-            return;
-        for (std::size_t i = decode_block(driver.blocks[b], vals); i-- > 0;) {
-            bool all = true;
-            for (std::size_t k = 0; k + 1 < used && all; ++k) {
+        const Block& block = driver.blocks[b];
+        if (finder.beyond(block))
+            return true;
+        const std::size_t n = decode_block(block, vals);
+        finder.work += n;
+        if (finder.work > kQueryWork)
+            return false;
+        for (std::size_t i = n; i-- > 0;) {
+            // A candidate holds every trigram, and at one offset modulo 8
+            // for all of them, or it cannot hold the query.
+            std::uint8_t at = turned(mask_at(block, i), lists[0].offset);
+            for (std::size_t k = 0; k + 1 < used && at != 0; ++k) {
                 bool passed = false;
-                all = others[k].holds(vals[i], passed);
+                const bool held = others[k].holds(vals[i], passed);
                 if (passed)
-                    return;
+                    return true;
+                at = held ? std::uint8_t(at & turned(others[k].mask(), lists[k + 1].offset)) : 0;
             }
-            if (all && !finder.consider(vals[i], driver.blocks[b], false))
-                return;
+            if (at != 0 && !finder.consider(vals[i], block, false))
+                return true;
         }
     }
+    return true;
 }
 
 // A query of one or two bytes: the lists of the trigrams that begin with it.
@@ -376,7 +421,7 @@ void put_pending(SearchIndex& x, std::uint32_t id)
     PostingList& l = x.lists[id];
     for (std::uint32_t k = 0; k < p.count; ++k) {
         const SearchIndex::Staged& o = x.staged_owners[p.filings[k] - x.staged_first];
-        append_entry(l, p.filings[k], o.bound, o.ordered);
+        append_entry(l, p.filings[k], p.masks[k], o.bound, o.ordered);
     }
     x.pair_live[pair_of(l.key)] += p.count;
     p.count = 0;
@@ -421,18 +466,27 @@ void search_stage(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std:
     if (x.staged_owners.empty())
         x.staged_first = filing;
     x.staged_owners.push_back({owner, x.max_stamp, order == x.max_stamp});
-    for_each_key(candidate, name, x.fold_area, [&](std::uint32_t key) {
+    for_each_key(candidate, name, x.fold_area, [&](std::uint32_t key, std::size_t offset) {
         std::uint32_t id = find_list(x, key);
         if (id == kNone)
             id = make_list(x, key);
         if (x.pending.size() <= id)
             x.pending.resize(x.lists.size());
         SearchIndex::Pending& p = x.pending[id];
-        if (p.last == filing)
-            return;  // a trigram that came before in these texts
+        const std::uint8_t bit = std::uint8_t(offset_bit(offset));
+        if (p.last == filing) {
+            // A trigram that came before in these texts: its offset joins
+            // the entry, still waiting or just put.
+            if (p.count > 0)
+                p.masks[p.count - 1] |= bit;
+            else
+                add_offset(x.lists[id], bit);
+            return;
+        }
         if (p.last < x.staged_first)
             x.pending_lists.push_back(id);  // its first since the last put
         p.last = filing;
+        p.masks[p.count] = bit;
         p.filings[p.count++] = filing;
         if (p.count == std::size(p.filings))
             put_pending(x, id);
@@ -456,13 +510,16 @@ void search_add(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std::s
 {
     flush_staged(x);
     const std::uint32_t filing = file_owner(x, owner, order, false);
-    for_each_key(candidate, name, x.fold_area, [&](std::uint32_t key) {
+    for_each_key(candidate, name, x.fold_area, [&](std::uint32_t key, std::size_t offset) {
+        const std::uint8_t bit = std::uint8_t(offset_bit(offset));
         std::uint32_t id = find_list(x, key);
-        if (id == kNone)
+        if (id == kNone) {
             id = make_list(x, key);
-        else if (x.lists[id].last == filing)
-            return;  // a trigram that came before in these texts
-        append_entry(x.lists[id], filing, x.max_stamp, order == x.max_stamp);
+        } else if (x.lists[id].last == filing) {
+            add_offset(x.lists[id], bit);  // a trigram that came before in these texts
+            return;
+        }
+        append_entry(x.lists[id], filing, bit, x.max_stamp, order == x.max_stamp);
         ++x.pair_live[pair_of(key)];
     });
 }
@@ -475,7 +532,7 @@ void search_drop(SearchIndex& x, std::uint32_t owner, std::string_view candidate
     const std::uint32_t filing = x.filing_of[owner];
     index_erase(x.owner_of, spread(x.owner_of, filing), owner);
     x.filing_of[owner] = kNone;
-    for_each_key(candidate, name, x.fold_area, [&](std::uint32_t key) {
+    for_each_key(candidate, name, x.fold_area, [&](std::uint32_t key, std::size_t) {
         const std::uint32_t id = find_list(x, key);
         if (id == kNone || x.lists[id].counted == filing)
             return;
@@ -519,15 +576,16 @@ void offer_match(Nearest& nearest, std::uint32_t owner)
     out[i] = owner;
 }
 
-void search_find(const SearchIndex& x, std::string_view q, Nearest& nearest, MatchCheck check)
+bool search_find(const SearchIndex& x, std::string_view q, Nearest& nearest, MatchCheck check)
 {
     if (nearest.out.empty() || q.empty() || q.find('\0') != std::string_view::npos || x.pair_head.empty())
-        return;
+        return true;
     Finder finder{x, nearest, check};
-    if (q.size() <= 2)
+    if (q.size() <= 2) {
         find_short(x, q, finder);
-    else
-        find_long(x, q, finder);
+        return true;
+    }
+    return find_long(x, q, finder);
 }
 
 }  // namespace kovari

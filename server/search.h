@@ -49,15 +49,20 @@ struct SearchIndex {
     static constexpr std::uint32_t kNone = 0xffffffffu;
 
     // One block of a posting list: its first filing number whole, the rest
-    // as differences to the one before, 7 bits a byte, low bits first.
+    // as differences to the one before, 7 bits a byte, low bits first, from
+    // the front of `bytes`; and from its back, one byte per entry, the
+    // offsets modulo 8 at which the trigram begins in the entry's texts
+    // (bit k: at an offset of k modulo 8). A candidate whose lists have no
+    // common offset for the query's trigrams in their places cannot hold
+    // the query and is passed over without a look at its texts.
     struct Block {
         std::uint32_t first = 0;
         std::uint32_t bound = 0;  // no entry here or before has a larger stamp
         std::uint8_t count = 0;   // entries, the first included; kInOrder
                                   // when each had the largest stamp filed
                                   // at its time
-        std::uint8_t used = 0;    // bytes of `deltas` in use
-        std::uint8_t deltas[54]{};
+        std::uint8_t used = 0;    // bytes of differences in use
+        std::uint8_t bytes[54]{};
     };
     static_assert(sizeof(Block) == 64);
     static constexpr std::uint8_t kInOrder = 0x80;
@@ -99,7 +104,8 @@ struct SearchIndex {
     // text was half the load of a million sites). And per staged filing
     // number from `staged_first`, what appending it needs.
     struct alignas(64) Pending {
-        std::uint32_t filings[14];
+        std::uint32_t filings[10];
+        std::uint8_t masks[12];
         std::uint32_t count = 0;
         std::uint32_t last = 0;  // the last filing number staged for the list
     };
@@ -190,12 +196,19 @@ struct MatchCheck {
 // than what `nearest` has by then. An entry whose stamp was the largest
 // filed at its time bounds every entry filed before it, which keeps a
 // list's reading short when its sites came in table order.
-void search_find(const SearchIndex& x, std::string_view lowered_query, Nearest& nearest, MatchCheck check);
+//
+// A query of three bytes or more has a budget of work: the entries of its
+// lists read and its candidates compared. Past it the query is given up
+// and false returned, `nearest` then holding only what was found so far,
+// which is not the answer. The candidates that the offset masks leave
+// hold every trigram of the query in its place modulo 8, so only a table
+// of texts made for the query exhausts the budget.
+bool search_find(const SearchIndex& x, std::string_view lowered_query, Nearest& nearest, MatchCheck check);
 
 template <typename F>
-void search_find(const SearchIndex& x, std::string_view lowered_query, Nearest& nearest, const F& matches)
+bool search_find(const SearchIndex& x, std::string_view lowered_query, Nearest& nearest, const F& matches)
 {
-    search_find(x, lowered_query, nearest,
+    return search_find(x, lowered_query, nearest,
                 MatchCheck{&matches, [](const void* f, std::uint32_t owner) {
                                return (*static_cast<const F*>(f))(owner);
                            }});

@@ -28,7 +28,6 @@
 namespace kovari {
 
 inline constexpr std::time_t kSweepInterval = 120;  // seconds between sweeps
-inline constexpr std::time_t kMaxSiteAge = 900;     // older sites expire
 // The listen queue: connections the kernel has completed and the server has
 // not accepted yet. SOMAXCONN (4096; the kernel cuts it to
 // net.core.somaxconn). With 25, 256 requests in flight from one address for
@@ -66,6 +65,7 @@ struct ServerSettings {
     bool very_verbose = false;  // -VV: a line per connection and packet
     std::optional<std::string> public_base;   // -H
     std::optional<std::string> private_base;  // -Z
+    std::optional<std::string> json_base;     // -J
     long html_interval = 60;                  // -I
     long max_sites = kDefaultMaxSites;        // -N; 0 or less: no limit
     std::optional<std::string> state_file;    // -S
@@ -80,11 +80,9 @@ struct ServerSettings {
 struct HtmlState {
     bool table_changed = true;
     std::time_t last_html_update = 0;
-    // Per page (public, private), why it last could not be opened (an
-    // errno value; 0: it could). A reason is reported once, when it changes.
-    int open_error[2] = {0, 0};
-    // The last page writer was killed for running too long; reported once.
-    bool writer_timed_out = false;
+    // Per page (public, private, JSON), why it last could not be opened:
+    // told once, until the reason changes.
+    ProblemNote page_problem[kFilesPerWrite];
 };
 
 // The reply area: the cap plus one whole chunk, which is written before the
@@ -127,9 +125,11 @@ struct Statistics {
     std::uint64_t refused_forwarded = 0, refused_over_cap = 0;
     std::uint64_t expired = 0;
     std::uint64_t queries = 0, message_requests = 0;
+    std::uint64_t refused_queries = 0;  // given up as too costly, not answered
     std::uint64_t invalid = 0;      // discarded packets, empty receives included
     std::uint64_t idle_closed = 0;  // connections that delivered no whole request in time
     std::uint64_t cap_closed = 0;   // waiting connections closed by the per-address or total cap
+    std::uint64_t held = 0;         // requests held back while their sender was over its share
     std::uint64_t copies_sent = 0, copies_failed = 0, copies_dropped = 0;
     std::uint64_t pages_written = 0, page_failures = 0;
     RequestTimes request_times;     // from accepting each connection to closing it
@@ -139,7 +139,6 @@ struct Statistics {
 struct StateStatus {
     bool changed = false;       // the table changed since the file was last written
     bool disabled = false;      // a bad file could not be moved aside: never written over
-    int write_error = 0;        // why the last write failed (step * 1000 + errno; -1: it timed out); 0: it did not
     std::uint64_t loaded = 0;   // sites taken from the file at start
     std::uint64_t writes = 0, failures = 0;
 };

@@ -30,11 +30,12 @@ void write_statistics(const Server& srv, std::FILE* out, long now_ms)
                     n(st.refused_signoffs), n(st.refused_takeovers), n(st.refused_forwarded),
                     n(st.refused_over_cap));
     block += format("  expired sites: %llu\n", n(st.expired));
-    block += format("  queries: %llu\n", n(st.queries));
+    block += format("  queries: %llu, %llu refused as too costly\n", n(st.queries), n(st.refused_queries));
     block += format("  server message requests: %llu\n", n(st.message_requests));
     block += format("  invalid packets: %llu\n", n(st.invalid));
     block += format("  idle connections closed: %llu\n", n(st.idle_closed));
     block += format("  connections closed by the caps: %llu\n", n(st.cap_closed));
+    block += format("  requests held back for their sender's share: %llu\n", n(st.held));
     block += format("  forwarded copies: %llu sent, %llu failed, %llu dropped\n", n(st.copies_sent),
                     n(st.copies_failed), n(st.copies_dropped));
     block += format("  page writes: %llu, %llu failed\n", n(st.pages_written), n(st.page_failures));

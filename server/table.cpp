@@ -471,7 +471,7 @@ std::optional<std::size_t> walk_from_head(const SiteTable& t, std::string_view q
 
 }  // namespace
 
-std::size_t table_find(const SiteTable& t, std::string_view q, std::uint32_t* out, std::size_t limit)
+std::optional<std::size_t> table_find(const SiteTable& t, std::string_view q, std::uint32_t* out, std::size_t limit)
 {
     // Site texts hold no NUL, so a query with one matches nothing.
     if (limit == 0 || q.empty() || q.find('\0') != std::string_view::npos)
@@ -507,8 +507,9 @@ std::size_t table_find(const SiteTable& t, std::string_view q, std::uint32_t* ou
     });
     // Substring search of the listed sites through the trigram index; each
     // candidate it leaves is compared in full.
-    if (!exact_query)
-        search_find(t.search, q, nearest, [&](std::uint32_t slot) { return matches(t.slots[slot], q); });
+    if (!exact_query &&
+        !search_find(t.search, q, nearest, [&](std::uint32_t slot) { return matches(t.slots[slot], q); }))
+        return std::nullopt;
     return nearest.size;
 }
 

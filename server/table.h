@@ -31,6 +31,8 @@
 
 namespace kovari {
 
+inline constexpr std::time_t kMaxSiteAge = 900;  // older sites expire
+
 struct SiteTable {
     static constexpr std::uint32_t kNone = 0xffffffffu;
     static constexpr int kTexts = 6;  // cname, name, email, phone, loc, tool
@@ -168,7 +170,9 @@ inline SiteView table_head(const SiteTable& t) { return table_view(t, t.head); }
 // returns how many there are. A query of three bytes or more, or a short
 // one that few sites hold, goes through the trigram index; a short one
 // that many hold, through the walk from the head, which soon has enough.
-std::size_t table_find(const SiteTable& t, std::string_view lowered_query, std::uint32_t* out,
+// nullopt when the trigram index gave the query up as too costly (see
+// search_find): it then has no answer.
+std::optional<std::size_t> table_find(const SiteTable& t, std::string_view lowered_query, std::uint32_t* out,
                        std::size_t limit);
 
 // Calls f(const SiteView&) for each entry from the head while f returns

@@ -11,6 +11,13 @@
 
 namespace kovari {
 
+bool is_news(ProblemNote& note, const FileOutcome& now)
+{
+    const bool news = now.failed != FileStep::done && now != note.last;
+    note.last = now;
+    return news;
+}
+
 std::string directory_of(const std::string& path)
 {
     const auto slash = path.rfind('/');
@@ -81,6 +88,18 @@ FileOutcome replace_file(const std::string& temp, const std::string& final_name,
     return {};
 }
 
+namespace {
+
+// The result of a child that has ended, once; nothing while it runs.
+// `wait`: waits for it to end.
+std::optional<JobResult> finish_job(BackgroundJob& job, bool wait);
+
+// Ends a child at once and collects it.
+void cancel_job(BackgroundJob& job);
+
+// Forks a child that runs `work`, sends its result and exits. Returns false
+// when no child could be made; the caller then writes in process. `now_ms`
+// is the monotonic clock, from which the time limit runs.
 bool start_job(BackgroundJob& job, const std::function<JobResult()>& work, long now_ms)
 {
     int fds[2];
@@ -112,6 +131,7 @@ bool start_job(BackgroundJob& job, const std::function<JobResult()>& work, long 
     return true;
 }
 
+// When a running job's time is up (monotonic ms); nothing when none runs.
 std::optional<long> job_deadline(const BackgroundJob& job)
 {
     if (!running(job))
@@ -119,6 +139,8 @@ std::optional<long> job_deadline(const BackgroundJob& job)
     return job.started_ms + kWriteTimeLimitMs;
 }
 
+// Kills a job that has run past kWriteTimeLimitMs at `now_ms`, and collects
+// it. Returns true when it did.
 bool cancel_if_overdue(BackgroundJob& job, long now_ms)
 {
     if (!running(job) || now_ms < *job_deadline(job))
@@ -156,6 +178,32 @@ void cancel_job(BackgroundJob& job)
         return;
     ::kill(job.pid, SIGKILL);
     finish_job(job, true);
+}
+
+}  // namespace
+
+std::optional<JobResult> start_write(Writer& w, WriteMode how, const std::function<JobResult()>& work,
+                                     long now_ms)
+{
+    if (how == WriteMode::in_child && start_job(w.job, work, now_ms))
+        return std::nullopt;
+    return work();
+}
+
+std::optional<JobResult> collect_write(Writer& w, bool wait) { return finish_job(w.job, wait); }
+
+std::optional<long> write_deadline(const Writer& w) { return job_deadline(w.job); }
+
+void cancel_write(Writer& w) { cancel_job(w.job); }
+
+std::optional<JobResult> stop_overdue_write(Writer& w, long now_ms)
+{
+    if (!cancel_if_overdue(w.job, now_ms))
+        return std::nullopt;
+    JobResult r;
+    r.killed_by = SIGKILL;
+    r.timed_out = true;
+    return r;
 }
 
 }  // namespace kovari

@@ -24,13 +24,26 @@
 
 namespace kovari {
 
-// Where writing a file stopped, if it did.
-enum class FileStep : std::uint8_t { done, open, write, rename, sync };
+// Where writing a file stopped, if it did; `time_limit`: its writer ran
+// past kWriteTimeLimitMs and was killed.
+enum class FileStep : std::uint8_t { done, open, write, rename, sync, time_limit };
 
 struct FileOutcome {
     FileStep failed = FileStep::done;
     int error = 0;  // errno of the failed step
+    bool operator==(const FileOutcome&) const = default;
 };
+
+// A problem that is told once, and again only when its reason changes: a
+// missing directory or a hung file system fails every write the same way,
+// and is an operator's mistake to be told about, not at every change.
+struct ProblemNote {
+    FileOutcome last{};
+};
+
+// Takes the latest outcome of a write; true when it is a failure other
+// than the last one (a success makes the next failure news again).
+bool is_news(ProblemNote& note, const FileOutcome& now);
 
 // The directory a path names a file in ("." for a bare name).
 std::string directory_of(const std::string& path);
@@ -42,11 +55,16 @@ std::string directory_of(const std::string& path);
 FileOutcome replace_file(const std::string& temp, const std::string& final_name,
                          std::string_view bytes, unsigned mode, bool durable);
 
-// What a background write reports: one outcome per file (the pages need
-// two), or the signal that ended the child before it could say.
+// The files one write may replace: the pages write up to three.
+inline constexpr std::size_t kFilesPerWrite = 3;
+
+// What a write reports: one outcome per file, or the signal that ended its
+// child before it could say, or that it ran out of time (killed_by is then
+// SIGKILL as well).
 struct JobResult {
-    std::array<FileOutcome, 2> files{};
+    std::array<FileOutcome, kFilesPerWrite> files{};
     int killed_by = 0;
+    bool timed_out = false;
 };
 
 // A write running in a child process.
@@ -69,32 +87,45 @@ inline bool running(const BackgroundJob& job) { return job.pid > 0; }
 // disk must not be cut off for outgrowing the write before it.
 inline constexpr long kWriteTimeLimitMs = 60'000;
 
-// Forks a child that runs `work`, sends its result and exits. Returns false
-// when no child could be made; the caller then writes in process. `now_ms`
-// is the monotonic clock, from which the time limit runs.
-bool start_job(BackgroundJob& job, const std::function<JobResult()>& work, long now_ms);
+// How a write is done. `in_child` while the event loop serves: the
+// requests go on meanwhile. `in_process` before the loop starts, at the
+// end, and in the tests of the pure logic.
+enum class WriteMode : std::uint8_t { in_process, in_child };
 
-// When a running job's time is up (monotonic ms); nothing when none runs.
-std::optional<long> job_deadline(const BackgroundJob& job);
+// One kind of write (the pages, the state file): the child writing it, if
+// any, and its problem told once.
+struct Writer {
+    BackgroundJob job{};
+    ProblemNote problem{};
+};
 
-// Kills a job that has run past kWriteTimeLimitMs at `now_ms`, and collects
-// it. Returns true when it did.
-bool cancel_if_overdue(BackgroundJob& job, long now_ms);
+// The one life of a write. start_write runs `work` in a child when `how`
+// says so and one can be made, and returns nothing: the result comes from
+// collect_write once the child has ended (`wait`: waits for it), or from
+// stop_overdue_write, which kills a child past its time limit at `now_ms`
+// and returns a result that says so. Otherwise it runs `work` in process
+// and returns its result at once. Each result is reported by the caller,
+// in one place, whichever way it came.
+std::optional<JobResult> start_write(Writer& w, WriteMode how, const std::function<JobResult()>& work,
+                                     long now_ms);
+std::optional<JobResult> collect_write(Writer& w, bool wait);
+std::optional<JobResult> stop_overdue_write(Writer& w, long now_ms);
 
-// The result of a child that has ended, once; nothing while it runs.
-// `wait`: waits for it to end.
-std::optional<JobResult> finish_job(BackgroundJob& job, bool wait);
+// Whether a child is writing.
+inline bool running(const Writer& w) { return running(w.job); }
 
-// Ends a child at once (its temporary file stays behind; the next write
-// empties it) and collects it.
-void cancel_job(BackgroundJob& job);
+// When the running child's time is up (monotonic ms); nothing when none
+// runs.
+std::optional<long> write_deadline(const Writer& w);
 
-// The background writes and their switch: tests of the pure logic write in
-// process; the event loop turns forking on.
+// Ends a running child at once, unreported (its temporary file stays
+// behind; the next write empties it), and collects it.
+void cancel_write(Writer& w);
+
+// The two kinds of write; one of each runs at a time.
 struct Writers {
-    bool fork = false;
-    BackgroundJob pages{};
-    BackgroundJob state{};
+    Writer pages{};
+    Writer state{};
 };
 
 }  // namespace kovari

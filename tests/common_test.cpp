@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "common/host.h"
+#include "common/json.h"
 #include "common/report.h"
 #include "common/site.h"
 #include "common/text.h"
@@ -154,6 +155,31 @@ TEST(LowerCase, FoldsUtf8LettersAndOnlyAsciiCapitalsOf8BitText)
 TEST(EscapeControls, ControlBytesBecomeHexAndUtf8Stays)
 {
     EXPECT_EQ(escape_controls("a\nBye: x\x1b[31m\x7f\xc5\x81"), "a\\x0ABye: x\\x1B[31m\\x7F\xc5\x81");
+}
+
+TEST(JsonString, AnyBytesGiveAValidStringThatReadsAsThePagesShowThem)
+{
+    using namespace std::string_view_literals;
+    const struct {
+        std::string_view in, out;
+    } cases[] = {
+        {""sv, R"("")"sv},
+        {"Ann Smith"sv, R"("Ann Smith")"sv},
+        {"a\"b\\c/d"sv, R"("a\"b\\c/d")"sv},
+        {"\b\f\n\r\t"sv, R"("\b\f\n\r\t")"sv},
+        {"\0\x01\x1b[1m\x1f\x7f"sv, R"("\u0000\u0001\u001b[1m\u001f\u007f")"sv},
+        {"\xc5\x81\xe2\x82\xac\xf0\x9f\x98\x80"sv, "\"\xc5\x81\xe2\x82\xac\xf0\x9f\x98\x80\""sv},  // UTF-8 as it is
+        {"Ren\xe9"sv, "\"Ren\xc3\xa9\""sv},        // a stray byte as Latin-1
+        {"\xc5"sv, "\"\xc3\x85\""sv},               // a sequence cut short
+        {"\xed\xa0\x80"sv, "\"\xc3\xad\xc2\xa0\\u0080\""sv},  // a surrogate: three stray bytes
+        {"\x85\xc2\x85"sv, R"("\u0085\u0085")"sv},  // C1 controls, stray or in UTF-8
+        {"\xc2\x9f\xc2\xa0"sv, "\"\\u009f\xc2\xa0\""sv},     // the last C1 control, then no-break space
+        {"\xe2\x82"sv, "\"\xc3\xa2\\u0082\""sv},             // a longer sequence cut short
+        {"\xc0\xaf"sv, "\"\xc3\x80\xc2\xaf\""sv},             // an overlong form
+        {"\x9b\xff"sv, "\"\\u009b\xc3\xbf\""sv},             // stray bytes at both ends of the range
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(json_string(c.in), c.out) << escape_controls(c.in);
 }
 
 TEST(HostPort, PortFollowsTheFirstColonLikeStrtol)

@@ -66,6 +66,8 @@ echo "# The same as a table:"
 q -L ''
 echo "# Connection addresses for kvphone, from two queries:"
 q -C alice carol
+echo "# For programs, one JSON object a line:"
+q -J alice
 echo "# The server message, then a query:"
 q -M bob
 echo "# An unlisted site is found only by its whole address:"

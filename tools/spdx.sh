@@ -33,6 +33,7 @@ tag_line() {
   CMakeLists.txt | */CMakeLists.txt | *.cmake | Makefile | *.in) echo "# $tag" ;;
   packaging/quorind.default | .ci/packages/*) echo "# $tag" ;;
   man/*.[1-8]) echo ".\\\" $tag" ;;
+  *.html) echo "<!-- $tag -->" ;;
   *) echo unknown ;;
   esac
 }

@@ -272,3 +272,36 @@ TEST(Outsider, CannotSignOffTakeOverForgeForwardingOrFillTheTable)
                        "quorind: forwarded packets from 127.0.0.2 refused: it is not a peer server.\n"
                        "quorind: new sites from 127.0.0.2 refused: it holds the most sites one address may (-C).\n");
 }
+
+// Sites announced against two queries: each holds every trigram of "abcd"
+// (its name) and of "efgh" (its CNAME, the trigrams 8 bytes apart, as if
+// in their places), and none holds either query. Both come back empty,
+// and "abcd" finds the one site announced afterwards that holds it.
+TEST(Outsider, FalseCandidatesLeaveAQueryItsExactAnswer)
+{
+    ServerProcess s;
+    ASSERT_TRUE(start_server(s, kServer, {})) << s.err();
+    for (std::uint32_t n = 0; n < 1000; ++n) {
+        Announcement a;
+        a.ssrc = make_ssrc(1000 + n);
+        a.cname = "efgXXXXXXfgh" + std::to_string(n) + "@x";
+        a.name = "abcXbcd " + std::to_string(n);
+        a.port = 5004;
+        // Two addresses, within the cap of sites per address.
+        ASSERT_EQ(round_trip(s.port, announcement(a), 3000, n % 2 == 0 ? "127.1.0.1" : "127.1.0.2"), Bytes{});
+    }
+    EXPECT_EQ(round_trip(s.port, query_packet("abcd"), 3000), kNoMatch);
+    EXPECT_EQ(round_trip(s.port, query_packet("EFGH"), 3000), kNoMatch);
+    Announcement one;
+    one.ssrc = make_ssrc(77);
+    one.cname = "dora";
+    one.name = "xABCDx";
+    one.port = 5004;
+    ASSERT_EQ(round_trip(s.port, announcement(one), 3000, "127.0.0.1"), Bytes{});
+    const Bytes reply = round_trip(s.port, query_packet("abcd"), 3000).value_or(Bytes{});
+    ASSERT_GE(reply.size(), 8u);
+    EXPECT_EQ(reply[0], 0x81);
+    const Ssrc ssrc = make_ssrc(77);
+    EXPECT_EQ(Bytes(reply.begin() + 4, reply.begin() + 8), Bytes(ssrc.begin(), ssrc.end()));
+    EXPECT_EQ(round_trip(s.port, query_packet("efgh"), 3000), kNoMatch);
+}

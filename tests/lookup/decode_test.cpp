@@ -410,6 +410,54 @@ TEST(MessageReply, OnlyTheFirstReplyOfTheRunIsTheMessage)
     EXPECT_EQ(out.text(), "M10.0.0.1:2076            alice (Ann)\n");
 }
 
+// --- JSON output ---
+
+TEST(JsonOutput, ServerReplyIsOneObjectWithTheKeysInTheirOrder)
+{
+    RunState run = modes(true, true, true);
+    run.json_output = true;
+    const Shown r = show(kAnnReply, run);
+    EXPECT_EQ(r.out,
+              "{\"ssrc\": \"DDCCBBAA\", \"cname\": \"ann\", \"name\": \"Anne Lee\", "
+              "\"email\": \"Ann.Lee\", \"phone\": null, \"loc\": null, \"tool\": null, "
+              "\"address\": \"10.0.0.1\", \"port\": 2076, \"time\": 870000000}\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.run.sites_shown, 1);
+}
+
+TEST(JsonOutput, PrivateItemsThatAreNoNumberOrAddressAreNull)
+{
+    const struct {
+        const char *port, *ip, *time, *json;
+    } cases[] = {
+        {"40000", "10.0.0.2", "-1", "\"address\": \"10.0.0.2\", \"port\": 40000, \"time\": -1}"},
+        {"-25536", "255.255.255.255", "0", "\"address\": \"255.255.255.255\", \"port\": -25536, \"time\": 0}"},
+        {"", "here", "12:40", "\"address\": null, \"port\": null, \"time\": null}"},
+        {" 2076", "10.0.0.x", "1e9", "\"address\": null, \"port\": null, \"time\": null}"},
+        {"2076x", "", "1234567890123456789", "\"address\": null, \"port\": null, \"time\": null}"},
+    };
+    for (const auto& c : cases) {
+        const auto found = decode_found_sites(match_reply(
+            {{make_ssrc(1), {priv('P', c.port), priv('I', c.ip), priv('T', c.time)}}}));
+        ASSERT_EQ(found.size(), 1u);
+        const std::string line = json_site_line(found[0]);
+        const std::string tail = c.json;
+        ASSERT_GE(line.size(), tail.size());
+        EXPECT_EQ(line.substr(line.size() - tail.size()), tail) << c.port << " " << c.ip;
+    }
+}
+
+TEST(JsonOutput, MessageComesAsAnObjectOfItsOwn)
+{
+    RunState run;
+    run.json_output = true;
+    run.message_pending = true;
+    Capture out, err;
+    const Bytes msg = {0x81, 0xCC, 0x00, 0x03, 0, 0, 0, 0, 'K', 'V', 'm', 'r', 'H', 'i', '\n', 0};
+    handle_reply(run, msg, out.stream(), err.stream());
+    EXPECT_EQ(out.text(), "{\"message\": \"Hi\\n\"}\n");
+}
+
 // --- the end of the run ---
 
 TEST(FinishRun, AddressOutputEndsTheLineOrSaysNobody)
@@ -420,12 +468,18 @@ TEST(FinishRun, AddressOutputEndsTheLineOrSaysNobody)
         const char* out;
         const char* err;
         int status;
+        bool json = false;
     } cases[] = {{false, 0, "", "", 0},
                  {false, 3, "", "", 0},
                  {true, 0, "", "No users found.\n", 2},
-                 {true, 2, "\n", "", 0}};
+                 {true, 2, "\n", "", 0},
+                 // JSON output keeps the statuses but has no line to end.
+                 {false, 0, "", "", 0, true},
+                 {true, 0, "", "No users found.\n", 2, true},
+                 {true, 2, "", "", 0, true}};
     for (const auto& c : cases) {
         RunState run = modes(!c.address, c.address, false);
+        run.json_output = c.json;
         run.sites_shown = c.shown;
         Capture out, err;
         EXPECT_EQ(finish_run(run, out.stream(), err.stream()), c.status);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cerrno>
 
+#include "devkit/files.h"
 #include "devkit/loopback.h"
 #include "devkit/packets.h"
 #include "devkit/process.h"
@@ -123,7 +124,7 @@ TEST(LookupRequests, OverlongQueryIsRefusedBeforeAnyConnection)
     const RunResult r = lookup({"-H" + fake.address(), "first", std::string(1012, 'q')});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "quorinq: query text too long.\n");
+    EXPECT_EQ(r.err, "quorinq: query text too long: at most 1011 bytes.\n");
     EXPECT_TRUE(fake.received().empty());
 }
 
@@ -220,7 +221,9 @@ TEST(ServerChoice, UnknownHostEndsTheRunEvenWithoutQueries)
     // -H alone gives an empty host name; the environment is not consulted.
     RunResult r = lookup({"-H", "10.0.0.1"}, {"KOVARI_QRN_ASK=127.0.0.1:1"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "quorinq: server  is unknown.\n");
+    EXPECT_EQ(r.err,
+              "quorinq: server  is unknown.\n"
+              "quorinq: -H takes the server in the same argument: -Hhost:port\n");
     r = lookup({"-C", "-H:2000"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
@@ -271,6 +274,101 @@ TEST(AddressOutputRun, MessageReplyIsNotCountedAsASite)
     const RunResult r = lookup({"-M", "-C", "-H" + fake.address()});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "m\n");
+    EXPECT_EQ(r.err, "No users found.\n");
+}
+
+// --- JSON output, read back by a real JSON parser ---
+
+// Each JSON value of `json` as jq reads it: its keys in their order, then
+// each value as null, s:<the decoded string> or n:<the number>. Values are
+// split by 0x1D and fields by 0x1E, which the texts below do not hold.
+// nullopt when jq refuses the text.
+std::optional<std::vector<std::vector<std::string>>> parse_with_jq(const std::string& json)
+{
+    const TempDir dir("kovari-test-json");
+    const std::string file = dir.path() + "/out.jsonl";
+    if (!write_file(file, json))
+        return std::nullopt;
+    const RunResult r = run_program(
+        {JQ_PATH, "-j",
+         "[(keys_unsorted | join(\",\")), (.[] | if . == null then \"null\" "
+         "elif type == \"string\" then \"s:\" + . else \"n:\" + tostring end)]"
+         " | join(\"\\u001e\") + \"\\u001d\"",
+         file});
+    if (r.status != 0)
+        return std::nullopt;
+    std::vector<std::vector<std::string>> values;
+    std::size_t start = 0;
+    for (std::size_t end; (end = r.out.find('\x1d', start)) != std::string::npos; start = end + 1) {
+        std::vector<std::string> fields;
+        const std::string v = r.out.substr(start, end - start);
+        for (std::size_t a = 0, b;; a = b + 1) {
+            b = v.find('\x1e', a);
+            fields.push_back(v.substr(a, b == std::string::npos ? std::string::npos : b - a));
+            if (b == std::string::npos)
+                break;
+        }
+        values.push_back(fields);
+    }
+    return values;
+}
+
+const char* const kSiteKeys = "ssrc,cname,name,email,phone,loc,tool,address,port,time";
+
+TEST(JsonOutputRun, EachSiteIsOneObjectThatJqReadsBack)
+{
+    if (std::string(JQ_PATH).empty())
+        GTEST_SKIP() << "jq is not installed (Debian package jq)";
+    FakeServer fake({
+        send_back(message_reply("Welcome, \"all\".\n")),
+        send_back(match_reply({{make_ssrc(0x0A0B0C0D),
+                                {{kItemCNAME, "alice@host"}, {kItemNAME, "Alice Liddell"},
+                                 {kItemEMAIL, "alice@wonderland.example"}, {kItemPHONE, "+44 1865"},
+                                 {kItemLOC, "Oxford"}, {kItemTOOL, "kvphone 1.2"}, priv('P', "40000"),
+                                 priv('I', "10.0.0.1"), priv('T', "870000000")}},
+                               {make_ssrc(7), {}}})),
+        send_back(match_reply({{make_ssrc(2), {{kItemCNAME, "j@h"}, {kItemNAME, "J\xfcrgen \xc3\xa9"},
+                                                priv('P', "none"), priv('I', "nowhere")}}})),
+        send_back(kNoMatch),
+        send_back(match_reply({{make_ssrc(3), {{kItemCNAME, "m@h"}, {kItemNAME, "a\x1b]0;x\x07\nb\x7f\xc2\x85"},
+                                                priv('T', "-5")}}})),
+    });
+    const RunResult r = lookup({"-J", "-M", "-H" + fake.address(), "alice", "j", "nobody", "m"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    const auto values = parse_with_jq(r.out);
+    ASSERT_TRUE(values) << r.out;
+    using Fields = std::vector<std::string>;
+    const std::vector<Fields> expected = {
+        {"message", "s:Welcome, \"all\".\n"},
+        {kSiteKeys, "s:0A0B0C0D", "s:alice@host", "s:Alice Liddell", "s:alice@wonderland.example",
+         "s:+44 1865", "s:Oxford", "s:kvphone 1.2", "s:10.0.0.1", "n:40000", "n:870000000"},
+        {kSiteKeys, "s:00000007", "null", "null", "null", "null", "null", "null", "null", "null", "null"},
+        // 8-bit text shows as Latin-1, UTF-8 as it is.
+        {kSiteKeys, "s:00000002", "s:j@h", "s:J\xc3\xbcrgen \xc3\xa9", "null", "null", "null", "null",
+         "null", "null", "null"},
+        // Control characters arrive as they were sent, escaped on the way.
+        {kSiteKeys, "s:00000003", "s:m@h", "s:a\x1b]0;x\x07\nb\x7f\xc2\x85", "null", "null", "null",
+         "null", "null", "null", "n:-5"},
+    };
+    ASSERT_EQ(values->size(), expected.size()) << r.out;
+    for (std::size_t k = 0; k < expected.size(); ++k)
+        EXPECT_EQ((*values)[k], expected[k]) << "value " << k;
+    // One object a line, nothing raw that a terminal would act on.
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 5);
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+}
+
+TEST(JsonOutputRun, NobodyFoundIsStatusZeroUnlessAddressesWereAskedFor)
+{
+    FakeServer fake({});
+    RunResult r = lookup({"-J", "-H" + fake.address(), "x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    r = lookup({"-C", "-J", "-H" + fake.address(), "x"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "No users found.\n");
 }
 

@@ -33,6 +33,7 @@ struct OptionCase {
     bool list, address, table, debug, message;
     std::optional<std::string> server;
     int query_index;
+    bool json = false;
 };
 
 TEST(LookupOptions, FollowTheOptionTable)
@@ -49,6 +50,8 @@ TEST(LookupOptions, FollowTheOptionTable)
         {{"-Ha:1", "-Hb:2"}, true, false, false, false, false, "b:2", 3},
         {{"-", "--", "-x", "-z9", "q"}, true, false, false, false, false, std::nullopt, 5},
         {{"", "-C"}, true, false, false, false, false, std::nullopt, 1},
+        {{"-j", "-C", "x"}, false, true, false, false, false, std::nullopt, 3, true},
+        {{"-Jx", "-M"}, true, false, false, false, true, std::nullopt, 3, true},
     };
     for (const auto& c : cases) {
         const Parsed p = parse(c.args);
@@ -59,6 +62,7 @@ TEST(LookupOptions, FollowTheOptionTable)
         EXPECT_EQ(p.run.table_output, c.table);
         EXPECT_EQ(p.run.debug_output, c.debug);
         EXPECT_EQ(p.run.message_pending, c.message);
+        EXPECT_EQ(p.run.json_output, c.json);
         EXPECT_EQ(p.run.server_text, c.server);
         EXPECT_EQ(p.run.query_index, c.query_index);
         EXPECT_EQ(p.run.program, "quorinq");
@@ -75,6 +79,7 @@ const char* const kUsage =
     " \t  -C\t      Output kvphone connection address(es)\n"
     " \t  -D\t      Debugging output on stderr\n"
     " \t  -Hhost:port Query designated host\n"
+    " \t  -J\t      JSON Lines output, one site a line\n"
     " \t  -L\t      List table of matches\n"
     " \t  -M\t      Show server message\n"
     " \t  -U\t      Print this message\n"

@@ -15,6 +15,7 @@
 #include "devkit/streams.h"
 #include "server/activity.h"
 #include "server/html.h"
+#include "server/json_page.h"
 #include "server/server.h"
 
 namespace kovari {
@@ -34,10 +35,11 @@ const std::string kHead =
     "<h1>Kovari: Active Sites</h1>\n<h2>As of 12-07 10:43 UTC</h2>\n</center>\n<p>\n";
 const std::string kTail = "</body>\n</html>\n";
 
-// A site announced from ip:port, by default at the time the pages show.
+// A site announced from ip:port, by default at the time the pages show,
+// with SSRC 0.
 devkit::SiteFields from(const char* ip, int port = 2076, std::time_t when = kDec7At0905Utc)
 {
-    return {.ip = ip, .port = port, .time = when};
+    return {.ssrc = 0, .ip = ip, .port = port, .time = when};
 }
 
 std::string blanks(std::size_t n) { return std::string(n, ' '); }
@@ -182,6 +184,34 @@ TEST(HtmlPage, HeadingIsUtcWhileSiteTimesAreLocal)
     EXPECT_NE(page.find(" 04:05\n"), std::string::npos);  // 09:05 UTC is 04:05 in EST
 }
 
+// The JSON page for a table of sites: every key always there, null for a
+// text a site does not carry, newest first, unlisted sites left out.
+TEST(JsonPage, ListedSitesInTableOrderWithEveryKey)
+{
+    Site every = site("ann@x", from("10.1.2.3", -5476, kDec7At0905Utc + 1));
+    every.ssrc = {0x0a, 0x00, 0x00, 0xf0};
+    every.name = "Ren\xe9 \"R\"";
+    every.email = "";
+    every.phone = "+1 555";
+    every.loc = "Room\t7";
+    every.tool = "kvphone \xc5\x81";
+    Site hidden = site("*carol", from("10.0.0.2"));
+    Site unlisted_by_email = site("dave", from("10.0.0.3"));
+    unlisted_by_email.email = "*dave@x";
+    const SiteTable t = table_of({std::move(every), std::move(hidden), site("bob", from("10.0.0.4", 0)),
+                                  std::move(unlisted_by_email)});
+    EXPECT_EQ(json_page(t, kDec7At1043Utc),
+              "{\"as_of\": 1796640180, \"sites\": [\n"
+              "{\"ssrc\": \"F000000A\", \"cname\": \"ann@x\", \"name\": \"Ren\xc3\xa9 \\\"R\\\"\", \"email\": \"\", "
+              "\"phone\": \"+1 555\", \"loc\": \"Room\\t7\", \"tool\": \"kvphone \xc5\x81\", "
+              "\"address\": \"10.1.2.3\", \"port\": -5476, \"time\": 1796634301},\n"
+              "{\"ssrc\": \"00000000\", \"cname\": \"bob\", \"name\": null, \"email\": null, \"phone\": null, "
+              "\"loc\": null, \"tool\": null, \"address\": \"10.0.0.4\", \"port\": 0, \"time\": 1796634300}\n"
+              "]}\n");
+    EXPECT_EQ(json_page(table_of({site("*carol", from("10.0.0.2"))}), kDec7At1043Utc),
+              "{\"as_of\": 1796640180, \"sites\": []}\n");
+}
+
 TEST(TimeStamp, HasMonthDayHourMinuteAndNoYear)
 {
     EXPECT_EQ(time_stamp(kDec7At1043Utc, true), "12-07 10:43");
@@ -258,15 +288,30 @@ TEST_F(PageFiles, FailureOnOnePageDoesNotStopTheOther)
     srv.settings.html_interval = 0;
     srv.settings.private_base = dir / "priv";
     ASSERT_EQ(::symlink("/dev/full", (base + ".new").c_str()), 0);
-    note_change(srv, kDec7At1043Utc);
+    update_html(srv, kDec7At1043Utc, WriteMode::in_process);
     EXPECT_FALSE(path_exists(base + ".html"));
     EXPECT_EQ(read_file(dir / "priv.html"), kHead + "<h2>No sites active.</h2>\n" + kTail);
+}
+
+// The JSON page may share the public page's base: each has a temporary
+// file of its own.
+TEST_F(PageFiles, JsonPageBesideThePublicPageOnTheSameBase)
+{
+    srv.settings.debug = true;
+    srv.settings.json_base = base;
+    ASSERT_EQ(::mkdir((base + ".new").c_str(), 0700), 0);  // only the HTML page's temporary file is blocked
+    update_html(srv, kDec7At1043Utc, WriteMode::in_process);
+    EXPECT_EQ(read_file(base + ".json"), "{\"as_of\": 1796640180, \"sites\": []}\n");
+    EXPECT_FALSE(path_exists(base + ".json.new"));
+    EXPECT_FALSE(path_exists(base + ".html"));
+    EXPECT_EQ(err.text(), "quorind: can't open HTML page " + base + ".new: Is a directory\n"
+                          "quorind: updated " + base + ".json\n");
 }
 
 TEST_F(PageFiles, NoPathsNoFiles)
 {
     srv.settings.public_base.reset();
-    note_change(srv, kDec7At1043Utc);
+    update_html(srv, kDec7At1043Utc, WriteMode::in_process);
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
@@ -275,14 +320,14 @@ TEST_F(PageFiles, NoPathsNoFiles)
 void announce(Server& srv, Site&& s, std::time_t now)
 {
     if (const auto change = enter_site(srv, std::move(s), now, 0))
-        note_table_change(srv, *change, now);
+        note_table_change(srv, *change, now, WriteMode::in_process);
 }
 
 // The sweep as the event loop runs it: expiry, then the pages held back.
 void sweep(Server& srv, std::time_t now)
 {
-    note_table_change(srv, expire_sites(srv, now), now);
-    update_html(srv, now);
+    note_table_change(srv, expire_sites(srv, now), now, WriteMode::in_process);
+    update_html(srv, now, WriteMode::in_process);
 }
 
 // Pacing: at most one write per interval; a change held back is written
@@ -290,12 +335,12 @@ void sweep(Server& srv, std::time_t now)
 TEST_F(PageFiles, ChangeInsideTheIntervalWaitsForTheNextCallAfterIt)
 {
     const std::time_t t0 = kDec7At1043Utc;
-    note_change(srv, t0);  // start-up: written at once
+    update_html(srv, t0, WriteMode::in_process);  // start-up: written at once
     EXPECT_NE(read_file(base + ".html").find("No sites active."), std::string::npos);
 
     announce(srv, site("ann", from("10.0.0.1", 2076, t0 + 10)), t0 + 10);
     EXPECT_NE(read_file(base + ".html").find("No sites active."), std::string::npos);
-    update_html(srv, t0 + 60);  // exactly the interval: not yet
+    update_html(srv, t0 + 60, WriteMode::in_process);  // exactly the interval: not yet
     EXPECT_NE(read_file(base + ".html").find("No sites active."), std::string::npos);
     sweep(srv, t0 + 61);
     EXPECT_NE(read_file(base + ".html").find("<h2>1 site active.</h2>"), std::string::npos);
@@ -308,7 +353,7 @@ TEST_F(PageFiles, IntervalZeroOrNegativeWritesEveryChange)
     for (const long interval : {0L, -5L}) {
         srv.settings.html_interval = interval;
         srv.table = SiteTable{};
-        note_change(srv, kDec7At1043Utc);
+        update_html(srv, kDec7At1043Utc, WriteMode::in_process);
         announce(srv, site("ann", from("10.0.0.1")), kDec7At1043Utc);
         EXPECT_NE(read_file(base + ".html").find("<h2>1 site active.</h2>"), std::string::npos)
             << interval;

@@ -8,12 +8,15 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
+#include <sstream>
 #include <string>
 #include <thread>
 
 #include "devkit/files.h"
 #include "devkit/loopback.h"
 #include "devkit/packets.h"
+#include "devkit/process.h"
 #include "devkit/server_process.h"
 #include "devkit/wait.h"
 
@@ -77,6 +80,52 @@ TEST(HtmlPagesServer, WithIntervalZeroEveryChangeReachesThePage)
     EXPECT_TRUE(wait_for_text(dir / "priv.html", "<h2>No sites active.</h2>", 2000));
     EXPECT_TRUE(wait_for_text(dir / "pub.html", "<h2>No sites active.</h2>", 2000));
     EXPECT_FALSE(path_exists(dir / "pub.new"));
+}
+
+// The JSON page as a program reads it: parsed by jq and compared field by
+// field after announcements, a sign-off and an unlisted site.
+TEST(JsonPageServer, ListedSitesReachTheJsonPageAsJqReadsThem)
+{
+    if (run_program({"jq", "--version"}).status != 0)
+        GTEST_SKIP() << "jq is not installed";
+    PageDir dir;
+    ServerProcess s;
+    const std::string path = dir / "live.json";
+    const long long before = std::time(nullptr);
+    ASSERT_TRUE(start_server(s, QUORIND_PATH, {"-I0", "-J" + (dir / "live")})) << s.err();
+    Announcement ann;
+    ann.ssrc = make_ssrc(0xA1B2C3D4);
+    ann.cname = "ann@x";
+    ann.name = "Ren\xe9 \"R\"\t\x01";
+    ann.email = "ann@example.org";
+    ann.tool = "kv \xc5\x81";
+    ann.port = 5004;
+    tell(s.port, announcement(ann));
+    tell(s.port, announce("bob", 8), "127.0.0.3");
+    tell(s.port, announce("*carol", 9), "127.0.0.4");
+    tell(s.port, bye_packet(make_ssrc(8)), "127.0.0.3");
+    tell(s.port, announce("dave", 10), "127.0.0.5");
+    // Each write shows the table as it stood: once dave is there, so is
+    // every change before him.
+    EXPECT_TRUE(wait_until(3000, 5, [&] { return read_file(path).find("\"dave\"") != std::string::npos; }))
+        << read_file(path);
+    const long long after = std::time(nullptr);
+    EXPECT_FALSE(path_exists(dir / "live.json.new"));
+
+    const RunResult fields = run_program(
+        {"jq", "-c", ".sites[] | [.ssrc, .cname, .name, .email, .phone, .loc, .tool, .address, .port]", path});
+    EXPECT_EQ(fields.status, 0) << fields.err;
+    EXPECT_EQ(fields.out,
+              "[\"0000000A\",\"dave\",null,null,null,null,null,\"127.0.0.5\",5004]\n"
+              "[\"A1B2C3D4\",\"ann@x\",\"Ren\xc3\xa9 \\\"R\\\"\\t\\u0001\",\"ann@example.org\",null,null,"
+              "\"kv \xc5\x81\",\"127.0.0.2\",5004]\n");
+    const RunResult times = run_program({"jq", "-r", ".as_of, .sites[].time", path});
+    EXPECT_EQ(times.status, 0) << times.err;
+    std::istringstream lines(times.out);
+    int count = 0;
+    for (long long t = 0; lines >> t; ++count)
+        EXPECT_TRUE(t >= before && t <= after) << t;
+    EXPECT_EQ(count, 3) << times.out;
 }
 
 // Starts a server whose clock libfaketime reads from `clock` (which this

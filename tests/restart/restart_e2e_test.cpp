@@ -19,7 +19,7 @@
 #include "devkit/server_process.h"
 #include "devkit/sites.h"
 #include "server/server.h"
-#include "server/state_file.h"
+#include "server/state_codec.h"
 
 namespace kovari::testing {
 using namespace kovari::devkit;

@@ -5,8 +5,10 @@
 
 #include "devkit/packets.h"
 #include "devkit/sites.h"
-#include "server/state_file.h"
+#include "devkit/streams.h"
 #include "server/server.h"
+#include "server/state_codec.h"
+#include "server/state_file.h"
 
 namespace kovari::testing {
 using namespace kovari::devkit;
@@ -76,6 +78,37 @@ TEST(StateFile, OldSitesAreLeftOutFutureOnesTakenAsNowAndTheNewestKeptWithinTheL
     ASSERT_EQ(two.size(), 2u);
     EXPECT_EQ(*two[0].cname, "new");
     EXPECT_EQ(*two[1].cname, "ahead");
+}
+
+// Every way a write ends goes through one report: a failure is told once
+// until its reason changes, a time-out being one reason more, and a
+// success makes the next failure news again; each failure counts and
+// leaves the table to be written again.
+TEST(StateFileWrites, AFailureIsToldOnceUntilItsReasonChanges)
+{
+    devkit::Capture err;
+    Server srv;
+    srv.err = err.stream();
+    srv.settings.state_file = "/var/lib/quorind/sites.state";
+    const auto ended = [](FileOutcome o) {
+        JobResult r;
+        r.files[0] = o;
+        return r;
+    };
+    JobResult late;
+    late.killed_by = SIGKILL;
+    late.timed_out = true;
+    const std::string said = "quorind: can't write state file /var/lib/quorind/sites.state: ";
+    const std::string missing = said + "No such file or directory\n";
+    const std::string timed_out = said + "timed out after 60 s\n";
+    const JobResult steps[] = {ended({FileStep::open, ENOENT}), ended({FileStep::open, ENOENT}), late, late,
+                               ended({}), ended({FileStep::open, ENOENT})};
+    for (const JobResult& r : steps)
+        finish_state_write(srv, r, kNow, WriteMode::in_process);
+    EXPECT_EQ(err.text(), missing + timed_out + missing);
+    EXPECT_EQ(srv.state_status.failures, 5u);
+    EXPECT_EQ(srv.state_status.writes, 1u);
+    EXPECT_TRUE(srv.state_status.changed);
 }
 
 }  // namespace
