@@ -69,6 +69,22 @@ Delivered delivered_so_far(Loop& lp, const Connection& c)
     return c.partial ? Delivered{c.partial.get(), c.have} : Delivered{&lp.buf, 0};
 }
 
+// A connection from `ip` counts against the caps while it is pending or
+// its request is held back.
+void count_open(Loop& lp, std::uint32_t ip)
+{
+    ++lp.pending_count;
+    ++lp.pending_from[ip];
+}
+
+void uncount_open(Loop& lp, std::uint32_t ip)
+{
+    --lp.pending_count;
+    const auto it = lp.pending_from.find(ip);
+    if (--it->second == 0)
+        lp.pending_from.erase(it);
+}
+
 // Returns false when the connection cannot be watched; it is then not
 // pending.
 bool add_pending(Loop& lp, int fd)
@@ -81,8 +97,7 @@ bool add_pending(Loop& lp, int fd)
     }
     Connection& c = lp.conns[std::size_t(fd)];
     c.pending = true;
-    ++lp.pending_count;
-    ++lp.pending_from[c.ip];
+    count_open(lp, c.ip);
     lp.deadlines.push_back({fd, c.serial, monotonic_ms() + kIdleLimitMs});
     return true;
 }
@@ -92,10 +107,7 @@ void drop_pending(Loop& lp, Connection& c)
     if (!c.pending)
         return;
     c.pending = false;
-    --lp.pending_count;
-    const auto it = lp.pending_from.find(c.ip);
-    if (--it->second == 0)
-        lp.pending_from.erase(it);
+    uncount_open(lp, c.ip);
 }
 
 // Holds a whole request back while its address is over its share of the
@@ -115,8 +127,7 @@ bool hold_request(Loop& lp, int fd, Delivered d)
     c.have = std::size_t(d.n);
     c.held = true;
     ++lp.srv.stats.held;
-    ++lp.pending_count;
-    ++lp.pending_from[c.ip];
+    count_open(lp, c.ip);
     epoll_ctl(lp.epoll.get(), EPOLL_CTL_DEL, fd, nullptr);  // fails harmlessly if it never waited
     lp.held.push_back({fd, c.serial});
     return true;
@@ -336,10 +347,7 @@ void serve_held(Loop& lp, long now)
             continue;
         }
         c.held = false;
-        --lp.pending_count;
-        const auto it = lp.pending_from.find(c.ip);
-        if (--it->second == 0)
-            lp.pending_from.erase(it);
+        uncount_open(lp, c.ip);
         answer_connection(lp, h.fd, {c.partial.get(), c.have});
     }
 }

@@ -63,7 +63,7 @@ struct Loop {
     std::deque<PendingDeadline> deadlines{};  // in order of acceptance: deadlines grow
     // By address, hashed with the program's secret; none: no entry.
     std::unordered_map<std::uint32_t, std::size_t, KeyedHasher> pending_from{};
-    std::size_t pending_count = 0;
+    std::size_t pending_count = 0;  // pending, or with a request held back
     PendingCaps caps{};
     RequestBuffer buf{};              // the first receive of every connection
     Charges charges{};                // the time of expensive requests, by sender
