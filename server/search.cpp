@@ -207,8 +207,8 @@ void put_staged(SearchIndex& x)
     x.pending_lists.clear();
     // The staged owners' filing numbers follow each other. Their cells in
     // the map are fetched some ahead, as each is a cache miss in a large
-    // index (filing them one at a time among the rest of the work was a
-    // tenth of loading a million sites).
+    // index (filing them one at a time among the rest of the work would be
+    // a tenth of loading a million sites).
     const auto& owners = x.staged_owners;
     constexpr std::size_t kAhead = 8;
     for (std::size_t k = 0; k < owners.size(); ++k) {

@@ -101,8 +101,8 @@ struct SearchIndex {
     // block's worth at a time: a list's last block is then fetched once for
     // many entries rather than for each (filing site by site, the fetch of
     // a list's last block, somewhere in memory, for every trigram of every
-    // text was half the load of a million sites). And per staged filing
-    // number from `staged_first`, what appending it needs.
+    // text would be half the load of a million sites). And per staged
+    // filing number from `staged_first`, what appending it needs.
     struct alignas(64) Pending {
         std::uint32_t filings[10];
         std::uint8_t masks[12];

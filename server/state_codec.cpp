@@ -13,9 +13,9 @@ namespace kovari {
 namespace {
 
 // CRC-32 as in zlib and Ethernet (reflected 0xEDB88320), eight bytes a
-// step through eight tables ("slicing by 8"): the byte-wise loop was about
-// a fifth of loading a million sites, at one table lookup per byte in a
-// chain that each depends on the last.
+// step through eight tables ("slicing by 8"): a byte-wise loop, one table
+// lookup per byte in a chain that each depends on the last, would be about
+// a fifth of loading a million sites.
 using CrcTables = std::array<std::array<std::uint32_t, 256>, 8>;
 
 const CrcTables& crc_tables()

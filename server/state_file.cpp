@@ -94,10 +94,10 @@ bool load_state(Server& srv, std::time_t now)
         // straight from the file's bytes: no index is rebuilt as it grows
         // and no text is copied but into the table. Each site's index
         // cells are fetched kAhead sites before it is entered, so that the
-        // cache misses of a large table overlap (a third of the load of a
-        // million sites went to them, one after the other). Their search
+        // cache misses of a large table overlap (one after the other, they
+        // would be a third of the load of a million sites). Their search
         // texts are filed later, from the loop, in bulk (table_file_some):
-        // filing them was half of the load, and the server serves
+        // filing them here would be half of the load, and the server serves
         // meanwhile.
         constexpr std::size_t kAhead = 8;
         struct Ahead {
