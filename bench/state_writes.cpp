@@ -77,7 +77,7 @@ double largest(const std::vector<double>& v) { return v.empty() ? -1 : *std::max
 
 // load_state of `path` into a new server; its time, and whether every
 // one of `sites` sites was taken.
-// Loading a state file, until the server could serve, and the filing of
+// Loading a state file, until the server could serve, and the indexing of
 // the loaded sites' search texts that the server's loop does after it.
 struct LoadTimes {
     double ms = -1;
@@ -93,7 +93,7 @@ LoadTimes time_load(const std::string& path, std::uint32_t sites, std::time_t no
     load_state(q.srv, now);
     res.ms = ms_since(t0);
     const auto t1 = Clock::now();
-    while (table_file_some(q.srv.table, 4096)) {
+    while (table_index_some(q.srv.table, 4096)) {
     }
     res.filing_ms = ms_since(t1);
     res.all = table_size(q.srv.table) == sites;

@@ -63,11 +63,11 @@ constexpr long kAcceptWaitMs = 100;
 // the signal pipe and anything else ready are never more than this many
 // requests behind. 1/64 of a call per request.
 constexpr int kPollEvery = 64;
-// The sites of a state file just loaded have their search texts filed
+// The sites of a state file just loaded have their search texts indexed
 // this many at a time, between wake-ups of the loop, which does not wait
 // while any are left: a few milliseconds a slice, a second or so for a
 // million sites.
-constexpr std::size_t kFilingSlice = 4096;
+constexpr std::size_t kIndexingSlice = 4096;
 
 // Sites are stamped with the wall clock, which logs, pages and replies show;
 // their ages follow the monotonic clock. Checked at every wake-up of the
@@ -144,7 +144,7 @@ void accept_connections(Loop& lp)
 
 int next_timeout(const Loop& lp, long now)
 {
-    if (table_filing_pending(lp.srv.table))
+    if (table_indexing_pending(lp.srv.table))
         return 0;
     long due = lp.sweep_due;
     if (lp.srv.settings.metrics_base)
@@ -221,7 +221,7 @@ bool handle_event(Loop& lp, int fd)
 // of time, the end of an accept pause and the expiry sweep.
 void run_due_work(Loop& lp, long now)
 {
-    if (table_filing_pending(lp.srv.table) && !table_file_some(lp.srv.table, kFilingSlice) &&
+    if (table_indexing_pending(lp.srv.table) && !table_index_some(lp.srv.table, kIndexingSlice) &&
         lp.srv.settings.debug)
         std::fprintf(lp.srv.err, "%s: search texts of the loaded sites filed, %ld ms after the start\n",
                      lp.srv.settings.program_name.c_str(), monotonic_ms() - lp.srv.stats.started_ms);

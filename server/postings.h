@@ -42,11 +42,11 @@ inline std::uint32_t key_at(std::string_view t, std::size_t i)
 // The list of a trigram; kNone when it has none.
 std::uint32_t find_list(const SearchIndex& x, std::uint32_t key);
 
-// The owner whose live entry has this filing number; kNone when it left
+// The owner whose live entry has this entry number; kNone when it left
 // or changed its texts since.
-std::uint32_t live_owner(const SearchIndex& x, std::uint32_t filing);
+std::uint32_t live_owner(const SearchIndex& x, std::uint32_t number);
 
-// Decodes a block's filing numbers into vals; returns the number of entries.
+// Decodes a block's entry numbers into vals; returns the number of entries.
 std::size_t decode_block(const Block& b, std::uint32_t* vals);
 
 }  // namespace kovari::postings

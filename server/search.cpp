@@ -15,7 +15,7 @@ namespace {
 
 // The maps probe linearly from a word's hash: a keyed permutation, so that
 // no client can choose texts whose trigrams, or a run of changes whose
-// filing numbers, fill one run of cells, and distinct words still give
+// entry numbers, fill one run of cells, and distinct words still give
 // distinct hashes, so equal hashes mean equal keys and the maps need no
 // comparison of their own.
 std::uint32_t spread(const HashIndex& map, std::uint32_t key) { return permute_word(map.key, key); }
@@ -41,9 +41,9 @@ void for_each_key(std::string_view candidate, std::string_view name, std::string
     }
 }
 
-// The first slot filed under `key` in one of the index's maps, whose keys
+// The first slot indexed under `key` in one of the index's maps, whose keys
 // are unique; kNone when there is none.
-std::uint32_t first_filed(const HashIndex& map, std::uint32_t key)
+std::uint32_t first_held(const HashIndex& map, std::uint32_t key)
 {
     std::uint32_t found = kNone;
     index_find(map, spread(map, key), [&](std::uint32_t v) {
@@ -55,16 +55,16 @@ std::uint32_t first_filed(const HashIndex& map, std::uint32_t key)
 
 // --- blocks ---
 
-// Appends `filing`, larger than every entry of the list, with the offset
+// Appends `number`, larger than every entry of the list, with the offset
 // mask of its trigram and `bound` as its block's stamp bound; `ordered`
-// when its stamp was the largest filed at the time (a block is in order
+// when its stamp was the largest indexed at the time (a block is in order
 // while all its entries are).
-void append_entry(PostingList& l, std::uint32_t filing, std::uint8_t mask, std::uint32_t bound, bool ordered)
+void append_entry(PostingList& l, std::uint32_t number, std::uint8_t mask, std::uint32_t bound, bool ordered)
 {
     std::uint8_t bytes[5];
     std::size_t len = 0;
     if (!l.blocks.empty()) {
-        for (std::uint32_t d = filing - l.last;; d >>= 7) {
+        for (std::uint32_t d = number - l.last;; d >>= 7) {
             bytes[len++] = std::uint8_t((d & 0x7f) | (d >= 0x80 ? 0x80 : 0));
             if (d < 0x80)
                 break;
@@ -72,7 +72,7 @@ void append_entry(PostingList& l, std::uint32_t filing, std::uint8_t mask, std::
     }
     if (l.blocks.empty() || l.blocks.back().used + len + entries_in(l.blocks.back()) + 1 > kBlockBytes) {
         Block b;
-        b.first = filing;
+        b.first = number;
         b.count = std::uint8_t(1 | (ordered ? kInOrder : 0));
         mask_at(b, 0) = mask;
         b.bound = bound;
@@ -85,7 +85,7 @@ void append_entry(PostingList& l, std::uint32_t filing, std::uint8_t mask, std::
         b.count = std::uint8_t((b.count + 1) & (ordered ? 0xff : ~kInOrder));
         b.bound = bound;
     }
-    l.last = filing;
+    l.last = number;
     ++l.entries;
 }
 
@@ -163,51 +163,51 @@ void rewrite_list(SearchIndex& x, std::uint32_t id)
         l.blocks.shrink_to_fit();
 }
 
-// --- filing ---
+// --- indexing ---
 
-// Gives an owner its filing number. The map back from it to the owner is
+// Gives an owner its entry number. The map back from it to the owner is
 // filled here, or for a staged owner when its trigrams are put.
-std::uint32_t file_owner(SearchIndex& x, std::uint32_t owner, std::uint32_t order, bool staged)
+std::uint32_t number_owner(SearchIndex& x, std::uint32_t owner, std::uint32_t order, bool staged)
 {
     ensure_tables(x);
-    if (x.filing_of.size() <= owner)
-        x.filing_of.resize(std::size_t(owner) + 1, kNone);
-    const std::uint32_t filing = x.next_filing++;
-    x.filing_of[owner] = filing;
+    if (x.entry_of.size() <= owner)
+        x.entry_of.resize(std::size_t(owner) + 1, kNone);
+    const std::uint32_t number = x.next_entry++;
+    x.entry_of[owner] = number;
     if (!staged)
-        index_insert(x.owner_of, spread(x.owner_of, filing), owner);
+        index_insert(x.owner_of, spread(x.owner_of, number), owner);
     x.max_stamp = std::max(x.max_stamp, order);
-    return filing;
+    return number;
 }
 
 // Owners staged before everything staged is put into the lists, which
 // bounds what the staging holds.
 constexpr std::size_t kStagedMost = std::size_t(1) << 16;
 
-// Appends the filing numbers waiting for list `id` to it.
-void put_pending(SearchIndex& x, std::uint32_t id)
+// Appends the entry numbers waiting for list `id` to it.
+void put_queued(SearchIndex& x, std::uint32_t id)
 {
-    SearchIndex::Pending& p = x.pending[id];
+    SearchIndex::Queued& p = x.queued[id];
     PostingList& l = x.lists[id];
     for (std::uint32_t k = 0; k < p.count; ++k) {
-        const SearchIndex::Staged& o = x.staged_owners[p.filings[k] - x.staged_first];
-        append_entry(l, p.filings[k], p.masks[k], o.bound, o.ordered);
+        const SearchIndex::Staged& o = x.staged_owners[p.numbers[k] - x.staged_first];
+        append_entry(l, p.numbers[k], p.masks[k], o.bound, o.ordered);
     }
     x.pair_live[pair_of(l.key)] += p.count;
     p.count = 0;
 }
 
-// Puts everything staged into the lists and fills the map from filing
+// Puts everything staged into the lists and fills the map from indexing
 // number to owner for the staged owners.
 void put_staged(SearchIndex& x)
 {
-    for (const std::uint32_t id : x.pending_lists)
-        if (x.pending[id].count > 0)
-            put_pending(x, id);
-    x.pending_lists.clear();
-    // The staged owners' filing numbers follow each other. Their cells in
+    for (const std::uint32_t id : x.queued_lists)
+        if (x.queued[id].count > 0)
+            put_queued(x, id);
+    x.queued_lists.clear();
+    // The staged owners' entry numbers follow each other. Their cells in
     // the map are fetched some ahead, as each is a cache miss in a large
-    // index (filing them one at a time among the rest of the work would be
+    // index (indexing them one at a time among the rest of the work would be
     // a tenth of loading a million sites).
     const auto& owners = x.staged_owners;
     constexpr std::size_t kAhead = 8;
@@ -229,9 +229,9 @@ void flush_staged(SearchIndex& x)
 
 namespace postings {
 
-std::uint32_t find_list(const SearchIndex& x, std::uint32_t key) { return first_filed(x.by_key, key); }
+std::uint32_t find_list(const SearchIndex& x, std::uint32_t key) { return first_held(x.by_key, key); }
 
-std::uint32_t live_owner(const SearchIndex& x, std::uint32_t filing) { return first_filed(x.owner_of, filing); }
+std::uint32_t live_owner(const SearchIndex& x, std::uint32_t number) { return first_held(x.owner_of, number); }
 
 std::size_t decode_block(const Block& b, std::uint32_t* vals)
 {
@@ -259,19 +259,19 @@ void search_clear(SearchIndex& x) { x = SearchIndex{}; }
 void search_stage(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std::string_view candidate,
                   std::string_view name)
 {
-    const std::uint32_t filing = file_owner(x, owner, order, true);
+    const std::uint32_t number = number_owner(x, owner, order, true);
     if (x.staged_owners.empty())
-        x.staged_first = filing;
+        x.staged_first = number;
     x.staged_owners.push_back({owner, x.max_stamp, order == x.max_stamp});
     for_each_key(candidate, name, x.fold_area, [&](std::uint32_t key, std::size_t offset) {
         std::uint32_t id = find_list(x, key);
         if (id == kNone)
             id = make_list(x, key);
-        if (x.pending.size() <= id)
-            x.pending.resize(x.lists.size());
-        SearchIndex::Pending& p = x.pending[id];
+        if (x.queued.size() <= id)
+            x.queued.resize(x.lists.size());
+        SearchIndex::Queued& p = x.queued[id];
         const std::uint8_t bit = std::uint8_t(offset_bit(offset));
-        if (p.last == filing) {
+        if (p.last == number) {
             // A trigram that came before in these texts: its offset joins
             // the entry, still waiting or just put.
             if (p.count > 0)
@@ -281,12 +281,12 @@ void search_stage(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std:
             return;
         }
         if (p.last < x.staged_first)
-            x.pending_lists.push_back(id);  // its first since the last put
-        p.last = filing;
+            x.queued_lists.push_back(id);  // its first since the last put
+        p.last = number;
         p.masks[p.count] = bit;
-        p.filings[p.count++] = filing;
-        if (p.count == std::size(p.filings))
-            put_pending(x, id);
+        p.numbers[p.count++] = number;
+        if (p.count == std::size(p.numbers))
+            put_queued(x, id);
     });
     if (x.staged_owners.size() >= kStagedMost)
         put_staged(x);
@@ -297,8 +297,8 @@ void search_reserve(SearchIndex& x, std::size_t more) { index_reserve(x.owner_of
 void search_flush(SearchIndex& x)
 {
     flush_staged(x);
-    std::vector<SearchIndex::Pending>().swap(x.pending);
-    std::vector<std::uint32_t>().swap(x.pending_lists);
+    std::vector<SearchIndex::Queued>().swap(x.queued);
+    std::vector<std::uint32_t>().swap(x.queued_lists);
     std::vector<SearchIndex::Staged>().swap(x.staged_owners);
 }
 
@@ -306,17 +306,17 @@ void search_add(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std::s
                 std::string_view name)
 {
     flush_staged(x);
-    const std::uint32_t filing = file_owner(x, owner, order, false);
+    const std::uint32_t number = number_owner(x, owner, order, false);
     for_each_key(candidate, name, x.fold_area, [&](std::uint32_t key, std::size_t offset) {
         const std::uint8_t bit = std::uint8_t(offset_bit(offset));
         std::uint32_t id = find_list(x, key);
         if (id == kNone) {
             id = make_list(x, key);
-        } else if (x.lists[id].last == filing) {
+        } else if (x.lists[id].last == number) {
             add_offset(x.lists[id], bit);  // a trigram that came before in these texts
             return;
         }
-        append_entry(x.lists[id], filing, bit, x.max_stamp, order == x.max_stamp);
+        append_entry(x.lists[id], number, bit, x.max_stamp, order == x.max_stamp);
         ++x.pair_live[pair_of(key)];
     });
 }
@@ -326,15 +326,15 @@ void search_drop(SearchIndex& x, std::uint32_t owner, std::string_view candidate
     flush_staged(x);
     if (!search_holds(x, owner))
         return;
-    const std::uint32_t filing = x.filing_of[owner];
-    index_erase(x.owner_of, spread(x.owner_of, filing), owner);
-    x.filing_of[owner] = kNone;
+    const std::uint32_t number = x.entry_of[owner];
+    index_erase(x.owner_of, spread(x.owner_of, number), owner);
+    x.entry_of[owner] = kNone;
     for_each_key(candidate, name, x.fold_area, [&](std::uint32_t key, std::size_t) {
         const std::uint32_t id = find_list(x, key);
-        if (id == kNone || x.lists[id].counted == filing)
+        if (id == kNone || x.lists[id].counted == number)
             return;
         PostingList& l = x.lists[id];
-        l.counted = filing;
+        l.counted = number;
         --x.pair_live[pair_of(key)];
         // Rewritten once half of it is dead: every entry is copied at most
         // once per entry that died, so the cost per change stays constant.

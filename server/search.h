@@ -9,18 +9,18 @@
 //
 // The index knows its texts by owner: a small number the caller chooses
 // (the table's slot). It does not keep the texts themselves. Each time an
-// owner's texts are filed they get a filing number, taken from a counter
-// that only grows, and the posting lists hold filing numbers in ascending
-// order, delta-encoded in blocks of 64 bytes. A map from filing number to
+// owner's texts are indexed they get an entry number, taken from a counter
+// that only grows, and the posting lists hold entry numbers in ascending
+// order, delta-encoded in blocks of 64 bytes. A map from entry number to
 // owner tells a live entry from one whose owner left or refiled: entries
 // are dropped lazily, a list being rewritten once half of it is dead.
 //
 // Which matches come first is the caller's order, handed in as order
-// stamps by owner, larger nearer the head. New sites are filed in the
+// stamps by owner, larger nearer the head. New sites are indexed in the
 // order they come, so the end of a list holds the sites nearest the head:
 // a query reads the lists from their ends and stops once no earlier entry
 // can come nearer the head than the matches it has. Each block keeps for
-// that the largest stamp the index had seen when its last entry was filed,
+// that the largest stamp the index had seen when its last entry was indexed,
 // a bound on the stamp of every entry in it and before it.
 //
 // A query of one or two bytes has no trigram of its own: the sites that
@@ -48,7 +48,7 @@ using OrderStamps = std::span<const std::uint32_t>;
 struct SearchIndex {
     static constexpr std::uint32_t kNone = 0xffffffffu;
 
-    // One block of a posting list: its first filing number whole, the rest
+    // One block of a posting list: its first entry number whole, the rest
     // as differences to the one before, 7 bits a byte, low bits first, from
     // the front of `bytes`; and from its back, one byte per entry, the
     // offsets modulo 8 at which the trigram begins in the entry's texts
@@ -59,7 +59,7 @@ struct SearchIndex {
         std::uint32_t first = 0;
         std::uint32_t bound = 0;  // no entry here or before has a larger stamp
         std::uint8_t count = 0;   // entries, the first included; kInOrder
-                                  // when each had the largest stamp filed
+                                  // when each had the largest stamp indexed
                                   // at its time
         std::uint8_t used = 0;    // bytes of differences in use
         std::uint8_t bytes[54]{};
@@ -71,9 +71,9 @@ struct SearchIndex {
         std::uint32_t key = 0;             // the trigram: three bytes, the first highest
         std::uint32_t next_in_pair = kNone;  // the next list whose key begins with the same two bytes
         std::uint32_t entries = 0;         // dead ones included
-        std::uint32_t dead = 0;            // entries whose filing number has left
-        std::uint32_t last = 0;            // the last filing number appended
-        std::uint32_t counted = 0;         // the last filing number counted dead
+        std::uint32_t dead = 0;            // entries whose entry number has left
+        std::uint32_t last = 0;            // the last entry number appended
+        std::uint32_t counted = 0;         // the last entry number counted dead
         std::vector<Block> blocks;
     };
 
@@ -87,75 +87,75 @@ struct SearchIndex {
     std::vector<std::uint32_t> pair_live;
     std::vector<std::uint16_t> pair_lists;
 
-    HashIndex owner_of;                     // live filing number -> owner
-    std::vector<std::uint32_t> filing_of;   // by owner: its filing number, or kNone
-    std::uint32_t next_filing = 1;
-    std::uint32_t max_stamp = 0;            // the largest stamp filed so far
+    HashIndex owner_of;                     // live entry number -> owner
+    std::vector<std::uint32_t> entry_of;   // by owner: its entry number, or kNone
+    std::uint32_t next_entry = 1;
+    std::uint32_t max_stamp = 0;            // the largest stamp indexed so far
 
     // Work area of search_add and search_drop, kept so that a change
     // allocates nothing for it once the index has grown.
     std::string fold_area;
 
-    // Texts filed by search_stage whose trigrams are not all in the lists
-    // yet. Per list, the filing numbers waiting to be appended to it, a
+    // Texts indexed by search_stage whose trigrams are not all in the lists
+    // yet. Per list, the entry numbers waiting to be appended to it, a
     // block's worth at a time: a list's last block is then fetched once for
-    // many entries rather than for each (filing site by site, the fetch of
+    // many entries rather than for each (indexing site by site, the fetch of
     // a list's last block, somewhere in memory, for every trigram of every
     // text would be half the load of a million sites). And per staged
-    // filing number from `staged_first`, what appending it needs.
-    struct alignas(64) Pending {
-        std::uint32_t filings[10];
+    // entry number from `staged_first`, what appending it needs.
+    struct alignas(64) Queued {
+        std::uint32_t numbers[10];
         std::uint8_t masks[12];
         std::uint32_t count = 0;
-        std::uint32_t last = 0;  // the last filing number staged for the list
+        std::uint32_t last = 0;  // the last entry number staged for the list
     };
     struct Staged {
         std::uint32_t owner = 0;
-        std::uint32_t bound = 0;  // the largest stamp filed at its time
+        std::uint32_t bound = 0;  // the largest stamp indexed at its time
         bool ordered = false;     // that stamp was its own
     };
-    std::vector<Pending> pending;  // by list
-    // The lists given a staged filing number since the staged ones were
+    std::vector<Queued> queued;  // by list
+    // The lists given a staged entry number since the staged ones were
     // last put (each once), so that putting them costs what was staged,
     // not a look at every list.
-    std::vector<std::uint32_t> pending_lists;
+    std::vector<std::uint32_t> queued_lists;
     std::vector<Staged> staged_owners;
     std::uint32_t staged_first = 0;
 };
 
-// The filing numbers this index can still hand out. When none are left,
-// or the caller renumbers its stamps, it clears the index and files its
+// The entry numbers this index can still hand out. When none are left,
+// or the caller renumbers its stamps, it clears the index and indexes its
 // owners again in their order from the tail.
-inline std::uint32_t search_filings_left(const SearchIndex& x) { return SearchIndex::kNone - x.next_filing; }
+inline std::uint32_t search_entries_left(const SearchIndex& x) { return SearchIndex::kNone - x.next_entry; }
 
 void search_clear(SearchIndex& x);
 
-// Whether the owner's texts are filed.
+// Whether the owner's texts are indexed.
 inline bool search_holds(const SearchIndex& x, std::uint32_t owner)
 {
-    return owner < x.filing_of.size() && x.filing_of[owner] != SearchIndex::kNone;
+    return owner < x.entry_of.size() && x.entry_of[owner] != SearchIndex::kNone;
 }
 
-// Files the search texts of an owner that has none in the index yet,
+// Indexes the search texts of an owner that has none in the index yet,
 // `order` being its stamp. An absent name counts as an empty one.
 void search_add(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std::string_view candidate,
                 std::string_view name);
 
 // The same for many owners at once (loading a state file): the owner is
-// filed at once, its trigrams are gathered per list and put into the
+// indexed at once, its trigrams are gathered per list and put into the
 // posting lists some at a time, the rest at search_flush.
 // search_add and search_drop flush first; search_find and
 // search_short_query must not be called while anything is staged.
 void search_stage(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std::string_view candidate,
                   std::string_view name);
-// Makes room for `more` owners beyond those filed.
+// Makes room for `more` owners beyond those indexed.
 void search_reserve(SearchIndex& x, std::size_t more);
 // Puts what is staged into the posting lists, which then answer every
-// query as if search_add had filed each owner, and frees the staging area.
+// query as if search_add had indexed each owner, and frees the staging area.
 void search_flush(SearchIndex& x);
 
 // Takes an owner's texts out of the search, if it has any there; the texts
-// are those it was filed with.
+// are those it was indexed with.
 void search_drop(SearchIndex& x, std::uint32_t owner, std::string_view candidate, std::string_view name);
 
 // For a lowered query of one or two bytes, the live entries of the lists
@@ -168,7 +168,7 @@ struct ShortQuery {
 };
 ShortQuery search_short_query(const SearchIndex& x, std::string_view lowered_query);
 
-// The live sites filed.
+// The live sites indexed.
 inline std::size_t search_sites(const SearchIndex& x) { return x.owner_of.live; }
 
 // The matches nearest the head among those offered, nearest first: at most
@@ -194,7 +194,7 @@ struct MatchCheck {
 // it ends with the nearest of these and of what it held before. Lists
 // are read from their ends and left once they cannot come nearer the head
 // than what `nearest` has by then. An entry whose stamp was the largest
-// filed at its time bounds every entry filed before it, which keeps a
+// indexed at its time bounds every entry indexed before it, which keeps a
 // list's reading short when its sites came in table order.
 //
 // A query of three bytes or more has a budget of work: the entries of its

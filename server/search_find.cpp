@@ -36,14 +36,14 @@ struct Finder {
     // than every match held.
     bool beyond(const Block& b) const { return full() && b.bound <= worst(); }
 
-    // Offers the live owner of `filing`, an entry of block `b`, if it is
+    // Offers the live owner of `number`, an entry of block `b`, if it is
     // near enough and matches; `once` when the owner may come from more
     // than one list. False when no entry before it can come near enough:
-    // it is too far from the head and was filed in order, so every entry
-    // filed before it is farther still.
-    bool consider(std::uint32_t filing, const Block& b, bool once)
+    // it is too far from the head and was indexed in order, so every entry
+    // indexed before it is farther still.
+    bool consider(std::uint32_t number, const Block& b, bool once)
     {
-        const std::uint32_t owner = live_owner(x, filing);
+        const std::uint32_t owner = live_owner(x, number);
         if (owner == kNone)
             return true;
         if (full() && nearest.order[owner] <= worst())
@@ -61,7 +61,7 @@ struct Finder {
 };
 
 // A reader of one list that moves from its end towards its start and
-// tells whether it holds a filing number.
+// tells whether it holds an entry number.
 struct Cursor {
     const PostingList* list;
     std::size_t block;  // the block decoded in vals

@@ -96,8 +96,8 @@ bool load_state(Server& srv, std::time_t now)
         // cells are fetched kAhead sites before it is entered, so that the
         // cache misses of a large table overlap (one after the other, they
         // would be a third of the load of a million sites). Their search
-        // texts are filed later, from the loop, in bulk (table_file_some):
-        // filing them here would be half of the load, and the server serves
+        // texts are indexed later, from the loop, in bulk (table_index_some):
+        // indexing them here would be half of the load, and the server serves
         // meanwhile.
         constexpr std::size_t kAhead = 8;
         struct Ahead {

@@ -67,14 +67,14 @@ void key_search(SearchIndex& x, const HashKey& key)
     x.owner_of.key = key;
 }
 
-// Files the search texts of every listed site anew, from the tail, so
-// that their filing numbers follow the table order again. O(n); run when
-// the stamps are renumbered or the filing numbers run out.
+// Indexes the search texts of every listed site anew, from the tail, so
+// that their entry numbers follow the table order again. O(n); run when
+// the stamps are renumbered or the entry numbers run out.
 void refile_search(SiteTable& t)
 {
     search_clear(t.search);
     key_search(t.search, t.by_cname.key);
-    t.file_next = SiteTable::kNone;
+    t.index_next = SiteTable::kNone;
     std::uint32_t tail = SiteTable::kNone;
     for (std::uint32_t i = t.head; i != SiteTable::kNone; i = t.slots[i].next)
         tail = i;
@@ -87,13 +87,13 @@ void refile_search(SiteTable& t)
 
 // Files a listed site's search texts; an unlisted site gets none. The site
 // is linked into the list already. `staged`: put into the posting lists in
-// bulk later (table_file_some), which changes nothing a query can tell.
+// bulk later (table_index_some), which changes nothing a query can tell.
 void add_search_texts(SiteTable& t, std::uint32_t slot, bool staged = false)
 {
     const Entry& e = t.slots[slot];
     if (unlisted(e))
         return;
-    if (search_filings_left(t.search) == 0)
+    if (search_entries_left(t.search) == 0)
         refile_search(t);  // files this site too
     else if (staged)
         search_stage(t.search, slot, t.order[slot], candidate_of(e), search_name(e));
@@ -145,8 +145,8 @@ std::uint32_t next_stamp(SiteTable& t)
 void unlink(SiteTable& t, std::uint32_t i)
 {
     auto& e = t.slots[i];
-    if (t.file_next == i)
-        t.file_next = e.prev;
+    if (t.index_next == i)
+        t.index_next = e.prev;
     if (e.prev != SiteTable::kNone)
         t.slots[e.prev].next = e.next;
     else
@@ -202,7 +202,7 @@ void replace_entry(SiteTable& t, std::uint32_t slot, Entry&& fresh)
         add_search_texts(t, slot);
 }
 
-// `deferred`: its search texts are filed by table_file_some.
+// `deferred`: its search texts are indexed by table_index_some.
 void add_entry(SiteTable& t, Entry&& fresh, const EntryHashes& h, bool deferred)
 {
     const std::uint32_t stamp = next_stamp(t);
@@ -220,8 +220,8 @@ void add_entry(SiteTable& t, Entry&& fresh, const EntryHashes& h, bool deferred)
     index_site(t, i, h);
     if (!deferred)
         add_search_texts(t, i);
-    else if (t.file_next == SiteTable::kNone)
-        t.file_next = i;  // the sites after it are nearer the head
+    else if (t.index_next == SiteTable::kNone)
+        t.index_next = i;  // the sites after it are nearer the head
 }
 
 // Enters a record whose CNAME, hashed to `cname_hash`, is at `found`
@@ -259,16 +259,16 @@ EnterOutcome table_enter_batched(SiteTable& t, const SiteView& s, const EntryHas
     return enter(t, s, &h, true);
 }
 
-bool table_file_some(SiteTable& t, std::size_t most)
+bool table_index_some(SiteTable& t, std::size_t most)
 {
-    for (std::size_t k = 0; k < most && t.file_next != SiteTable::kNone; ++k) {
-        const std::uint32_t i = t.file_next;
-        t.file_next = t.slots[i].prev;
-        // A site changed since it was entered may have been filed already.
+    for (std::size_t k = 0; k < most && t.index_next != SiteTable::kNone; ++k) {
+        const std::uint32_t i = t.index_next;
+        t.index_next = t.slots[i].prev;
+        // A site changed since it was entered may have been indexed already.
         if (!search_holds(t.search, i))
             add_search_texts(t, i, true);
     }
-    if (t.file_next != SiteTable::kNone)
+    if (t.index_next != SiteTable::kNone)
         return true;
     search_flush(t.search);
     return false;
@@ -384,9 +384,9 @@ std::optional<std::size_t> table_find(const SiteTable& t, std::string_view q, st
         return 0;
     const bool exact_query = has_marker(q);
     const std::string_view key = without_marker(q);
-    if (!exact_query && table_filing_pending(t)) {
+    if (!exact_query && table_indexing_pending(t)) {
         // The search texts of a state file just loaded are still being
-        // filed: the plain walk from the head answers meanwhile. (An exact
+        // indexed: the plain walk from the head answers meanwhile. (An exact
         // query needs only the hash index, which is complete.)
         return *walk_from_head(t, q, out, limit, t.count);
     }

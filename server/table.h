@@ -65,14 +65,14 @@ struct SiteTable {
     HashIndex by_candidate;  // lowered e-mail (else CNAME) without its marker
 
     // The trigrams of the substring search texts of the listed sites, each
-    // filed under its slot number; unlisted sites have none. Stamps
-    // renumbered, or the index's filing numbers run out, file them anew.
+    // indexed under its slot number; unlisted sites have none. Stamps
+    // renumbered, or the index's entry numbers run out, index them anew.
     SearchIndex search;
-    // The sites entered in a run (a state file loaded) are filed later,
+    // The sites entered in a run (a state file loaded) are indexed later,
     // some at a time from the tail: this is the next of them to file, and
     // every site from it to the head may still be unfiled. kNone: every
-    // listed site is filed.
-    std::uint32_t file_next = kNone;
+    // listed site is indexed.
+    std::uint32_t index_next = kNone;
 
     // Sites held per address (forwarded sites under their origin), for the
     // cap on what one address may fill. Only addresses that hold a site are
@@ -106,15 +106,15 @@ struct EntryHashes {
 
 // Entering a run of sites (loading a state file): each is entered as
 // table_enter would, with the hashes table_prefetch gave for it, but the
-// search texts of new sites are left to table_file_some, so that the
-// server can serve before the last of a million sites is filed. Until they
+// search texts of new sites are left to table_index_some, so that the
+// server can serve before the last of a million sites is indexed. Until they
 // all are, a query walks the table from the head, which gives the same
 // answer, and every change works as at any other time.
 EnterOutcome table_enter_batched(SiteTable& t, const SiteView& s, const EntryHashes& h);
-// Files the search texts of up to `most` of the sites that wait for it, in
+// Indexes the search texts of up to `most` of the sites that wait for it, in
 // bulk, from the tail. Returns whether any still wait.
-bool table_file_some(SiteTable& t, std::size_t most);
-inline bool table_filing_pending(const SiteTable& t) { return t.file_next != SiteTable::kNone; }
+bool table_index_some(SiteTable& t, std::size_t most);
+inline bool table_indexing_pending(const SiteTable& t) { return t.index_next != SiteTable::kNone; }
 
 // Makes room for `more` sites beyond those there, so that entering them
 // neither moves the slots nor rebuilds an index (loading a state file).

@@ -22,7 +22,7 @@ struct Index {
     std::vector<std::uint32_t> stamps;
     std::vector<std::pair<std::string, std::string>> texts;
 
-    // `staged`: filed as a run of owners is (search_stage), put into the
+    // `staged`: indexed as a run of owners is (search_stage), put into the
     // lists by flush() or by what the index does next.
     void add(std::uint32_t owner, std::uint32_t stamp, std::string_view candidate,
              std::string_view name = {}, bool staged = false)
@@ -92,7 +92,7 @@ TEST(Search, MatchesStayInsideOneTextAndCountOncePerOwner)
 TEST(Search, AnOwnerReenteredWithAnOldStampComesAfterNearerMatches)
 {
     // A site that changes its texts keeps its place in the table, so its new
-    // texts get the newest filing number, at the end of the posting lists,
+    // texts get the newest entry number, at the end of the posting lists,
     // with an old stamp: a match there must not end the search before the
     // nearer match earlier in the lists.
     Index s;
@@ -139,10 +139,10 @@ TEST(Search, TrueMatchesSurviveCompaction)
 
 TEST(Search, OwnersFiledInBulkAreFoundAsOwnersFiledOneByOne)
 {
-    // The same owners in two indexes, one filing each at once, the other
+    // The same owners in two indexes, one indexing each at once, the other
     // staging them: 70000 of them, more than are staged before a part is
     // put into the lists, with texts that share trigrams, so that many
-    // lists fill their waiting room. Owners filed one by one in between,
+    // lists fill their waiting room. Owners indexed one by one in between,
     // and drops, take what is staged into the lists first.
     Index one, bulk;
     const auto both = [&](std::uint32_t owner, std::uint32_t stamp, const std::string& candidate,
@@ -156,7 +156,7 @@ TEST(Search, OwnersFiledInBulkAreFoundAsOwnersFiledOneByOne)
     for (const char* q : {"user1", "user69999@", "@example", "name 7", "e 99", "u", "9@", "user4000"})
         for (std::size_t limit : {1u, 19u, 100000u})
             EXPECT_EQ(bulk.find(q, limit), one.find(q, limit)) << q << ", " << limit;
-    // A run that ends in a drop, and an owner's texts filed again with an
+    // A run that ends in a drop, and an owner's texts indexed again with an
     // old stamp in a run.
     for (std::uint32_t k = 70000; k < 70100; ++k)
         both(k, k + 1, mail(k), "", true);

@@ -254,7 +254,7 @@ struct Model {
 TEST(SiteTableIndex, AgreesWithAPlainListOverManyRandomChanges)
 {
     // Five starts: a new table; order stamps about to be renumbered; the
-    // search index about to run out of filing numbers (either files every
+    // search index about to run out of entry numbers (either indexes every
     // listed site anew on the way, in a run of entries too); CNAMEs and
     // SSRCs chosen to collide under the table's hash key; and texts made
     // of few trigrams, repeated with small changes, so that most sites
@@ -285,12 +285,12 @@ TEST(SiteTableIndex, AgreesWithAPlainListOverManyRandomChanges)
         if (start == 1)
             t.srv.table.next_order = 0xffffffffu - 700;
         if (start == 2)
-            t.srv.table.search.next_filing = 0xffffffffu - 700;
+            t.srv.table.search.next_entry = 0xffffffffu - 700;
         if (start == 3) {
-            // The filing numbers run out on the way here too: the search
-            // index, cleared and filed anew, keeps the table's key.
+            // The entry numbers run out on the way here too: the search
+            // index, cleared and indexed anew, keeps the table's key.
             table_set_hash_key(t.srv.table, hostile_key);
-            t.srv.table.search.next_filing = 0xffffffffu - 700;
+            t.srv.table.search.next_entry = 0xffffffffu - 700;
         }
         const auto cname = [&](int n) { return start == 3 ? colliding.cnames[std::size_t(n)] : "c" + std::to_string(n); };
         const auto ssrc = [&](int n) { return make_ssrc(start == 3 ? colliding.ssrcs[std::size_t(n)] : std::uint32_t(n)); };
@@ -300,7 +300,7 @@ TEST(SiteTableIndex, AgreesWithAPlainListOverManyRandomChanges)
             const int op = pick(10);
             if (op < 6) {
                 // Now and then a run of sites entered together, as a state
-                // file is loaded, their search texts filed in bulk later, a
+                // file is loaded, their search texts indexed in bulk later, a
                 // few at a time among the other changes; a CNAME may come
                 // twice in a run.
                 const bool run = pick(4) == 0;
@@ -330,7 +330,7 @@ TEST(SiteTableIndex, AgreesWithAPlainListOverManyRandomChanges)
                 expire_sites(t.srv, now);
             }
             if (pick(3) == 0)
-                table_file_some(t.srv.table, std::size_t(1 + pick(8)));
+                table_index_some(t.srv.table, std::size_t(1 + pick(8)));
             std::vector<std::string> expected;
             for (const auto& s : m.sites)
                 expected.push_back(*s.cname);
@@ -350,7 +350,7 @@ TEST(SiteTableIndex, AgreesWithAPlainListOverManyRandomChanges)
             }
         }
         if (start == 3) {
-            EXPECT_LT(t.srv.table.search.next_filing, 0xffffffffu - 700);  // filed anew
+            EXPECT_LT(t.srv.table.search.next_entry, 0xffffffffu - 700);  // indexed anew
             for (const HashIndex* x : {&t.srv.table.search.by_key, &t.srv.table.search.owner_of})
                 EXPECT_TRUE(x->key.k0 == hostile_key.k0 && x->key.k1 == hostile_key.k1);
         }
