@@ -286,8 +286,10 @@ TEST(HandlePacket, ByeReleasesTheSite)
 {
     TestServer t;
     t.receive(ann());
+    EXPECT_EQ(t.reply_of(query_packet("ann"))[0], 0x81);
     t.receive(bye_packet(kSsrc));
     EXPECT_EQ(table_size(t.srv.table), 0u);
+    EXPECT_EQ(t.reply_of(query_packet("ann")), (Bytes{0x80, 0xCA, 0, 0}));
 }
 
 // What the request path hands back to the loop: the copy for the peers,

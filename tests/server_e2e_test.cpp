@@ -280,19 +280,6 @@ TEST(ServerExchange, MalformedPacketsGetNothingAndTheServerGoesOn)
     EXPECT_NE(s.err().find("quorind: discarded invalid RTCP packet from 127.0.0.1.\n"), std::string::npos);
 }
 
-TEST(ServerExchange, SignOffReleasesTheSite)
-{
-    ServerProcess s;
-    ASSERT_TRUE(start_server(s, kServer, {}));
-    Announcement a;
-    a.ssrc = make_ssrc(7);
-    a.cname = "bob";
-    announce(s.port, announcement(a));
-    EXPECT_EQ((*round_trip(s.port, query_packet("bob")))[0], 0x81);
-    announce(s.port, bye_packet(make_ssrc(7)));
-    EXPECT_EQ(round_trip(s.port, query_packet("bob")), (Bytes{0x80, 0xCA, 0, 0}));
-}
-
 TEST(ServerLog, ActivityAndPacketLines)
 {
     ServerProcess s;
