@@ -56,8 +56,8 @@ std::uint32_t first_held(const HashIndex& map, std::uint32_t key)
 // --- blocks ---
 
 // Appends `number`, larger than every entry of the list, with the offset
-// mask of its trigram and `bound` as its block's stamp bound; `ordered`
-// when its stamp was the largest indexed at the time (a block is in order
+// mask of its trigram and `bound` as its block's recency bound; `ordered`
+// when its recency was the largest indexed at the time (a block is in order
 // while all its entries are).
 void append_entry(PostingList& l, std::uint32_t number, std::uint8_t mask, std::uint32_t bound, bool ordered)
 {
@@ -167,7 +167,7 @@ void rewrite_list(SearchIndex& x, std::uint32_t id)
 
 // Gives an owner its entry number. The map back from it to the owner is
 // filled here, or for a staged owner when its trigrams are put.
-std::uint32_t number_owner(SearchIndex& x, std::uint32_t owner, std::uint32_t order, bool staged)
+std::uint32_t number_owner(SearchIndex& x, std::uint32_t owner, std::uint32_t recency, bool staged)
 {
     ensure_tables(x);
     if (x.entry_of.size() <= owner)
@@ -176,7 +176,7 @@ std::uint32_t number_owner(SearchIndex& x, std::uint32_t owner, std::uint32_t or
     x.entry_of[owner] = number;
     if (!staged)
         index_insert(x.owner_of, spread(x.owner_of, number), owner);
-    x.max_stamp = std::max(x.max_stamp, order);
+    x.max_recency = std::max(x.max_recency, recency);
     return number;
 }
 
@@ -256,13 +256,13 @@ std::size_t decode_block(const Block& b, std::uint32_t* vals)
 
 void search_clear(SearchIndex& x) { x = SearchIndex{}; }
 
-void search_stage(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std::string_view candidate,
+void search_stage(SearchIndex& x, std::uint32_t owner, std::uint32_t recency, std::string_view candidate,
                   std::string_view name)
 {
-    const std::uint32_t number = number_owner(x, owner, order, true);
+    const std::uint32_t number = number_owner(x, owner, recency, true);
     if (x.staged_owners.empty())
         x.staged_first = number;
-    x.staged_owners.push_back({owner, x.max_stamp, order == x.max_stamp});
+    x.staged_owners.push_back({owner, x.max_recency, recency == x.max_recency});
     for_each_key(candidate, name, x.fold_area, [&](std::uint32_t key, std::size_t offset) {
         std::uint32_t id = find_list(x, key);
         if (id == kNone)
@@ -302,11 +302,11 @@ void search_flush(SearchIndex& x)
     std::vector<SearchIndex::Staged>().swap(x.staged_owners);
 }
 
-void search_add(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std::string_view candidate,
+void search_add(SearchIndex& x, std::uint32_t owner, std::uint32_t recency, std::string_view candidate,
                 std::string_view name)
 {
     flush_staged(x);
-    const std::uint32_t number = number_owner(x, owner, order, false);
+    const std::uint32_t number = number_owner(x, owner, recency, false);
     for_each_key(candidate, name, x.fold_area, [&](std::uint32_t key, std::size_t offset) {
         const std::uint8_t bit = std::uint8_t(offset_bit(offset));
         std::uint32_t id = find_list(x, key);
@@ -316,7 +316,7 @@ void search_add(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std::s
             add_offset(x.lists[id], bit);  // a trigram that came before in these texts
             return;
         }
-        append_entry(x.lists[id], number, bit, x.max_stamp, order == x.max_stamp);
+        append_entry(x.lists[id], number, bit, x.max_recency, recency == x.max_recency);
         ++x.pair_live[pair_of(key)];
     });
 }

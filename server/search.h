@@ -15,13 +15,13 @@
 // owner tells a live entry from one whose owner left or refiled: entries
 // are dropped lazily, a list being rewritten once half of it is dead.
 //
-// Which matches come first is the caller's order, handed in as order
-// stamps by owner, larger nearer the head. New sites are indexed in the
+// Which matches come first is the caller's order, handed in as the
+// recency of each owner, larger nearer the head. New sites are indexed in the
 // order they come, so the end of a list holds the sites nearest the head:
 // a query reads the lists from their ends and stops once no earlier entry
 // can come nearer the head than the matches it has. Each block keeps for
-// that the largest stamp the index had seen when its last entry was indexed,
-// a bound on the stamp of every entry in it and before it.
+// that the largest recency the index had seen when its last entry was indexed,
+// a bound on the recency of every entry in it and before it.
 //
 // A query of one or two bytes has no trigram of its own: the sites that
 // hold it are those in the lists of the trigrams that begin with it (a
@@ -42,8 +42,8 @@
 
 namespace kovari {
 
-// Order stamps by owner: larger is nearer the head.
-using OrderStamps = std::span<const std::uint32_t>;
+// Recencies by owner: larger is nearer the head.
+using Recency = std::span<const std::uint32_t>;
 
 struct SearchIndex {
     static constexpr std::uint32_t kNone = 0xffffffffu;
@@ -57,9 +57,9 @@ struct SearchIndex {
     // the query and is passed over without a look at its texts.
     struct Block {
         std::uint32_t first = 0;
-        std::uint32_t bound = 0;  // no entry here or before has a larger stamp
+        std::uint32_t bound = 0;  // no entry here or before has a larger recency
         std::uint8_t count = 0;   // entries, the first included; kInOrder
-                                  // when each had the largest stamp indexed
+                                  // when each had the largest recency indexed
                                   // at its time
         std::uint8_t used = 0;    // bytes of differences in use
         std::uint8_t bytes[54]{};
@@ -90,7 +90,7 @@ struct SearchIndex {
     HashIndex owner_of;                     // live entry number -> owner
     std::vector<std::uint32_t> entry_of;   // by owner: its entry number, or kNone
     std::uint32_t next_entry = 1;
-    std::uint32_t max_stamp = 0;            // the largest stamp indexed so far
+    std::uint32_t max_recency = 0;          // the largest recency indexed so far
 
     // Work area of search_add and search_drop, kept so that a change
     // allocates nothing for it once the index has grown.
@@ -111,8 +111,8 @@ struct SearchIndex {
     };
     struct Staged {
         std::uint32_t owner = 0;
-        std::uint32_t bound = 0;  // the largest stamp indexed at its time
-        bool ordered = false;     // that stamp was its own
+        std::uint32_t bound = 0;  // the largest recency indexed at its time
+        bool ordered = false;     // that recency was its own
     };
     std::vector<Queued> queued;  // by list
     // The lists given a staged entry number since the staged ones were
@@ -124,7 +124,7 @@ struct SearchIndex {
 };
 
 // The entry numbers this index can still hand out. When none are left,
-// or the caller renumbers its stamps, it clears the index and indexes its
+// or the caller renumbers its recencies, it clears the index and indexes its
 // owners again in their order from the tail.
 inline std::uint32_t search_entries_left(const SearchIndex& x) { return SearchIndex::kNone - x.next_entry; }
 
@@ -137,8 +137,8 @@ inline bool search_holds(const SearchIndex& x, std::uint32_t owner)
 }
 
 // Indexes the search texts of an owner that has none in the index yet,
-// `order` being its stamp. An absent name counts as an empty one.
-void search_add(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std::string_view candidate,
+// larger `recency` nearer the head. An absent name counts as an empty one.
+void search_add(SearchIndex& x, std::uint32_t owner, std::uint32_t recency, std::string_view candidate,
                 std::string_view name);
 
 // The same for many owners at once (loading a state file): the owner is
@@ -146,7 +146,7 @@ void search_add(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std::s
 // posting lists some at a time, the rest at search_flush.
 // search_add and search_drop flush first; search_find and
 // search_short_query must not be called while anything is staged.
-void search_stage(SearchIndex& x, std::uint32_t owner, std::uint32_t order, std::string_view candidate,
+void search_stage(SearchIndex& x, std::uint32_t owner, std::uint32_t recency, std::string_view candidate,
                   std::string_view name);
 // Makes room for `more` owners beyond those indexed.
 void search_reserve(SearchIndex& x, std::size_t more);
@@ -175,7 +175,7 @@ inline std::size_t search_sites(const SearchIndex& x) { return x.owner_of.live; 
 // out.size() of them, in out[0..size).
 struct Nearest {
     std::span<std::uint32_t> out;
-    OrderStamps order;
+    Recency recency;
     std::size_t size = 0;
 };
 
@@ -193,7 +193,7 @@ struct MatchCheck {
 // (not empty, without a NUL) and that `check` accepts, each once, so that
 // it ends with the nearest of these and of what it held before. Lists
 // are read from their ends and left once they cannot come nearer the head
-// than what `nearest` has by then. An entry whose stamp was the largest
+// than what `nearest` has by then. An entry whose recency was the largest
 // indexed at its time bounds every entry indexed before it, which keeps a
 // list's reading short when its sites came in table order.
 //

@@ -30,7 +30,7 @@ struct Finder {
     std::uint64_t work = 0;  // units spent, see kQueryWork
 
     bool full() const { return nearest.size == nearest.out.size(); }
-    std::uint32_t worst() const { return nearest.order[nearest.out[nearest.size - 1]]; }
+    std::uint32_t worst() const { return nearest.recency[nearest.out[nearest.size - 1]]; }
 
     // Whether nothing in this block or before it can come nearer the head
     // than every match held.
@@ -46,7 +46,7 @@ struct Finder {
         const std::uint32_t owner = live_owner(x, number);
         if (owner == kNone)
             return true;
-        if (full() && nearest.order[owner] <= worst())
+        if (full() && nearest.recency[owner] <= worst())
             return !in_order(b);
         if (once) {
             const auto held = nearest.out.first(nearest.size);
@@ -209,13 +209,13 @@ ShortQuery search_short_query(const SearchIndex& x, std::string_view q)
 
 void offer_match(Nearest& nearest, std::uint32_t owner)
 {
-    auto& [out, order, size] = nearest;
+    auto& [out, recency, size] = nearest;
     const std::size_t limit = out.size();
-    const std::uint32_t stamp = order[owner];
-    if (size == limit && (limit == 0 || order[out[size - 1]] >= stamp))
+    const std::uint32_t near = recency[owner];
+    if (size == limit && (limit == 0 || recency[out[size - 1]] >= near))
         return;
     std::size_t i = size < limit ? size++ : size - 1;
-    while (i > 0 && order[out[i - 1]] < stamp) {
+    while (i > 0 && recency[out[i - 1]] < near) {
         out[i] = out[i - 1];
         --i;
     }

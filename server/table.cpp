@@ -69,8 +69,8 @@ void key_search(SearchIndex& x, const HashKey& key)
 
 // Indexes the search texts of every listed site anew, from the tail, so
 // that their entry numbers follow the table order again. O(n); run when
-// the stamps are renumbered or the entry numbers run out.
-void refile_search(SiteTable& t)
+// the recencies are renumbered or the entry numbers run out.
+void reindex_search(SiteTable& t)
 {
     search_clear(t.search);
     key_search(t.search, t.by_cname.key);
@@ -81,7 +81,7 @@ void refile_search(SiteTable& t)
     for (std::uint32_t i = tail; i != SiteTable::kNone; i = t.slots[i].prev) {
         const Entry& e = t.slots[i];
         if (!unlisted(e))
-            search_add(t.search, i, t.order[i], candidate_of(e), search_name(e));
+            search_add(t.search, i, t.recency[i], candidate_of(e), search_name(e));
     }
 }
 
@@ -94,11 +94,11 @@ void add_search_texts(SiteTable& t, std::uint32_t slot, bool staged = false)
     if (unlisted(e))
         return;
     if (search_entries_left(t.search) == 0)
-        refile_search(t);  // files this site too
+        reindex_search(t);  // files this site too
     else if (staged)
-        search_stage(t.search, slot, t.order[slot], candidate_of(e), search_name(e));
+        search_stage(t.search, slot, t.recency[slot], candidate_of(e), search_name(e));
     else
-        search_add(t.search, slot, t.order[slot], candidate_of(e), search_name(e));
+        search_add(t.search, slot, t.recency[slot], candidate_of(e), search_name(e));
 }
 
 void drop_search_texts(SiteTable& t, std::uint32_t slot)
@@ -124,22 +124,22 @@ std::uint32_t take_slot(SiteTable& t)
         return i;
     }
     t.slots.emplace_back();
-    t.order.push_back(0);
+    t.recency.push_back(0);
     return std::uint32_t(t.slots.size() - 1);
 }
 
-// Order stamps only grow; before they would wrap, the list is stamped anew
+// Recencies only grow; before they would wrap, the list is numbered anew
 // from the tail, which keeps every comparison between sites as it was.
-std::uint32_t next_stamp(SiteTable& t)
+std::uint32_t take_recency(SiteTable& t)
 {
-    if (t.next_order == 0xffffffffu) {
-        std::uint32_t stamp = std::uint32_t(t.count);
+    if (t.next_recency == 0xffffffffu) {
+        std::uint32_t recency = std::uint32_t(t.count);
         for (std::uint32_t i = t.head; i != SiteTable::kNone; i = t.slots[i].next)
-            t.order[i] = stamp--;
-        t.next_order = std::uint32_t(t.count) + 1;
-        refile_search(t);  // its bounds are those of the old stamps
+            t.recency[i] = recency--;
+        t.next_recency = std::uint32_t(t.count) + 1;
+        reindex_search(t);  // its bounds are those of the old recencies
     }
-    return t.next_order++;
+    return t.next_recency++;
 }
 
 void unlink(SiteTable& t, std::uint32_t i)
@@ -205,11 +205,11 @@ void replace_entry(SiteTable& t, std::uint32_t slot, Entry&& fresh)
 // `deferred`: its search texts are indexed by table_index_some.
 void add_entry(SiteTable& t, Entry&& fresh, const EntryHashes& h, bool deferred)
 {
-    const std::uint32_t stamp = next_stamp(t);
+    const std::uint32_t recency = take_recency(t);
     const std::uint32_t i = take_slot(t);
     Entry& e = t.slots[i];
     e = std::move(fresh);
-    t.order[i] = stamp;
+    t.recency[i] = recency;
     e.prev = SiteTable::kNone;
     e.next = t.head;
     if (t.head != SiteTable::kNone)
@@ -286,7 +286,7 @@ void table_reserve(SiteTable& t, std::size_t more)
 {
     const std::size_t n = t.count + more;
     t.slots.reserve(n);
-    t.order.reserve(n);
+    t.recency.reserve(n);
     for (HashIndex* x : {&t.by_cname, &t.by_ssrc, &t.by_candidate})
         index_reserve(*x, n);
     search_reserve(t.search, more);
@@ -333,7 +333,7 @@ Site table_remove_slot(SiteTable& t, std::uint32_t i)
     Site gone = site_of(table_view(t, i));
     t.unlisted -= unlisted(t.slots[i]) ? 1 : 0;
     t.slots[i] = Entry{};
-    t.order[i] = 0;
+    t.recency[i] = 0;
     t.free_slots.push_back(i);
     --t.count;
     return gone;
@@ -348,7 +348,7 @@ Release table_release(SiteTable& t, const Ssrc& ssrc, std::uint32_t owner)
         if (e.ssrc != ssrc)
             return true;
         listed = true;
-        if (e.ip == owner && (best == SiteTable::kNone || t.order[slot] > t.order[best]))
+        if (e.ip == owner && (best == SiteTable::kNone || t.recency[slot] > t.recency[best]))
             best = slot;
         return true;
     });
@@ -402,7 +402,7 @@ std::optional<std::size_t> table_find(const SiteTable& t, std::string_view q, st
             if (const auto n = walk_from_head(t, q, out, limit, 2 * lists_cost))
                 return *n;
     }
-    Nearest nearest{std::span(out, limit), t.order};
+    Nearest nearest{std::span(out, limit), t.recency};
     // Exact comparisons: every site for a '*' query, else the unlisted ones,
     // which have no search texts.
     index_find(t.by_candidate, hash_text(t.by_candidate.key, key), [&](std::uint32_t slot) {

@@ -13,7 +13,7 @@
 // few sites reads a few posting lists, not the table.
 //
 // Table order: new sites go to the head and nothing ever moves, so the
-// list order is the order of the slots' stamps in `order`, largest first.
+// list order is the order of the slots' `recency`, largest first.
 #pragma once
 
 #include <cstdint>
@@ -50,13 +50,13 @@ struct SiteTable {
     };
 
     std::vector<Entry> slots;
-    // Per slot its order stamp: larger is nearer the head; 0: a free slot.
+    // Per slot its recency: larger is nearer the head; 0: a free slot.
     // Kept beside the slots rather than in them, so that the search unit
     // reads them as a plain span without knowing what a slot is.
-    std::vector<std::uint32_t> order;
+    std::vector<std::uint32_t> recency;
     std::vector<std::uint32_t> free_slots;
     std::uint32_t head = kNone;
-    std::uint32_t next_order = 1;  // renumbered before it would wrap
+    std::uint32_t next_recency = 1;  // renumbered before it would wrap
     std::size_t count = 0;
     std::size_t unlisted = 0;  // of `count`: kept as sites come, change and go
 

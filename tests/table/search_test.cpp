@@ -15,28 +15,28 @@ using namespace kovari;
 
 namespace {
 
-// An index with the order stamps of its owners beside it, as a table keeps
+// An index with the recencies of its owners beside it, as a table keeps
 // them, and the owners' texts for the full comparison.
 struct Index {
     SearchIndex a;
-    std::vector<std::uint32_t> stamps;
+    std::vector<std::uint32_t> recencies;
     std::vector<std::pair<std::string, std::string>> texts;
 
     // `staged`: indexed as a run of owners is (search_stage), put into the
     // lists by flush() or by what the index does next.
-    void add(std::uint32_t owner, std::uint32_t stamp, std::string_view candidate,
+    void add(std::uint32_t owner, std::uint32_t recency, std::string_view candidate,
              std::string_view name = {}, bool staged = false)
     {
-        if (stamps.size() <= owner) {
-            stamps.resize(owner + 1, 0);
+        if (recencies.size() <= owner) {
+            recencies.resize(owner + 1, 0);
             texts.resize(owner + 1);
         }
-        stamps[owner] = stamp;
+        recencies[owner] = recency;
         texts[owner] = {std::string(candidate), std::string(name)};
         if (staged)
-            search_stage(a, owner, stamp, candidate, name);
+            search_stage(a, owner, recency, candidate, name);
         else
-            search_add(a, owner, stamp, candidate, name);
+            search_add(a, owner, recency, candidate, name);
     }
     void flush() { search_flush(a); }
     void drop(std::uint32_t owner) { search_drop(a, owner, texts[owner].first, texts[owner].second); }
@@ -46,7 +46,7 @@ struct Index {
     std::vector<std::uint32_t> find(std::string_view query, std::size_t limit = 19) const
     {
         std::vector<std::uint32_t> out(limit);
-        Nearest nearest{out, stamps};
+        Nearest nearest{out, recencies};
         checked = 0;
         search_find(a, query, nearest, [&](std::uint32_t owner) {
             ++checked;
@@ -93,7 +93,7 @@ TEST(Search, AnOwnerReenteredWithAnOldStampComesAfterNearerMatches)
 {
     // A site that changes its texts keeps its place in the table, so its new
     // texts get the newest entry number, at the end of the posting lists,
-    // with an old stamp: a match there must not end the search before the
+    // with an old recency: a match there must not end the search before the
     // nearer match earlier in the lists.
     Index s;
     for (std::uint32_t k = 0; k < 100; ++k)
@@ -110,7 +110,7 @@ TEST(Search, TrueMatchesSurviveCompaction)
 {
     // 600 texts of about 25 bytes; dropping five of every six makes more
     // than half of every common list dead, so each is rewritten with the
-    // survivors in other blocks, whose stamp bounds are taken along.
+    // survivors in other blocks, whose recency bounds are taken along.
     Index s;
     for (std::uint32_t k = 0; k < 600; ++k)
         s.add(k, k + 1, mail(k));
@@ -145,10 +145,10 @@ TEST(Search, OwnersFiledInBulkAreFoundAsOwnersFiledOneByOne)
     // lists fill their waiting room. Owners indexed one by one in between,
     // and drops, take what is staged into the lists first.
     Index one, bulk;
-    const auto both = [&](std::uint32_t owner, std::uint32_t stamp, const std::string& candidate,
+    const auto both = [&](std::uint32_t owner, std::uint32_t recency, const std::string& candidate,
                           const std::string& name, bool staged) {
-        one.add(owner, stamp, candidate, name);
-        bulk.add(owner, stamp, candidate, name, staged);
+        one.add(owner, recency, candidate, name);
+        bulk.add(owner, recency, candidate, name, staged);
     };
     for (std::uint32_t k = 0; k < 70000; ++k)
         both(k, k + 1, mail(k), k % 3 == 0 ? "Name " + std::to_string(k % 1000) : "", k % 5000 != 0);
@@ -157,7 +157,7 @@ TEST(Search, OwnersFiledInBulkAreFoundAsOwnersFiledOneByOne)
         for (std::size_t limit : {1u, 19u, 100000u})
             EXPECT_EQ(bulk.find(q, limit), one.find(q, limit)) << q << ", " << limit;
     // A run that ends in a drop, and an owner's texts indexed again with an
-    // old stamp in a run.
+    // old recency in a run.
     for (std::uint32_t k = 70000; k < 70100; ++k)
         both(k, k + 1, mail(k), "", true);
     one.drop(12);

@@ -253,7 +253,7 @@ struct Model {
 
 TEST(SiteTableIndex, AgreesWithAPlainListOverManyRandomChanges)
 {
-    // Five starts: a new table; order stamps about to be renumbered; the
+    // Five starts: a new table; recencies about to be renumbered; the
     // search index about to run out of entry numbers (either indexes every
     // listed site anew on the way, in a run of entries too); CNAMEs and
     // SSRCs chosen to collide under the table's hash key; and texts made
@@ -283,7 +283,7 @@ TEST(SiteTableIndex, AgreesWithAPlainListOverManyRandomChanges)
         };
         TestServer t;
         if (start == 1)
-            t.srv.table.next_order = 0xffffffffu - 700;
+            t.srv.table.next_recency = 0xffffffffu - 700;
         if (start == 2)
             t.srv.table.search.next_entry = 0xffffffffu - 700;
         if (start == 3) {
