@@ -4,44 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "match.h"
-
 namespace kovari {
 namespace table_entry {
-
-std::string_view text_of(const Entry& e, int k)
-{
-    std::size_t off = 0;
-    for (int j = 0; j < k; ++j)
-        off += e.length[j];
-    return {e.texts.get() + off, e.length[k]};
-}
-
-std::optional<std::string_view> text_if(const Entry& e, int k)
-{
-    return has(e, k) ? std::optional(text_of(e, k)) : std::nullopt;
-}
-
-std::string_view cname_key(const Entry& e) { return without_marker(text_of(e, kCname)); }
-
-SiteView query_texts(const Entry& e)
-{
-    SiteView v;
-    v.cname = text_of(e, kCname);
-    v.name = text_if(e, kName);
-    v.email = text_if(e, kEmail);
-    return v;
-}
-
-std::string_view candidate_of(const Entry& e) { return candidate_text(query_texts(e)); }
-
-std::string_view candidate_key(const Entry& e) { return without_marker(candidate_of(e)); }
-
-std::string_view search_name(const Entry& e) { return has(e, kName) ? text_of(e, kName) : std::string_view(); }
-
-bool unlisted(const Entry& e) { return is_unlisted(text_of(e, kCname), text_if(e, kEmail)); }
-
-bool matches(const Entry& e, std::string_view lowered) { return site_matches(lowered, query_texts(e)); }
 
 Entry pack(const SiteView& s)
 {
