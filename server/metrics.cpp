@@ -83,7 +83,11 @@ std::string metrics_text(const Statistics& st, const StateStatus& state, SiteCou
                   {"full", st.refused_full}});
     put_single(t, "quorind_expired_total", "counter", "Sites removed for not announcing themselves in time.",
                st.expired);
-    put_single(t, "quorind_queries_total", "counter", "Lookup queries answered.", st.queries);
+    put_single(t, "quorind_queries_total", "counter", "Lookup queries, those refused as too costly included.", st.queries);
+    put_single(t, "quorind_queries_refused_total", "counter",
+               "Lookup queries given up as too costly and closed without a reply.", st.refused_queries);
+    put_single(t, "quorind_requests_held_total", "counter",
+               "Requests held back while their sender was over its share of the server's time.", st.held);
     put_single(t, "quorind_message_requests_total", "counter", "Server message requests answered.",
                st.message_requests);
     put_single(t, "quorind_invalid_packets_total", "counter", "Packets discarded, empty receives included.",
@@ -108,12 +112,10 @@ bool write_metrics(Server& srv)
     // The temporary name does not end in .prom, which the textfile
     // collector would read half-written.
     const FileOutcome done = replace_file(base + ".prom.new", base + ".prom", text, 0644, false);
-    const int key = done.failed == FileStep::done ? 0 : int(done.failed) * 1000 + done.error;
-    if (key != 0 && key != srv.metrics_error)
+    if (is_news(srv.metrics_problem, done))
         std::fprintf(srv.err, "%s: can't write metrics file %s.prom: %s\n", srv.settings.program_name.c_str(),
                      base.c_str(), std::strerror(done.error));
-    srv.metrics_error = key;
-    return key == 0;
+    return done.failed == FileStep::done;
 }
 
 }  // namespace kovari

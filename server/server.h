@@ -162,9 +162,9 @@ struct Server {
     Writers writers;          // pages and state file being written by a child
     StateStatus state_status;
     std::uint16_t listening_port = 0;  // the port the listener got, once it listens
-    // Why the metrics file last could not be written (step * 1000 + errno);
-    // 0: it could. A reason is reported once, when it changes.
-    int metrics_error = 0;
+    // The last outcome of writing the metrics file: a failure is reported
+    // once, until its reason changes.
+    ProblemNote metrics_problem{};
 };
 
 }  // namespace kovari

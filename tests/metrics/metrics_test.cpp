@@ -25,6 +25,8 @@ TEST(MetricsText, EveryCounterInItsFamilyWithHelpAndType)
     st.refused_full = 25;
     st.expired = 31;
     st.queries = 32;
+    st.refused_queries = 35;
+    st.held = 36;
     st.message_requests = 33;
     st.invalid = 34;
     st.idle_closed = 41;
@@ -74,9 +76,15 @@ TEST(MetricsText, EveryCounterInItsFamilyWithHelpAndType)
         "# HELP quorind_expired_total Sites removed for not announcing themselves in time.\n"
         "# TYPE quorind_expired_total counter\n"
         "quorind_expired_total 31\n"
-        "# HELP quorind_queries_total Lookup queries answered.\n"
+        "# HELP quorind_queries_total Lookup queries, those refused as too costly included.\n"
         "# TYPE quorind_queries_total counter\n"
         "quorind_queries_total 32\n"
+        "# HELP quorind_queries_refused_total Lookup queries given up as too costly and closed without a reply.\n"
+        "# TYPE quorind_queries_refused_total counter\n"
+        "quorind_queries_refused_total 35\n"
+        "# HELP quorind_requests_held_total Requests held back while their sender was over its share of the server's time.\n"
+        "# TYPE quorind_requests_held_total counter\n"
+        "quorind_requests_held_total 36\n"
         "# HELP quorind_message_requests_total Server message requests answered.\n"
         "# TYPE quorind_message_requests_total counter\n"
         "quorind_message_requests_total 33\n"
