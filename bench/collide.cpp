@@ -62,14 +62,7 @@ std::string cname_of(std::uint32_t n)
     return s;
 }
 
-constexpr std::uint32_t kSitesPerAddress = 1000;  // the server's default cap
 constexpr std::uint32_t kPairBase = 60'000'000;    // their bench site numbers
-
-std::string fill_address(std::uint32_t k)
-{
-    const std::uint32_t a = k + 1;
-    return format("127.1.%u.%u", a >> 8, a & 255);
-}
 
 // The server's CPU time in microseconds: to the nanosecond where the
 // kernel counts it so, else in clock ticks.
@@ -85,30 +78,12 @@ std::optional<double> cpu_of(pid_t pid)
 std::uint64_t fill(int port, const std::vector<std::uint32_t>& ssrcs, const std::vector<std::string>& cnames,
                    std::uint32_t n)
 {
-    std::uint64_t errors = 0;
-    for (std::uint32_t first = 0; first < n; first += kSitesPerAddress) {
-        const std::string from = fill_address(first / kSitesPerAddress);
-        const std::uint32_t end = std::min(n, first + kSitesPerAddress);
-        std::uint32_t next = first;
-        LoadOptions opt;
-        opt.port = port;
-        opt.connections = 8;
-        opt.seconds = 1e9;
-        opt.warmup = 0;
-        opt.local_ip = from.c_str();
-        errors += run_load(opt, [&](int, devkit::Bytes& req, Expect& expect) {
-                      if (next == end)
-                          return false;
-                      devkit::Announcement a;
-                      a.ssrc = devkit::make_ssrc(ssrcs[next]);
-                      a.cname = cnames[next];
-                      ++next;
-                      req = devkit::announcement(a);
-                      expect = Expect::nothing;
-                      return true;
-                  }).errors;
-    }
-    return errors;
+    return send_from_many_addresses(port, n, [&](std::uint32_t k) {
+        devkit::Announcement a;
+        a.ssrc = devkit::make_ssrc(ssrcs[k]);
+        a.cname = cnames[k];
+        return devkit::announcement(a);
+    });
 }
 
 // A server filled for the pairs: its process and the figures so far.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/fd.h"
+#include "common/report.h"
 #include "devkit/loopback.h"
 #include "devkit/procfs.h"
 
@@ -259,6 +260,32 @@ LoadResult run_load(const LoadOptions& opt, const RequestSource& source)
     if (cpu0 && cpu1 && r.requests > 0)
         r.cpu_us_per_request = (*cpu1 - *cpu0) / double(r.requests);
     return r;
+}
+
+std::uint64_t send_from_many_addresses(int port, std::uint32_t count,
+                                       const std::function<devkit::Bytes(std::uint32_t)>& packet)
+{
+    std::uint64_t errors = 0;
+    for (std::uint32_t first = 0; first < count; first += kSitesPerAddress) {
+        const std::uint32_t a = first / kSitesPerAddress + 1;
+        const std::string from = format("127.1.%u.%u", a >> 8, a & 255);
+        const std::uint32_t end = std::min(count, first + kSitesPerAddress);
+        std::uint32_t next = first;
+        LoadOptions opt;
+        opt.port = port;
+        opt.connections = 8;
+        opt.seconds = 1e9;
+        opt.warmup = 0;
+        opt.local_ip = from.c_str();
+        errors += run_load(opt, [&](int, devkit::Bytes& req, Expect& expect) {
+                      if (next == end)
+                          return false;
+                      req = packet(next++);
+                      expect = Expect::nothing;
+                      return true;
+                  }).errors;
+    }
+    return errors;
 }
 
 }  // namespace kovari::bench

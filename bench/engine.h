@@ -43,4 +43,14 @@ struct LoadResult {
 
 LoadResult run_load(const LoadOptions& opt, const RequestSource& source);
 
+// The server's default cap of sites per address, which an outsider's fill
+// stays within by spreading its sites over many loopback addresses.
+inline constexpr std::uint32_t kSitesPerAddress = 1000;
+
+// Sends the packets packet(0) .. packet(count - 1) as an outsider filling
+// the table would: kSitesPerAddress from each address 127.1.x.y in turn, 8
+// in flight, no reply expected. Returns the errors.
+std::uint64_t send_from_many_addresses(int port, std::uint32_t count,
+                                       const std::function<devkit::Bytes(std::uint32_t)>& packet);
+
 }  // namespace kovari::bench

@@ -15,7 +15,6 @@
 namespace kovari::bench {
 namespace {
 
-constexpr std::uint32_t kPerAddress = 1000;
 constexpr const char* kQuery = "abcd";
 constexpr const char* kAligned = "efgh";
 constexpr const char* kAttacker = "127.0.0.9";
@@ -25,7 +24,7 @@ devkit::Announcement false_site(std::uint32_t n)
 {
     devkit::Announcement a;
     a.ssrc = bench_ssrc(20'000'000 + n);
-    a.cname = format("efgXXXXXXfgh%u@h%u", n, n / kPerAddress);
+    a.cname = format("efgXXXXXXfgh%u@h%u", n, n / kSitesPerAddress);
     a.name = format("abcXbcd %u", n);
     a.port = 5004;
     return a;
@@ -34,27 +33,7 @@ devkit::Announcement false_site(std::uint32_t n)
 // Announces the false candidates, each address's thousand in one run.
 std::uint64_t fill_false(int port, std::uint32_t sites)
 {
-    std::uint64_t errors = 0;
-    for (std::uint32_t first = 0; first < sites; first += kPerAddress) {
-        const std::uint32_t group = first / kPerAddress;
-        const std::string from = format("127.1.%u.%u", group / 250, 1 + group % 250);
-        std::uint32_t next = first;
-        const std::uint32_t end = std::min(sites, first + kPerAddress);
-        LoadOptions opt;
-        opt.port = port;
-        opt.connections = 8;
-        opt.seconds = 1e9;
-        opt.warmup = 0;
-        opt.local_ip = from.c_str();
-        errors += run_load(opt, [&](int, devkit::Bytes& req, Expect& expect) {
-                      if (next == end)
-                          return false;
-                      req = devkit::announcement(false_site(next++));
-                      expect = Expect::nothing;
-                      return true;
-                  }).errors;
-    }
-    return errors;
+    return send_from_many_addresses(port, sites, [](std::uint32_t n) { return devkit::announcement(false_site(n)); });
 }
 
 RequestSource attack_source(const char* query = kQuery)

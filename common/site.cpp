@@ -17,32 +17,6 @@ Site site_of(const SiteView& v)
             own(v.name),   own(v.email), own(v.phone), own(v.loc),   own(v.tool)};
 }
 
-std::optional<std::string>* item_field(Site& s, std::uint8_t type)
-{
-    switch (type) {
-    case kItemCNAME: return &s.cname;
-    case kItemNAME: return &s.name;
-    case kItemEMAIL: return &s.email;
-    case kItemPHONE: return &s.phone;
-    case kItemLOC: return &s.loc;
-    case kItemTOOL: return &s.tool;
-    default: return nullptr;
-    }
-}
-
-std::optional<std::string_view>* item_field(SiteView& s, std::uint8_t type)
-{
-    switch (type) {
-    case kItemCNAME: return &s.cname;
-    case kItemNAME: return &s.name;
-    case kItemEMAIL: return &s.email;
-    case kItemPHONE: return &s.phone;
-    case kItemLOC: return &s.loc;
-    case kItemTOOL: return &s.tool;
-    default: return nullptr;
-    }
-}
-
 std::string dotted(std::uint32_t ip)
 {
     char buf[INET_ADDRSTRLEN];

@@ -52,9 +52,21 @@ inline SiteView view_of(const Site& s)
 // A record of its own, texts copied, from a look at one.
 Site site_of(const SiteView& v);
 
-// The text field that SDES item type 1..6 fills, or nullptr for any other.
-std::optional<std::string>* item_field(Site& s, std::uint8_t type);
-std::optional<std::string_view>* item_field(SiteView& s, std::uint8_t type);
+// The text field that SDES item type 1..6 fills, or nullptr for any other,
+// in a record of its own or a view.
+template <typename Record>
+auto item_field(Record& s, std::uint8_t type) -> decltype(&s.cname)
+{
+    switch (type) {
+    case kItemCNAME: return &s.cname;
+    case kItemNAME: return &s.name;
+    case kItemEMAIL: return &s.email;
+    case kItemPHONE: return &s.phone;
+    case kItemLOC: return &s.loc;
+    case kItemTOOL: return &s.tool;
+    default: return nullptr;
+    }
+}
 
 // Reads the items of one SDES chunk into `s`, a record of its own or a
 // view whose texts point into the bytes received, from the cursor up to
