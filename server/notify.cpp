@@ -35,6 +35,8 @@ void notify(const std::optional<Notifier>& n, std::string_view message)
 {
     if (!n)
         return;
+    // A message the service manager misses is not the server's failure:
+    // readiness and status are best effort, as the protocol intends.
     [[maybe_unused]] const auto sent =
         ::sendto(n->fd.get(), message.data(), message.size(), MSG_NOSIGNAL,
                  reinterpret_cast<const sockaddr*>(&n->to), n->to_length);

@@ -23,6 +23,7 @@ constexpr char kChildByte = 3;
 void note_signal(char byte)
 {
     const int saved = errno;
+    // A full pipe already holds a byte that wakes the loop.
     [[maybe_unused]] auto r = ::write(signal_pipe_write, &byte, 1);
     errno = saved;
 }

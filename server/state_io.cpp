@@ -28,6 +28,7 @@ FileBytes::FileBytes(FileBytes&& o) noexcept
 
 FileBytes::~FileBytes()
 {
+    // munmap fails only for a range that was never mapped.
     if (data)
         ::munmap(data, room);
 }
@@ -94,6 +95,8 @@ std::optional<std::string> move_aside(const std::string& path, int& error)
         if (errno == EINVAL || errno == ENOSYS) {
             // A file system without the flag: link, which never replaces.
             if (::link(path.c_str(), bad.c_str()) == 0) {
+                // The file is kept aside under its new name; should the
+                // old name stay too, the next start moves it aside again.
                 ::unlink(path.c_str());
                 return bad;
             }

@@ -50,6 +50,7 @@ bool write_all(int fd, std::string_view bytes)
 // child's business. The server's own handlers would write to its pipe.
 void reset_child_signals()
 {
+    // signal fails only for a signal number that does not exist.
     ::signal(SIGTERM, SIG_DFL);
     ::signal(SIGINT, SIG_DFL);
     ::signal(SIGCHLD, SIG_DFL);
@@ -117,9 +118,13 @@ bool start_job(BackgroundJob& job, const std::function<JobResult()>& work, long 
         // not outlive the server in a child.
         read_end.reset();
         const unsigned keep = unsigned(write_end.get());
+        // close_range fails only on flags it does not know; a descriptor
+        // left open would cost a client its close, never the page.
         ::close_range(3, keep - 1, 0);
         ::close_range(keep + 1, ~0u, 0);
         const JobResult result = work();
+        // A result that does not reach the pipe reads as a child that
+        // was killed, which the parent reports as a write that failed.
         [[maybe_unused]] auto n = ::write(write_end.get(), &result, sizeof result);
         // _exit: nothing of the server's (buffered log lines, descriptors)
         // is flushed or closed twice.
@@ -176,6 +181,8 @@ void cancel_job(BackgroundJob& job)
 {
     if (!running(job))
         return;
+    // kill fails only when the child has already ended; the wait
+    // collects it either way.
     ::kill(job.pid, SIGKILL);
     finish_job(job, true);
 }
