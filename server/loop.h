@@ -61,7 +61,10 @@ struct Loop {
     Fd signal_read{};
     std::vector<Connection> conns{};  // by descriptor
     std::deque<PendingDeadline> deadlines{};  // in order of acceptance: deadlines grow
-    // By address, hashed with the program's secret; none: no entry.
+    // By address, hashed with the program's secret; none: no entry. At most
+    // one entry per address with a pending connection, so no more than the
+    // cap on pending connections in all; O(1) a look-up on average
+    // whatever addresses connect.
     std::unordered_map<std::uint32_t, std::size_t, KeyedHasher> pending_from{};
     std::size_t pending_count = 0;  // pending, or with a request held back
     PendingCaps caps{};

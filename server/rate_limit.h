@@ -23,7 +23,8 @@ struct RateLimiter {
         std::uint64_t suppressed = 0;  // since it was printed
     };
     // By key: the message and its peer or cap; keys an outsider's address
-    // steers, so hashed with the program's secret.
+    // steers, so hashed with the program's secret: O(1) a look-up on
+    // average, and the keys of the last 10 s at most (forget_at).
     std::unordered_map<std::string, Seen, KeyedHasher> seen;
     // The size at which keys not seen for a window are looked for: twice
     // what stayed after the last look, and never below kMinForgetAt, so

@@ -76,7 +76,8 @@ struct SiteTable {
 
     // Sites held per address (forwarded sites under their origin), for the
     // cap on what one address may fill. Only addresses that hold a site are
-    // here; keyed as the indexes are.
+    // here, so no more entries than sites (-N); keyed as the indexes are,
+    // O(1) a look-up on average.
     std::unordered_map<std::uint32_t, std::uint32_t, KeyedHasher> by_address;
 
     // Work area for folding a key before it is hashed, kept so that
